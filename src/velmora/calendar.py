@@ -1,0 +1,44 @@
+"""The China A-share trading calendar for QuantLib.
+
+QuantLib's ``China`` calendar, corrected day by day against the trading days that
+the market-data client reports over today +- 3650 calendar days.  Outside the
+client's span QuantLib's own rules for the Chinese market apply unchanged.  The
+corrected calendar is built on first use and kept for the life of the process.
+"""
+
+import datetime
+
+import QuantLib as ql
+
+import lumadex
+
+a_share_calendar = None
+
+# Half-width of the correction window, in calendar days (about ten years).
+WINDOW_DAYS = 3650
+
+
+def get_a_share_calendar():
+    """The corrected A-share calendar; the same object on every call in a process."""
+    global a_share_calendar
+    if a_share_calendar is None:
+        a_share_calendar = _get_a_share_calendar()
+    return a_share_calendar
+
+
+def _get_a_share_calendar():
+    """Build a new corrected calendar from the client's trading days."""
+    cal = ql.China()
+    ten_years_ago = datetime.date.today() - datetime.timedelta(days=WINDOW_DAYS)
+    ten_years_later = datetime.date.today() + datetime.timedelta(days=WINDOW_DAYS)
+    trading_dates = [
+        ql.Date(d.day, d.month, d.year)
+        for d in lumadex.get_trading_dates(ten_years_ago, ten_years_later)
+    ]
+    ql_trading_dates = cal.businessDayList(trading_dates[0], trading_dates[-1])
+    trading, ql_trading = set(trading_dates), set(ql_trading_dates)
+    for date in trading - ql_trading:
+        cal.removeHoliday(date)
+    for date in ql_trading - trading:
+        cal.addHoliday(date)
+    return cal

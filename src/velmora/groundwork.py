@@ -1,0 +1,130 @@
+"""Base class of every product, its result record, and sensitivities by bumping."""
+
+import datetime
+from collections import namedtuple
+
+import pandas as pd
+
+import lumadex
+
+OptionGreeks = namedtuple("OptionGreeks", ["npv", "delta", "gamma", "vega", "theta", "rho"])
+OptionGreeks.__doc__ = """Value and sensitivities of one product.
+
+``npv``    value under the given market inputs;
+``delta``  d value / d spot (central difference, spot bumped by +-0.5 %);
+``gamma``  as filled by ``BaseOption.greeks``: spot times d2 value / d spot2;
+``vega``   value change for one volatility point (0.01);
+``theta``  value change over one calendar day;
+``rho``    value at r - 0.005 minus value at r + 0.005, i.e. the value lost when the
+           rate rises by one point (negative for a product that gains with the rate).
+"""
+
+# Bump sizes shared by every product.
+SPOT_BUMP = 0.005  # relative: ds = spot * 0.005
+VOL_BUMP = 0.01  # absolute
+RATE_BUMP = 0.005  # absolute; the two rate bumps span one rate point
+ONE_DAY = pd.to_timedelta(1, "day")
+
+
+class BaseOption:
+    """Common contract terms and bumped sensitivities of every velmora product.
+
+    Parameters
+    ----------
+    option : mapping
+        The option dictionary.  The common keys ``effect_date``, ``maturity_date``,
+        ``underlying``, ``s0`` and ``notional`` are required; each product reads its
+        further keys.
+
+    Notes
+    -----
+    The maturity date is moved onto a trading day with the market-data client: it
+    stays when it is a trading day and otherwise becomes the next trading day.  The
+    effect date never moves.
+
+    Every sensitivity is a finite difference over full revaluations through the
+    product's own ``npv``: central differences for spot, volatility and rate, a
+    forward one-calendar-day difference for theta.  A product only has to supply
+    ``npv``; it may override any sensitivity.
+    """
+
+    def __init__(self, option):
+        self.effect_date = pd.to_datetime(option["effect_date"])
+        self.maturity_date = pd.to_datetime(
+            lumadex.get_next_trading_date(
+                lumadex.get_previous_trading_date(option["maturity_date"])
+            )
+        )
+        self.underlying = option["underlying"]
+        self.s0 = option["s0"]
+        self.notional = option["notional"]
+
+    def npv(self, spot, r, vol, q, evaluation_date=None):
+        """Value of the product; every product class overrides this."""
+        raise NotImplementedError
+
+    def greeks(self, spot, r, vol, q, evaluation_date=None):
+        """Value and all five sensitivities as an ``OptionGreeks``.
+
+        Delta and gamma come from one set of three valuations (base, spot up, spot
+        down); the ``gamma`` field is ``spot`` times the second derivative, i.e.
+        ``spot * self.gamma(...)``.  Vega, rho and theta are the object's own
+        operations, called in this order.
+        """
+        if evaluation_date is None:
+            evaluation_date = datetime.date.today()
+        p0 = self.npv(spot, r, vol, q, evaluation_date)
+        ds = spot * SPOT_BUMP
+        d1 = self.npv(spot + ds, r, vol, q, evaluation_date)
+        d2 = self.npv(spot - ds, r, vol, q, evaluation_date)
+        delta = (d1 - d2) / (ds * 2)
+        gamma = spot * (d1 + d2 - 2 * p0) / ds**2
+        vega = self.vega(spot, r, vol, q, evaluation_date)
+        rho = self.rho(spot, r, vol, q, evaluation_date)
+        theta = self.theta(spot, r, vol, q, evaluation_date)
+        return OptionGreeks(p0, delta, gamma, vega, theta, rho)
+
+    def delta(self, spot, r, vol, q, evaluation_date=None):
+        """First derivative by the spot, central difference over +-0.5 % of spot."""
+        if evaluation_date is None:
+            evaluation_date = datetime.date.today()
+        ds = spot * SPOT_BUMP
+        d1 = self.npv(spot + ds, r, vol, q, evaluation_date)
+        d2 = self.npv(spot - ds, r, vol, q, evaluation_date)
+        return (d1 - d2) / (ds * 2)
+
+    def gamma(self, spot, r, vol, q, evaluation_date=None):
+        """Second derivative by the spot (not scaled by spot; see ``greeks``)."""
+        p0 = self.npv(spot, r, vol, q, evaluation_date)
+        ds = spot * SPOT_BUMP
+        d1 = self.npv(spot + ds, r, vol, q, evaluation_date)
+        d2 = self.npv(spot - ds, r, vol, q, evaluation_date)
+        return (d1 + d2 - 2 * p0) / ds**2
+
+    def vega(self, spot, r, vol, q, evaluation_date=None):
+        """Value change for one volatility point: (V(vol+0.01) - V(vol-0.01)) / 2."""
+        up = self.npv(spot, r, vol + VOL_BUMP, q, evaluation_date)
+        down = self.npv(spot, r, vol - VOL_BUMP, q, evaluation_date)
+        return (up - down) / 2
+
+    def rho(self, spot, r, vol, q, evaluation_date=None):
+        """V(r - 0.005) - V(r + 0.005): the value lost when the rate rises one point."""
+        r1 = self.npv(spot, r + RATE_BUMP, vol, q, evaluation_date)
+        r2 = self.npv(spot, r - RATE_BUMP, vol, q, evaluation_date)
+        return r2 - r1
+
+    def theta(self, spot, r, vol, q, evaluation_date=None):
+        """Value change over one calendar day, V(date + 1 day) - V(date).
+
+        The shift is one calendar day even when the next day is not a trading day.
+        With one day or less to maturity (or past it) the result is 0.0 and
+        nothing is valued: a one-day step would land on or past expiry.
+        """
+        if evaluation_date is None:
+            evaluation_date = datetime.date.today()
+        evaluation_date = pd.to_datetime(evaluation_date)
+        if (self.maturity_date - evaluation_date).days > 1:
+            t1 = self.npv(spot, r, vol, q, evaluation_date + ONE_DAY)
+            p0 = self.npv(spot, r, vol, q, evaluation_date)
+            return t1 - p0
+        return 0.0

@@ -1,0 +1,151 @@
+"""Date conversion, observation schedules and the common market set-up.
+
+Dates are normalised once, at the edge: ``to_timestamp`` and ``to_qldate`` accept
+every date-like value a caller is likely to pass (``datetime.date``,
+``datetime.datetime``, pandas ``Timestamp``, ``numpy.datetime64``, an ISO date
+text, or a QuantLib ``Date``) and name the offending parameter when they cannot.
+"""
+
+import datetime
+
+import numpy as np
+import pandas as pd
+import QuantLib as ql
+
+import lumadex
+
+from .calendar import get_a_share_calendar
+
+
+def to_timestamp(d, param="date"):
+    """Return ``d`` as a tz-naive pandas ``Timestamp`` at midnight.
+
+    Raises ``TypeError`` for a value that is not date-like and ``ValueError`` for
+    a text that does not parse; both messages name ``param``.
+    """
+    if isinstance(d, ql.Date):
+        return pd.Timestamp(d.year(), d.month(), d.dayOfMonth())
+    if d is None or isinstance(d, bool) or not isinstance(
+        d, (str, datetime.date, np.datetime64, pd.Timestamp)
+    ):
+        raise TypeError(
+            f"{param}: expected a date, datetime, pandas Timestamp, numpy datetime64 "
+            f"or ISO date text, got {type(d).__name__} {d!r}"
+        )
+    try:
+        ts = pd.Timestamp(d)
+    except (ValueError, TypeError) as e:
+        raise ValueError(f"{param}: cannot read {d!r} as a date") from e
+    if ts is pd.NaT:
+        raise ValueError(f"{param}: {d!r} is not a date")
+    if ts.tzinfo is not None:
+        ts = ts.tz_localize(None)
+    return ts.normalize()
+
+
+def to_qldate(d, param="date"):
+    """Return the QuantLib ``Date`` of the same calendar day as ``d``.
+
+    Accepts the same inputs as ``to_timestamp``; a QuantLib ``Date`` is returned
+    unchanged.  The time of day of a datetime is dropped.
+    """
+    if isinstance(d, ql.Date):
+        return d
+    ts = to_timestamp(d, param)
+    return ql.Date(ts.day, ts.month, ts.year)
+
+
+# Observation frequencies of the autocallables: the period between consecutive
+# scheduled observation dates.  "daily" observes every trading day.
+OBS_FREQUENCIES = {
+    "daily": None,
+    "weekly": pd.DateOffset(weeks=1),
+    "monthly": pd.DateOffset(months=1),
+    "quarterly": pd.DateOffset(months=3),
+    "semi-annual": pd.DateOffset(months=6),
+    "annual": pd.DateOffset(years=1),
+}
+
+# A scheduled date that falls on a holiday rolls forward; the longest exchange
+# closure (Spring Festival or National Day week plus a weekend) is well under this.
+_ROLL_LOOKAHEAD = pd.Timedelta(days=31)
+
+
+def get_obs_dates(start, end, freq):
+    """Observation dates of an autocallable from ``start`` to ``end``.
+
+    Parameters
+    ----------
+    start, end : date-like
+        The observation period.  ``start`` is the day the levels are fixed; it is
+        never an observation date itself.
+    freq : str
+        One of ``"daily"``, ``"weekly"``, ``"monthly"``, ``"quarterly"``,
+        ``"semi-annual"``, ``"annual"``.
+
+    Returns
+    -------
+    pandas.DatetimeIndex
+        Ascending, unique trading days.
+
+    Notes
+    -----
+    * ``"daily"``: every trading day after ``start`` up to and including ``end``.
+    * Otherwise the scheduled dates are ``start + k * period`` for k = 1, 2, ...
+      while they are on or before ``end`` (calendar months for the monthly family,
+      clipped to month end: 31 January + 1 month is 28/29 February).  ``end`` is an
+      observation date exactly when it lies on that grid.  A scheduled date that is
+      not a trading day moves to the next trading day of the market-data client's
+      calendar (so the last date may fall after ``end`` when ``end`` is a holiday).
+
+    Raises
+    ------
+    ValueError
+        For an unknown ``freq``; the message lists the accepted values.
+    """
+    if not isinstance(freq, str) or freq not in OBS_FREQUENCIES:
+        raise ValueError(
+            f"unknown observation frequency {freq!r}; accepted values: "
+            + ", ".join(f'"{k}"' for k in OBS_FREQUENCIES)
+        )
+    start = to_timestamp(start, "start")
+    end = to_timestamp(end, "end")
+    trading = pd.to_datetime(lumadex.get_trading_dates(start, end + _ROLL_LOOKAHEAD))
+    step = OBS_FREQUENCIES[freq]
+    if step is None:
+        return pd.DatetimeIndex(trading[(trading > start) & (trading <= end)])
+    scheduled = []
+    k = 1
+    while (d := start + k * step) <= end:
+        scheduled.append(d)
+        k += 1
+    pos = trading.searchsorted(pd.DatetimeIndex(scheduled), side="left")
+    if len(pos) and pos[-1] >= len(trading):
+        raise ValueError(f"no trading day on or after {scheduled[-1].date()} in the calendar")
+    return pd.DatetimeIndex(trading[pos]).unique()
+
+
+def black_scholes_process(spot, r, vol, q):
+    """The Black-Scholes-Merton process every QuantLib valuation is built on.
+
+    Flat continuously compounded dividend and risk-free curves and a constant
+    Black volatility, each with zero settlement days, the A-share calendar and the
+    Actual/365 (Fixed) day count.  Zero settlement days anchor the curves to
+    QuantLib's evaluation date, so they move with it.
+    """
+    spot_handle = ql.QuoteHandle(ql.SimpleQuote(spot))
+    dividend = ql.YieldTermStructureHandle(
+        ql.FlatForward(0, get_a_share_calendar(), q, ql.Actual365Fixed())
+    )
+    risk_free = ql.YieldTermStructureHandle(
+        ql.FlatForward(0, get_a_share_calendar(), r, ql.Actual365Fixed())
+    )
+    volatility = ql.BlackVolTermStructureHandle(
+        ql.BlackConstantVol(0, get_a_share_calendar(), vol, ql.Actual365Fixed())
+    )
+    return ql.BlackScholesMertonProcess(spot_handle, dividend, risk_free, volatility)
+
+
+def set_evaluation_date(evaluation_date):
+    """Set QuantLib's process-wide evaluation date; it is left set afterwards."""
+    ql.Settings.instance().evaluationDate = to_qldate(evaluation_date, "evaluation_date")
