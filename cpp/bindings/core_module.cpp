@@ -1,0 +1,127 @@
+// velmora._core: Python glue for the C++ autocallable engine (conversion only).
+#include <cstdint>
+#include <string>
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include "velmora/autocall.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+// Any 2-D CPU array of float32 or float64 with any non-negative strides: a torch tensor or
+// a column slice of one is read in place (DLPack / buffer protocol), never copied.
+using Matrix = nb::ndarray<nb::ro, nb::ndim<2>, nb::device::cpu>;
+using Doubles = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Columns = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+template <class T>
+velmora::StridedMatrix<T> as_view(const Matrix& a) {
+    const std::int64_t rs = a.stride(0), cs = a.stride(1);
+    if (rs < 0 || cs < 0)
+        throw nb::value_error("arrays with negative strides are not supported");
+    const auto rows = static_cast<std::size_t>(a.shape(0));
+    const auto cols = static_cast<std::size_t>(a.shape(1));
+    const std::size_t n = velmora::StridedMatrix<T>::extent(rows, cols, rs, cs);
+    return velmora::StridedMatrix<T>({static_cast<const T*>(a.data()), n}, rows, cols,
+                                     static_cast<std::size_t>(rs), static_cast<std::size_t>(cs));
+}
+
+template <class T>
+std::span<const T> as_span(const nb::ndarray<const T, nb::ndim<1>, nb::c_contig,
+                                             nb::device::cpu>& a) {
+    return {a.data(), a.shape(0)};
+}
+
+velmora::AutocallTerms make_terms(double strike, double ki_barrier, double ko_barrier,
+                                  const std::string& rule) {
+    velmora::CouponRule r;
+    if (rule == "snowball")
+        r = velmora::CouponRule::snowball;
+    else if (rule == "phoenix")
+        r = velmora::CouponRule::phoenix;
+    else
+        throw nb::value_error(("unknown coupon rule '" + rule +
+                               "'; accepted values: snowball, phoenix").c_str());
+    return {strike, ki_barrier, ko_barrier, r};
+}
+
+nb::tuple pack(const velmora::AutocallResult& res) {
+    nb::list scenarios;
+    for (const auto& s : res.scenarios)
+        scenarios.append(nb::make_tuple(s.spot, s.coupon_total, s.loss_total));
+    return nb::make_tuple(res.paths, scenarios);
+}
+
+template <class Kernel>
+nb::tuple dispatch(const Matrix& m, const char* name, const Kernel& kernel) {
+    if (m.dtype() == nb::dtype<float>()) {
+        const auto view = as_view<float>(m);
+        velmora::AutocallResult res;
+        {
+            nb::gil_scoped_release release;
+            res = kernel(view);
+        }
+        return pack(res);
+    }
+    if (m.dtype() == nb::dtype<double>()) {
+        const auto view = as_view<double>(m);
+        velmora::AutocallResult res;
+        {
+            nb::gil_scoped_release release;
+            res = kernel(view);
+        }
+        return pack(res);
+    }
+    throw nb::type_error((std::string(name) + " must hold float32 or float64 values").c_str());
+}
+
+nb::tuple simulate(const Matrix& draws, const Doubles& step_years, const Columns& ko_columns,
+                   const Columns& ki_columns, const Doubles& coupons, const Doubles& spots,
+                   double r, double q, double vol, double strike, double ki_barrier,
+                   double ko_barrier, const std::string& rule, bool knocked_in,
+                   unsigned threads) {
+    const auto terms = make_terms(strike, ki_barrier, ko_barrier, rule);
+    const velmora::BlackScholesInputs market{r, q, vol};
+    const velmora::ObservationGrid grid{as_span(step_years), as_span(ko_columns),
+                                        as_span(ki_columns), as_span(coupons)};
+    const auto spot_span = as_span(spots);
+    return dispatch(draws, "draws", [&](const auto& view) {
+        return velmora::simulate_autocall(terms, market, grid, view, spot_span, knocked_in,
+                                          threads);
+    });
+}
+
+nb::tuple value_paths(const Matrix& paths, const Columns& ko_columns, const Columns& ki_columns,
+                      const Doubles& discount, const Doubles& coupons, const Doubles& spots,
+                      double strike, double ki_barrier, double ko_barrier,
+                      const std::string& rule, bool knocked_in, unsigned threads) {
+    const auto terms = make_terms(strike, ki_barrier, ko_barrier, rule);
+    return dispatch(paths, "paths", [&](const auto& view) {
+        return velmora::value_paths(terms, view, as_span(ko_columns), as_span(ki_columns),
+                                    as_span(discount), as_span(coupons), as_span(spots),
+                                    knocked_in, threads);
+    });
+}
+
+} // namespace
+
+NB_MODULE(_core, m) {
+    m.doc() = "Compiled core of velmora: the Monte Carlo engine of the autocallable notes.";
+    m.attr("PATH_BLOCK") = velmora::kPathBlock;
+
+    m.def("simulate", &simulate, "draws"_a, "step_years"_a, "ko_columns"_a, "ki_columns"_a,
+          "coupons"_a, "spots"_a, nb::kw_only(), "r"_a, "q"_a, "vol"_a, "strike"_a,
+          "ki_barrier"_a, "ko_barrier"_a, "rule"_a, "knocked_in"_a, "threads"_a,
+          "Simulate one path per row of `draws` and value the note for every spot.\n\n"
+          "Returns (paths, [(spot, coupon_total, loss_total), ...]); the value of a\n"
+          "scenario is (coupon_total + loss_total) / paths.");
+    m.def("value_paths", &value_paths, "paths"_a, "ko_columns"_a, "ki_columns"_a, "discount"_a,
+          "coupons"_a, "spots"_a, nb::kw_only(), "strike"_a, "ki_barrier"_a, "ko_barrier"_a,
+          "rule"_a, "knocked_in"_a, "threads"_a,
+          "Value the note on given paths (ratios to the spot) for every spot.\n\n"
+          "Returns (paths, [(spot, coupon_total, loss_total), ...]).");
+}

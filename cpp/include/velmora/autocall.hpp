@@ -1,0 +1,70 @@
+// Monte Carlo valuation of snowball and phoenix notes over a fixed pool of normal draws.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "velmora/strided.hpp"
+#include "velmora/terms.hpp"
+
+namespace velmora {
+
+// Paths are cut into blocks of this many, whatever the thread count; each block keeps its
+// own double-precision partial sums, which are added in block order.  So the result is the
+// same to the last bit for 1, 2 or N threads.
+inline constexpr std::size_t kPathBlock = 2048;
+
+// exp(-r t_j), t_j the running sum of the step lengths.
+std::vector<double> discount_factors(double r, std::span<const double> step_years);
+
+// Simulates every row of `draws` (one path per row, one standard normal draw per grid
+// column) as a geometric Brownian motion started at 1 on the valuation date, and values
+// the note on it for every spot in `spots` (the paths are ratios S_t/spot, shared by all
+// scenarios).  One pass per path: the log-price is accumulated in double precision column
+// by column and only the observed points are kept; no matrix of paths is formed.
+//
+// `knocked_in`: a knock-in has already been observed before the valuation date.
+// Throws std::invalid_argument for inconsistent sizes or non-finite inputs and
+// std::out_of_range for an observation column outside the grid.
+template <class T>
+AutocallResult simulate_autocall(const AutocallTerms& terms, const BlackScholesInputs& market,
+                                 const ObservationGrid& grid, const StridedMatrix<T>& draws,
+                                 std::span<const double> spots, bool knocked_in,
+                                 unsigned threads);
+
+// Values the note on given paths (rows; ratios S_t/spot per grid column, the last column
+// at maturity) with the same payoff code.  `discount` holds one factor per column.
+template <class T>
+AutocallResult value_paths(const AutocallTerms& terms, const StridedMatrix<T>& paths,
+                           std::span<const std::int64_t> ko_columns,
+                           std::span<const std::int64_t> ki_columns,
+                           std::span<const double> discount, std::span<const double> coupons,
+                           std::span<const double> spots, bool knocked_in, unsigned threads);
+
+extern template AutocallResult simulate_autocall<float>(const AutocallTerms&,
+                                                        const BlackScholesInputs&,
+                                                        const ObservationGrid&,
+                                                        const StridedMatrix<float>&,
+                                                        std::span<const double>, bool, unsigned);
+extern template AutocallResult simulate_autocall<double>(const AutocallTerms&,
+                                                         const BlackScholesInputs&,
+                                                         const ObservationGrid&,
+                                                         const StridedMatrix<double>&,
+                                                         std::span<const double>, bool, unsigned);
+extern template AutocallResult value_paths<float>(const AutocallTerms&,
+                                                  const StridedMatrix<float>&,
+                                                  std::span<const std::int64_t>,
+                                                  std::span<const std::int64_t>,
+                                                  std::span<const double>,
+                                                  std::span<const double>,
+                                                  std::span<const double>, bool, unsigned);
+extern template AutocallResult value_paths<double>(const AutocallTerms&,
+                                                   const StridedMatrix<double>&,
+                                                   std::span<const std::int64_t>,
+                                                   std::span<const std::int64_t>,
+                                                   std::span<const double>,
+                                                   std::span<const double>,
+                                                   std::span<const double>, bool, unsigned);
+
+} // namespace velmora
