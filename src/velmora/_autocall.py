@@ -1,0 +1,220 @@
+"""Machinery shared by the snowball and phoenix notes.
+
+Contract terms and observation schedules, the check of the price history, the
+trading-day grid and the call of the compiled Monte Carlo engine (``velmora._core``).
+The two notes differ only in their coupon table and their coupon rule; the rule is
+chosen by name ("snowball" or "phoenix") inside the engine, which runs the same
+simulation and the same knock-in, knock-out and loss logic for both.
+
+The engine makes one pass over the normal pool per path: it accumulates the
+log-price over the grid in double precision, keeps only the observed points, and
+values the value scenario and the two spot-bumped scenarios of delta and gamma on
+the same path.  No matrix of paths is formed.  Paths are summed in fixed blocks with
+double-precision partial sums added in block order, so the result does not depend on
+the number of threads.  Coupons are summed in double precision too (a plain
+whole-tensor valuation that sums them in single precision agrees to about 1e-7
+relative on the coupon part; the loss part agrees to rounding).
+"""
+
+import datetime
+
+import numpy as np
+import pandas as pd
+import torch
+
+import lumadex
+
+from . import _core, normdraw
+from .groundwork import OptionGreeks
+from .utils import get_obs_dates
+
+# Spot moves of the delta and gamma valuations inside ``_npv``; the same paths are
+# revalued with the barriers and the strike rescaled by the moved spot.
+SPOT_UP = 1.005
+SPOT_DOWN = 0.995
+
+
+def read_terms(product, option):
+    """Set the contract terms and observation schedules shared by both notes."""
+    product.strike = option["strike"]
+    product.ki_barrier = option["ki_barrier"]
+    product.ko_barrier = option["ko_barrier"]
+    product.coupon_rate = option["coupon_rate"]
+    product.ki_obs_freq = option["ki_obs_freq"]
+    product.ko_obs_freq = option["ko_obs_freq"]
+    product.obs_start_date = pd.to_datetime(option["obs_start_date"])
+    product.obs_end_date = pd.to_datetime(option["obs_end_date"])
+    product.ki_obs_dates = get_obs_dates(product.obs_start_date, product.obs_end_date,
+                                         product.ki_obs_freq)
+    product.ko_obs_dates = get_obs_dates(product.obs_start_date, product.obs_end_date,
+                                         product.ko_obs_freq)
+
+
+def observed_knocks(product, evaluation_date):
+    """Knock-out and knock-in already observed in the closes up to ``evaluation_date``.
+
+    Returns ``(knocked_out, knocked_in)``.  Only observation dates up to the latest
+    close are compared; knock-out is strictly above ``ko_barrier``, knock-in strictly
+    below ``ki_barrier``.
+
+    Raises
+    ------
+    ValueError
+        When the client has no closes of the underlying from the effect date to the
+        evaluation date: without them the note's state is unknown.
+    """
+    df = lumadex.get_price(product.underlying, product.effect_date, evaluation_date,
+                           fields="close", adjust_type="pre", expect_df=True)
+    if df is None or len(df) == 0:
+        raise ValueError(
+            f"no closing prices of {product.underlying} from "
+            f"{pd.Timestamp(product.effect_date).date()} to "
+            f"{pd.Timestamp(evaluation_date).date()}: the knock-in and knock-out history "
+            f"cannot be checked")
+    df = df.droplevel("order_book_id")
+    last = df.index[-1]
+    close = df.close
+    ko_dates = product.ko_obs_dates[product.ko_obs_dates <= last]
+    if (close.loc[ko_dates] > product.ko_barrier).any():
+        return True, False
+    ki_dates = product.ki_obs_dates[product.ki_obs_dates <= last]
+    return False, bool((close.loc[ki_dates] < product.ki_barrier).any())
+
+
+def npv(product, spot, r, vol, q, evaluation_date):
+    """History check, then one simulation; 0.0 after a knock-out already observed."""
+    if evaluation_date is None:
+        evaluation_date = datetime.date.today()
+    knocked_out, knocked_in = observed_knocks(product, evaluation_date)
+    if knocked_out:
+        return 0.0
+    return product._npv(spot, r, vol, q, evaluation_date, knocked_in=knocked_in)
+
+
+def greeks(product, spot, r, vol, q, evaluation_date):
+    """Value, delta and gamma from one simulation; vega, theta, rho by revaluation.
+
+    The ``gamma`` field is the plain second derivative by the spot (not scaled by it).
+    """
+    if evaluation_date is None:
+        evaluation_date = datetime.date.today()
+    knocked_out, knocked_in = observed_knocks(product, evaluation_date)
+    if knocked_out:
+        return OptionGreeks(0.0, 0, 0, 0, 0, 0)
+    value, delta, gamma = product._npv(spot, r, vol, q, evaluation_date,
+                                       knocked_in=knocked_in, delta_and_gamma=True)
+    vega = product.vega(spot, r, vol, q, evaluation_date)
+    theta = product.theta(spot, r, vol, q, evaluation_date)
+    rho = product.rho(spot, r, vol, q, evaluation_date)
+    return OptionGreeks(value, delta, gamma, vega, theta, rho)
+
+
+class Grid:
+    """The simulation grid of one valuation.
+
+    ``trading_dates`` runs from the evaluation date to the maturity date, both included
+    when trading days; ``step_years[j]`` is the calendar days from the previous grid day
+    (the evaluation date for j = 0) over 365; ``ko_columns`` / ``ki_columns`` locate the
+    remaining observation dates (on or after the evaluation date); ``coupons`` are the
+    coupon table's amounts of the remaining knock-out dates.
+    """
+
+    def __init__(self, product, evaluation_date):
+        trading_dates = pd.to_datetime(
+            lumadex.get_trading_dates(evaluation_date, product.maturity_date))
+        n = len(trading_dates)
+        coupon = product.coupon[evaluation_date:]
+        ko_columns = trading_dates.searchsorted(coupon.index, side="left")
+        if product.ki_obs_freq == product.ko_obs_freq:
+            ki_dates = coupon.index
+            ki_columns = ko_columns
+        else:
+            ki_dates = product.ki_obs_dates[product.ki_obs_dates >= evaluation_date]
+            ki_columns = trading_dates.searchsorted(ki_dates, side="left")
+        if n:
+            for kind, dates, columns in (("knock-out", coupon.index, ko_columns),
+                                         ("knock-in", ki_dates, ki_columns)):
+                if len(columns) and columns[-1] >= n:
+                    raise ValueError(
+                        f"{kind} observation date {dates[-1].date()} is after the maturity "
+                        f"date {product.maturity_date.date()}: it can never be observed")
+        step_years = np.empty(n, dtype=float)
+        if n:
+            step_years[1:] = (trading_dates[1:] - trading_dates[:-1]).days / 365
+            step_years[0] = (trading_dates[0] - evaluation_date).days / 365
+        self.trading_dates = trading_dates
+        self.step_years = step_years
+        self.ko_columns = np.asarray(ko_columns, dtype=np.int64)
+        self.ki_columns = np.asarray(ki_columns, dtype=np.int64)
+        self.coupons = coupon.to_numpy(dtype=float)
+
+    def __len__(self):
+        return len(self.step_years)
+
+
+def _engine_args(product, rule, knocked_in):
+    return dict(strike=float(product.strike), ki_barrier=float(product.ki_barrier),
+                ko_barrier=float(product.ko_barrier), rule=rule,
+                knocked_in=bool(knocked_in), threads=torch.get_num_threads())
+
+
+def simulate(product, rule, spot, r, vol, q, evaluation_date, knocked_in=False,
+             delta_and_gamma=False):
+    """The body of ``_npv``: value, or (value, delta, gamma), from one simulation.
+
+    After the maturity date (no trading day left on the grid) the note has expired and
+    nothing remains to be paid: the value, delta and gamma are 0.0.  A maturity more
+    trading days away than the normal pool has columns raises the pool's
+    ``ValueError`` "steps overflow".
+    """
+    evaluation_date = pd.to_datetime(evaluation_date)
+    grid = Grid(product, evaluation_date)
+    if len(grid) == 0:
+        return (0.0, 0.0, 0.0) if delta_and_gamma else 0.0
+    draws = normdraw.get_normdraws(len(grid))
+    spots = [float(spot)]
+    if delta_and_gamma:
+        spots += [spot * SPOT_UP, spot * SPOT_DOWN]
+    n_paths, scenarios = _core.simulate(
+        draws, grid.step_years, grid.ko_columns, grid.ki_columns, grid.coupons,
+        np.asarray(spots, dtype=float), r=float(r), q=float(q), vol=float(vol),
+        **_engine_args(product, rule, knocked_in))
+    values = [(coupon + loss) / n_paths for _, coupon, loss in scenarios]
+    if not delta_and_gamma:
+        return values[0]
+    p0, p1, p2 = values
+    delta = (p1 - p2) / (spot * 0.01)
+    gamma = (p1 + p2 - 2 * p0) / (spot * 0.005) ** 2
+    return p0, delta, gamma
+
+
+def _doubles(x):
+    if isinstance(x, torch.Tensor):
+        x = x.detach().to(device="cpu", dtype=torch.float64).numpy()
+    elif isinstance(x, (pd.Series, pd.Index)):
+        x = x.to_numpy(dtype=float)
+    return np.ascontiguousarray(x, dtype=np.float64).reshape(-1)
+
+
+def _columns(idx, n):
+    if isinstance(idx, torch.Tensor):
+        idx = idx.detach().cpu().numpy()
+    cols = np.ascontiguousarray(idx, dtype=np.int64).reshape(-1)
+    return np.where(cols < 0, cols + n, cols)  # a negative position counts from the end
+
+
+def value_paths(product, rule, paths, spot, ki_ob_indexes, ko_ob_indexes, discount, coupon,
+                knocked_in=False):
+    """The body of ``_mc_pricing``: the note's value on an explicit matrix of paths.
+
+    ``paths`` is M x N (rows = paths, last column = maturity) of ratios to ``spot``, a
+    torch tensor or numpy array of float32 or float64, read in place.
+    """
+    if isinstance(paths, torch.Tensor):
+        paths = paths.detach()
+    n = paths.shape[1]
+    n_paths, scenarios = _core.value_paths(
+        paths, _columns(ko_ob_indexes, n), _columns(ki_ob_indexes, n), _doubles(discount),
+        _doubles(coupon), np.asarray([float(spot)]), **_engine_args(product, rule, knocked_in))
+    _, coupon_total, loss_total = scenarios[0]
+    return float((coupon_total + loss_total) / n_paths)
