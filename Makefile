@@ -6,20 +6,31 @@ VENV   ?= .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 TORCH_PIN ?= torch==2.13.0
+CMAKE  := $(VENV)/bin/cmake
+CTEST  := $(VENV)/bin/ctest
+# Rebuild and reinstall when a Python module or a C++ source changes.
+SOURCES := $(shell find src cpp -type f \( -name '*.py' -o -name '*.hpp' -o -name '*.cpp' \))
 
-.PHONY: setup test test-python demo bench clean
+.PHONY: setup test test-python test-cpp demo bench clean
 
-$(VENV)/.installed: pyproject.toml CMakeLists.txt
+$(VENV)/.installed: pyproject.toml CMakeLists.txt $(SOURCES)
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install --upgrade pip
 	$(PIP) install "$(TORCH_PIN)"
+	$(PIP) install cmake ninja
 	$(PIP) install ".[test]"
 	touch $@
 
 setup: $(VENV)/.installed
 
-test: setup
+test: setup test-cpp
 	$(PY) -m pytest -q
+
+# The C++ core's own unit tests, built without Python and run by CTest.
+test-cpp: setup
+	$(CMAKE) -S . -B build/cpp-tests -DVELMORA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+	$(CMAKE) --build build/cpp-tests -j2
+	$(CTEST) --test-dir build/cpp-tests --output-on-failure
 
 demo: setup
 	$(PY) examples/quickstart.py

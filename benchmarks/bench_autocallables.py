@@ -1,0 +1,213 @@
+"""Speed and memory of the autocallable engine against the plain whole-tensor method.
+
+Run:  .venv/bin/python benchmarks/bench_autocallables.py [--repeat N]
+
+Contract: a one-year snowball from 2024-01-02 to 2025-01-02 on the exchange calendar
+(243 trading days), monthly knock-out, daily knock-in, valued on its first day with
+the full pool of 200,000 paths.  Both methods use the same pool and the same grid.
+
+Printed, each with its baseline from the same run:
+  * ``_npv(..., delta_and_gamma=True)``: engine vs whole-tensor torch method (speed-up);
+  * ``greeks`` (value, delta, gamma, vega, theta, rho: seven simulations);
+  * peak memory added by one valuation beyond the pool (VmHWM after resetting it, in a
+    fresh process per method);
+  * building the pool at import of ``velmora.normdraw`` vs importing torch.
+"""
+
+import argparse
+import bisect
+import json
+import os
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+
+EVALUATION = pd.Timestamp("2024-01-02")
+SPOT, R, VOL, Q = 100.0, 0.02, 0.25, 0.0
+TERMS = {
+    "effect_date": "2024-01-02", "maturity_date": "2025-01-02", "underlying": "BENCH",
+    "s0": 100.0, "notional": 1.0, "strike": 100.0, "ki_barrier": 75.0, "ko_barrier": 103.0,
+    "coupon_rate": 0.2, "ki_obs_freq": "daily", "ko_obs_freq": "monthly",
+    "obs_start_date": "2024-01-02", "obs_end_date": "2025-01-02",
+}
+
+
+def serve_market_in_process():
+    """Exchange calendar read once, then served from memory, and flat closes at 100."""
+    import lumadex
+
+    days = list(lumadex.get_trading_dates("2023-01-01", "2026-12-31"))
+
+    def as_date(x):
+        return pd.Timestamp(x).date()
+
+    def get_price(ids, start, end, fields=None, adjust_type="pre", expect_df=True):
+        d = pd.to_datetime(days[bisect.bisect_left(days, as_date(start)):
+                                bisect.bisect_right(days, as_date(end))])
+        if not len(d):
+            return None
+        idx = pd.MultiIndex.from_arrays([[ids] * len(d), d], names=["order_book_id", "date"])
+        return pd.DataFrame({"close": 100.0}, index=idx)
+
+    lumadex.get_trading_dates = lambda s, e: days[bisect.bisect_left(days, as_date(s)):
+                                                  bisect.bisect_right(days, as_date(e))]
+    lumadex.get_previous_trading_date = lambda d: days[bisect.bisect_left(days, as_date(d)) - 1]
+    lumadex.get_next_trading_date = lambda d: days[bisect.bisect_right(days, as_date(d))]
+    lumadex.get_price = get_price
+
+
+def wholetensor_npv(product, spot, r, vol, q, evaluation_date, knocked_in=False,
+                    delta_and_gamma=False):
+    """The classic method: the full path matrix in torch, then whole-tensor payoffs."""
+    import torch
+
+    import lumadex
+    from velmora.normdraw import get_normdraws
+
+    trading_dates = pd.to_datetime(
+        lumadex.get_trading_dates(evaluation_date, product.maturity_date))
+    coupon = product.coupon[evaluation_date:]
+    ko_ob_indexes = trading_dates.searchsorted(coupon.index, side="left")
+    ki_ob_dates = product.ki_obs_dates[product.ki_obs_dates >= evaluation_date]
+    ki_ob_indexes = trading_dates.searchsorted(ki_ob_dates, side="left")
+    dtt = np.empty(len(trading_dates), dtype=float)
+    dtt[1:] = (trading_dates[1:] - trading_dates[:-1]).days / 365
+    dtt[0] = (trading_dates[0] - evaluation_date).days / 365
+    dtt = torch.tensor(dtt)
+    samples = get_normdraws(len(dtt))
+    paths = torch.exp(torch.cumsum((r - q - vol ** 2 / 2) * dtt
+                                   + vol * torch.sqrt(dtt) * samples, dim=1))
+    discount = torch.exp(-r * dtt.cumsum(dim=0))
+
+    def mc(s):
+        m, k = paths.shape[0], len(ko_ob_indexes)
+        have_coupon = torch.zeros(m, k, dtype=torch.bool)
+        ko = paths[:, ko_ob_indexes] > product.ko_barrier / s
+        already_ko = torch.zeros(m, dtype=torch.bool)
+        for i in range(k):
+            have_coupon[:, i] = ~already_ko & ko[:, i]
+            already_ko |= ko[:, i]
+        if knocked_in:
+            ki = torch.ones(m, dtype=torch.bool)
+        else:
+            ki = paths[:, ki_ob_indexes].min(dim=1).values < product.ki_barrier / s
+            have_coupon[:, -1] = have_coupon[:, -1] | (~ki & ~already_ko)
+        c = torch.tensor(coupon.values) * discount[ko_ob_indexes]
+        coupon_npv = (have_coupon.type(torch.FloatTensor) @ c.type(torch.FloatTensor)).sum()
+        put_payoff = paths[:, -1] - product.strike / s
+        put_payoff[~ki | already_ko] = 0
+        put_payoff[put_payoff > 0] = 0
+        principal_npv = (put_payoff * discount[-1]).sum() * s
+        return float((coupon_npv + principal_npv) / m)
+
+    p0 = mc(spot)
+    if not delta_and_gamma:
+        return p0
+    p1, p2 = mc(spot * 1.005), mc(spot * 0.995)
+    return p0, (p1 - p2) / (spot * 0.01), (p1 + p2 - 2 * p0) / (spot * 0.005) ** 2
+
+
+def median_seconds(fn, repeat):
+    fn()  # warm-up
+    samples = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        samples.append(time.perf_counter() - t0)
+    return statistics.median(samples)
+
+
+def _status_kb(key):
+    with open("/proc/self/status") as f:
+        return int(re.search(key + r":\s+(\d+)", f.read()).group(1))
+
+
+def child_memory(method):
+    """In a fresh process: MB of peak resident memory added by one valuation."""
+    serve_market_in_process()
+    from velmora.snowball import SnowBallOption
+
+    product = SnowBallOption(TERMS)
+    run = {"engine": lambda: product._npv(SPOT, R, VOL, Q, EVALUATION, delta_and_gamma=True),
+           "whole-tensor": lambda: wholetensor_npv(product, SPOT, R, VOL, Q, EVALUATION,
+                                                   delta_and_gamma=True)}[method]
+    run()  # warm-up: one-time allocations of the libraries are not the valuation's
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # reset the peak resident set size to the current one
+    base = _status_kb("VmRSS")
+    run()
+    return (_status_kb("VmHWM") - base) / 1024
+
+
+def child_import():
+    t0 = time.perf_counter()
+    import torch  # noqa: F401
+
+    t1 = time.perf_counter()
+    import velmora.normdraw  # noqa: F401
+
+    t2 = time.perf_counter()
+    return {"torch": t1 - t0, "pool": t2 - t1}
+
+
+def in_child(*args):
+    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", *args],
+                         check=True, capture_output=True, text=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        result = child_import() if args.child[0] == "import" else child_memory(args.child[1])
+        print(json.dumps(result))
+        return
+
+    imports = in_child("import")
+    serve_market_in_process()
+    import torch
+
+    from velmora.snowball import SnowBallOption
+
+    product = SnowBallOption(TERMS)
+    n_days = len(product.ki_obs_dates) + 1
+    engine = product._npv(SPOT, R, VOL, Q, EVALUATION, delta_and_gamma=True)
+    classic = wholetensor_npv(product, SPOT, R, VOL, Q, EVALUATION, delta_and_gamma=True)
+    t_engine = median_seconds(
+        lambda: product._npv(SPOT, R, VOL, Q, EVALUATION, delta_and_gamma=True), args.repeat)
+    t_classic = median_seconds(
+        lambda: wholetensor_npv(product, SPOT, R, VOL, Q, EVALUATION, delta_and_gamma=True),
+        max(3, args.repeat // 2))
+    t_greeks = median_seconds(lambda: product.greeks(SPOT, R, VOL, Q, EVALUATION), args.repeat)
+    mem_engine = in_child("memory", "engine")
+    mem_classic = in_child("memory", "whole-tensor")
+
+    print(f"one-year snowball: {n_days} trading days, {len(product.ko_obs_dates)} knock-out "
+          f"dates, 200000 paths, torch threads {torch.get_num_threads()}")
+    print(f"values  engine   (npv, delta, gamma) = "
+          f"({engine[0]:.10f}, {engine[1]:.10f}, {engine[2]:.10f})")
+    print(f"        whole-tensor                 = "
+          f"({classic[0]:.10f}, {classic[1]:.10f}, {classic[2]:.10f})")
+    print(f"        relative difference of npv   = {abs(engine[0] / classic[0] - 1):.2e}")
+    print(f"_npv(delta_and_gamma=True)  engine {t_engine * 1e3:8.1f} ms   whole-tensor "
+          f"{t_classic * 1e3:8.1f} ms   speed-up {t_classic / t_engine:6.1f}x  (target >= 40x)")
+    print(f"greeks (7 simulations)      engine {t_greeks * 1e3:8.1f} ms   = "
+          f"{t_greeks / t_classic:.3f} x one whole-tensor _npv  (target < 300 ms)")
+    print(f"peak memory of one valuation beyond the pool: engine {mem_engine:7.1f} MB   "
+          f"whole-tensor {mem_classic:7.1f} MB   ratio {mem_engine / mem_classic:.4f}  "
+          f"(target <= 32 MB)")
+    print(f"import velmora.normdraw (pool build) {imports['pool']:.2f} s   import torch "
+          f"{imports['torch']:.2f} s   ratio {imports['pool'] / imports['torch']:.2f}")
+    print(f"(medians of {args.repeat} runs; whole-tensor of {max(3, args.repeat // 2)})")
+
+
+if __name__ == "__main__":
+    main()
