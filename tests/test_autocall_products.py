@@ -255,3 +255,23 @@ def test_observation_after_maturity_rejected(market, cls):
     product = cls(terms(maturity_date="2024-06-03", obs_end_date="2024-09-02"))
     with pytest.raises(ValueError, match="after the maturity date 2024-06-03"):
         product._npv(SPOT, R, VOL, Q, "2024-03-01")
+
+
+@pytest.mark.parametrize("cls", PRODUCTS, ids=ids)
+def test_time_of_day_is_dropped(market, small_pool, cls):
+    # A knock-out date on the evaluation date stays observable at 14:00 that day.
+    product = cls(terms())
+    at_midnight = product._npv(SPOT, R, VOL, Q, "2024-04-02", delta_and_gamma=True)
+    afternoon = product._npv(SPOT, R, VOL, Q, datetime.datetime(2024, 4, 2, 14, 0),
+                             delta_and_gamma=True)
+    assert afternoon == at_midnight
+
+
+@pytest.mark.parametrize("cls", PRODUCTS, ids=ids)
+@pytest.mark.parametrize("spot,r,vol", [(0.0, R, VOL), (-5.0, R, VOL), (float("nan"), R, VOL),
+                                        (SPOT, float("inf"), VOL), (SPOT, R, float("nan"))],
+                         ids=["zero-spot", "negative-spot", "nan-spot", "inf-rate", "nan-vol"])
+def test_unusable_market_inputs_raise(market, small_pool, cls, spot, r, vol):
+    product = cls(terms())
+    with pytest.raises(ValueError, match="finite"):
+        product._npv(spot, r, vol, Q, "2024-03-15", delta_and_gamma=True)

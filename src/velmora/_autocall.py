@@ -167,7 +167,9 @@ def simulate(product, rule, spot, r, vol, q, evaluation_date, knocked_in=False,
     trading days away than the normal pool has columns raises the pool's
     ``ValueError`` "steps overflow".
     """
-    evaluation_date = pd.to_datetime(evaluation_date)
+    # A time of day is dropped: the grid counts whole calendar days from the evaluation
+    # date, and a knock-out date on the evaluation date itself is still to be observed.
+    evaluation_date = pd.to_datetime(evaluation_date).normalize()
     grid = Grid(product, evaluation_date)
     if len(grid) == 0:
         return (0.0, 0.0, 0.0) if delta_and_gamma else 0.0
