@@ -201,7 +201,7 @@ def main():
           f"{t_classic * 1e3:8.1f} ms   speed-up {t_classic / t_engine:6.1f}x  (target >= 40x)")
     print(f"greeks (7 simulations)      engine {t_greeks * 1e3:8.1f} ms   = "
           f"{t_greeks / t_classic:.3f} x one whole-tensor _npv  (target < 300 ms)")
-    print(f"peak memory of one valuation beyond the pool: engine {mem_engine:7.1f} MB   "
+    print(f"peak memory of one valuation beyond the pool: engine {mem_engine:7.2f} MB   "
           f"whole-tensor {mem_classic:7.1f} MB   ratio {mem_engine / mem_classic:.4f}  "
           f"(target <= 32 MB)")
     print(f"import velmora.normdraw (pool build) {imports['pool']:.2f} s   import torch "

@@ -199,30 +199,6 @@ void same_bits_for_any_thread_count() {
     }
 }
 
-void strided_pool_window() {
-    // The leading columns of a wider pool give the same result as a compact copy.
-    const std::size_t rows = 500, wide = 40, n = 25;
-    const auto z = normal_pool(rows, wide, 13);
-    std::vector<float> compact(rows * n);
-    for (std::size_t m = 0; m < rows; ++m)
-        for (std::size_t j = 0; j < n; ++j)
-            compact[m * n + j] = z[m * wide + j];
-    const auto dt = daily_grid(n);
-    const std::vector<std::int64_t> ko{12, 24};
-    const std::vector<std::int64_t> ki{3, 12, 24};
-    const std::vector<double> coupons{1.0, 2.0};
-    const double spots[] = {100.0};
-    const AutocallTerms terms{100.0, 90.0, 101.0, CouponRule::snowball};
-    const auto a = simulate_autocall<float>(terms, {0.02, 0.0, 0.3}, {dt, ko, ki, coupons},
-                                            StridedMatrix<float>(z, rows, n, wide, 1), spots,
-                                            false, 2);
-    const auto b = simulate_autocall<float>(terms, {0.02, 0.0, 0.3}, {dt, ko, ki, coupons},
-                                            StridedMatrix<float>::contiguous(compact, rows, n),
-                                            spots, false, 2);
-    CHECK(a.scenarios[0].coupon_total == b.scenarios[0].coupon_total);
-    CHECK(a.scenarios[0].loss_total == b.scenarios[0].loss_total);
-}
-
 void rejects_bad_input() {
     const std::size_t rows = 10, n = 5;
     const auto z = normal_pool(rows, n, 1);
@@ -255,7 +231,6 @@ int main() {
     loss_matches_black_scholes_put();
     phoenix_coupon_matches_digital();
     same_bits_for_any_thread_count();
-    strided_pool_window();
     rejects_bad_input();
     return check::summary("test_autocall");
 }
