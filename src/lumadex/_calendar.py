@@ -16,6 +16,7 @@ All sessions are computed once per process into one ascending tuple of
 import bisect
 import datetime
 import functools
+import warnings
 
 import exchange_calendars
 
@@ -28,9 +29,12 @@ ESTIMATE_LAST_DAY = datetime.date(2099, 12, 31)
 @functools.lru_cache(maxsize=1)
 def _published():
     """(first day, last day, sessions) of the published XSHG calendar."""
-    cls = type(exchange_calendars.get_calendar("XSHG"))
-    first, last = cls.bound_min(), cls.bound_max()
-    cal = exchange_calendars.get_calendar("XSHG", start=first, end=last)
+    with warnings.catch_warnings():
+        # exchange_calendars 4.13 trips a pandas 3 deprecation warning internally.
+        warnings.simplefilter("ignore", category=Warning)
+        cls = type(exchange_calendars.get_calendar("XSHG"))
+        first, last = cls.bound_min(), cls.bound_max()
+        cal = exchange_calendars.get_calendar("XSHG", start=first, end=last)
     return first.date(), last.date(), [ts.date() for ts in cal.sessions]
 
 
