@@ -22,6 +22,7 @@ test: setup
 	$(PY) -m pytest -q
 
 demo: setup
+	$(PY) -m lumadex sample
 	$(PY) examples/quickstart.py
 
 clean:
