@@ -92,13 +92,19 @@ def main():
     cmd = [sys.executable, str(ROOT / "examples" / "quickstart.py"), "--no-times"]
     startup = [sys.executable, "-c", "import lumadex, velmora.vanilla"]
 
+    outputs = []
+
     def run(c):
-        subprocess.run(c, check=True, env=env, stdout=subprocess.DEVNULL)
+        r = subprocess.run(c, check=True, env=env, capture_output=True, text=True)
+        outputs.append(r.stdout)
 
     base = median_ms(lambda: run(startup), args.demo_runs)
+    outputs.clear()
     demo = median_ms(lambda: run(cmd), args.demo_runs)
+    same = "identical" if len(set(outputs)) == 1 else "DIFFERENT"
     print(f"demo (examples/quickstart.py), {args.demo_runs} runs: median {demo / 1e3:.2f} s; "
-          f"interpreter start with imports {base / 1e3:.2f} s; ratio {demo / base:.1f}x")
+          f"interpreter start with imports {base / 1e3:.2f} s; ratio {demo / base:.1f}x; "
+          f"outputs {same}")
 
 
 if __name__ == "__main__":

@@ -81,23 +81,14 @@ CLOSED_2027 = [D(2027, 1, 1), D(2027, 2, 5), D(2027, 2, 8), D(2027, 2, 9), D(202
                D(2027, 2, 11), D(2027, 2, 12), D(2027, 4, 5), D(2027, 5, 3), D(2027, 5, 4),
                D(2027, 5, 5), D(2027, 6, 9), D(2027, 9, 15), D(2027, 10, 1), D(2027, 10, 4),
                D(2027, 10, 5), D(2027, 10, 6), D(2027, 10, 7)]
-OPEN_2027 = [D(2027, 1, 4), D(2027, 2, 4), D(2027, 2, 15), D(2027, 4, 6), D(2027, 5, 6),
-             D(2027, 6, 10), D(2027, 9, 16), D(2027, 10, 8)]
 
 
-@pytest.mark.parametrize("day", CLOSED_2027, ids=str)
-def test_first_estimated_year_closes_the_festivals(day):
-    assert day not in lumadex.get_trading_dates(day, day)
 
-
-@pytest.mark.parametrize("day", OPEN_2027, ids=str)
-def test_first_estimated_year_trades_around_the_festivals(day):
-    assert lumadex.get_trading_dates(day, day) == [day]
-
-
-def test_first_estimated_year_is_every_other_weekday():
+def test_first_estimated_year_closes_the_festivals_and_trades_every_other_weekday():
     days = lumadex.get_trading_dates(D(2027, 1, 1), D(2027, 12, 31))
-    assert days == [d for d in weekdays(2027) if d not in set(CLOSED_2027)]
+    want = [d for d in weekdays(2027) if d not in set(CLOSED_2027)]
+    assert days == want, (f"extra {sorted(set(days) - set(want))}, "
+                          f"missing {sorted(set(want) - set(days))}")
 
 
 @pytest.mark.parametrize("year,expected", [
@@ -120,12 +111,6 @@ def test_solar_longitude_matches_meeus_example_25a():
     # 199.90895 degrees by the low-accuracy method.
     got = _holidays.solar_longitude(2448908.5)
     assert abs(got - 199.90895) < 1e-4, f"expected 199.90895, got {got}, tol 1e-4"
-
-
-@pytest.mark.parametrize("year", [2027, 2035, 2050, 2099])
-def test_estimated_years_close_about_three_weeks_of_weekdays(year):
-    n = len(_holidays.estimated_holidays(year))
-    assert 17 <= n <= 24, f"{year}: {n} weekday closures"
 
 
 # -- the three calls ------------------------------------------------------------------------
@@ -163,12 +148,6 @@ def test_previous_and_next_are_strict_on_a_trading_day(day):
     assert lumadex.get_next_trading_date(day) == day + datetime.timedelta(days=1)
 
 
-def test_both_ends_are_included():
-    a, b = D(2024, 6, 3), D(2024, 6, 7)
-    assert lumadex.get_trading_dates(a, b) == [a + datetime.timedelta(days=i) for i in range(5)]
-    assert lumadex.get_trading_dates(b, a) == []
-
-
 @pytest.mark.parametrize("make", [
     lambda d: d,
     lambda d: datetime.datetime(d.year, d.month, d.day, 15, 30),
@@ -182,14 +161,6 @@ def test_every_date_kind_gives_the_same_answer(make):
         lumadex.get_trading_dates(start, end)
     assert lumadex.get_previous_trading_date(make(day)) == D(2025, 9, 30)
     assert lumadex.get_next_trading_date(make(day)) == D(2025, 10, 9)
-
-
-def test_results_feed_pandas_and_quantlib():
-    days = lumadex.get_trading_dates(D(2025, 1, 1), D(2025, 1, 10))
-    idx = pd.to_datetime(days)
-    assert list(idx) == [pd.Timestamp(d) for d in days]
-    assert pd.to_datetime(lumadex.get_next_trading_date(D(2025, 1, 1))) == pd.Timestamp(2025, 1, 2)
-    assert all(ql.Date(d.day, d.month, d.year).weekday() not in (1, 7) for d in days)
 
 
 def test_the_window_of_the_velmora_calendar_is_served():

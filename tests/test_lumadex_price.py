@@ -117,13 +117,6 @@ def test_no_bars_gives_none(store, ids, start, end):
     assert lumadex.get_price(ids, start, end, fields="close", adjust_type="pre") is None
 
 
-def test_one_day_range_gives_that_bar(store):
-    df = lumadex.get_price("A.XSHG", "2024-03-01", "2024-03-01", fields="close",
-                           adjust_type="none")
-    assert len(df) == 1
-    assert df.index[0] == ("A.XSHG", pd.Timestamp(2024, 3, 1))
-
-
 @pytest.mark.parametrize("make", [
     lambda d: d,
     lambda d: datetime.datetime(d.year, d.month, d.day, 9, 30),
