@@ -207,13 +207,14 @@ def test_arithmetic_deterministic_bracketed_and_at_parity(market, last_close):
 
 # -- contract terms, client queries, bad data -------------------------------------------
 
-def test_schedule_fixed_at_construction_and_one_history_query_per_valuation(market):
+def test_schedule_from_the_client_and_one_history_query_per_valuation(market):
     script_closes(market, EFFECT, "2024-06-13", level=60.0)
+    market.set_calendar(holidays=["2024-07-01"])
     opt = AsianOption(contract())
     assert market.calls_to("get_trading_dates")[-1][1] == (
         pd.Timestamp(EFFECT), pd.Timestamp(MATURITY))
-    market.set_calendar(holidays=["2024-07-01"])  # a later calendar change is not seen
-    assert len(opt.fixing_dates) == len(weekdays(EFFECT, MATURITY))
+    assert ql.Date(1, 7, 2024) not in opt.fixing_dates
+    assert len(opt.fixing_dates) == len(weekdays(EFFECT, MATURITY)) - 1
     for today in (pd.Timestamp("2024-06-14"), None):
         before = market.count("get_price")
         opt.npv(60.0, R, VOL, Q, today)
@@ -223,20 +224,22 @@ def test_schedule_fixed_at_construction_and_one_history_query_per_valuation(mark
         assert call[2] == {"fields": "close", "adjust_type": "pre", "expect_df": True}
 
 
-@pytest.mark.parametrize("average_type, same_as", [
-    ("geometric", "geometric"), ("Geometric", "arithmetic"), (None, "arithmetic"),
-    ("arithmetic", "arithmetic")])
-@pytest.mark.parametrize("call_put, kind", [("call", "call"), ("Call", "put"), ("put", "put")])
-def test_only_exact_texts_select_geometric_and_call(market, average_type, same_as, call_put,
+@pytest.mark.parametrize("average_type, call_put, average, kind", [
+    ("geometric", "call", ql.Average.Geometric, "call"),
+    ("Geometric", "call", ql.Average.Arithmetic, "call"),
+    (None, "Call", ql.Average.Arithmetic, "put"),
+    ("geometric", "put", ql.Average.Geometric, "put")],
+    ids=["geometric-call", "capitalised-average", "no-average-capitalised-call", "put"])
+def test_only_exact_texts_select_geometric_and_call(market, average_type, call_put, average,
                                                     kind):
     effect, maturity, today = "2024-06-03", "2024-07-31", pd.Timestamp("2024-05-31")
     terms = contract(call_put, 100.0, average_type, effect, maturity)
     if average_type is None:
         del terms["average_type"]
     got = AsianOption(terms).npv(100.0, R, VOL, Q, today)
-    average = ql.Average.Geometric if same_as == "geometric" else ql.Average.Arithmetic
-    expected = direct(average, 1.0 if same_as == "geometric" else 0.0, 0,
-                      weekdays(effect, maturity), kind, 100.0, 100.0, today, maturity).NPV()
+    empty = 1.0 if average == ql.Average.Geometric else 0.0  # nothing known yet
+    expected = direct(average, empty, 0, weekdays(effect, maturity), kind, 100.0, 100.0, today,
+                      maturity).NPV()
     assert got == expected, (average_type, call_put, got, expected)
 
 
