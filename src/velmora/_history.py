@@ -5,6 +5,8 @@ valuation; nothing here is cached.  Crossings are strict: a price exactly at a
 level crosses nothing.
 """
 
+import numpy as np
+
 import lumadex
 
 
@@ -29,11 +31,16 @@ def get_lows_highs(underlying, start, end):
     return bars.droplevel("order_book_id")
 
 
+# The scans compare the column's values as an array: the same element-wise test as
+# on the pandas column (a missing price compares false), without building a
+# boolean Series at every valuation.
+
+
 def any_below(values, level):
     """Whether any value is strictly below ``level``."""
-    return bool((values < level).any())
+    return bool(np.any(np.asarray(values) < level))
 
 
 def any_above(values, level):
     """Whether any value is strictly above ``level``."""
-    return bool((values > level).any())
+    return bool(np.any(np.asarray(values) > level))
