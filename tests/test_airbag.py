@@ -106,7 +106,3 @@ def test_missing_key(market, missing):
         AirbagOption({k: v for k, v in terms().items() if k != missing})
     assert info.value.args == (missing,)
 
-
-def test_component_failure_reaches_the_caller(market):
-    with pytest.raises(NotImplementedError, match="^BERMUDAN EXERCISE not supported yet$"):
-        AirbagOption(terms(exercise_type="bermudan"))

@@ -31,13 +31,6 @@ def terms(**kw):
     return option
 
 
-def test_type_table():
-    assert list(DUALKNOCK_TYPE.items()) == [
-        ("knock_in", ql.DoubleBarrier.KnockIn), ("knock_out", ql.DoubleBarrier.KnockOut),
-        ("kiko", ql.DoubleBarrier.KIKO), ("koki", ql.DoubleBarrier.KOKI),
-    ]
-
-
 # Haug (1998), double barrier table (Ikeda-Kunitomo, flat barriers): double knock-out
 # calls, S = K = 100, T = 0.25, r = 10 %, b = 10 % (q = 0).
 HAUG_DOUBLE = [

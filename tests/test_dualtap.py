@@ -4,13 +4,10 @@ import math
 
 import pandas as pd
 import pytest
-import QuantLib as ql
 
-from _oracles import (
-    EFFECT, EVAL, MAT_90, close_enough, double_no_touch, process, ql_npv, qld, year_fraction,
-)
+from _oracles import EFFECT, EVAL, MAT_90, close_enough, double_no_touch, year_fraction
 from velmora import dualtap as dualtap_module
-from velmora.dualtap import TOUCH_TYPE_MAP, DoubleTouchOption
+from velmora.dualtap import DoubleTouchOption
 from velmora.groundwork import OptionGreeks
 
 
@@ -31,15 +28,6 @@ def terms(**kw):
     return option
 
 
-def test_touch_table():
-    assert list(TOUCH_TYPE_MAP.items()) == [
-        ("double_one_touch", ("knock_in", "european")),
-        ("double_no_touch", ("knock_out", "european")),
-        ("kiko", ("kiko", "american")),
-        ("koki", ("koki", "american")),
-    ]
-
-
 @pytest.mark.parametrize("spot,r,q,vol", [
     (100.0, 0.10, 0.0, 0.20), (90.0, 0.02, 0.03, 0.30), (112.0, 0.05, 0.0, 0.12),
 ])
@@ -51,18 +39,6 @@ def test_values_against_hui_series(market, spot, r, q, vol):
         got = DoubleTouchOption(terms(touch_type=kind)).npv(spot, r, vol, q, EVAL)
         tol = 1e-6
         assert abs(got - expected[kind]) <= tol, close_enough(got, expected[kind], tol, kind=kind)
-
-
-@pytest.mark.parametrize("kind", ["kiko", "koki"])
-def test_kiko_koki_handed_through(market, kind):
-    option = DoubleTouchOption(terms(touch_type=kind, pay_at="hit"))
-    got = option.npv(100.0, 0.03, 0.25, 0.0, EVAL)
-    instrument = ql.DoubleBarrierOption(
-        ql.DoubleBarrier.KIKO if kind == "kiko" else ql.DoubleBarrier.KOKI, 85.0, 115.0, 0.0,
-        ql.CashOrNothingPayoff(ql.Option.Call, 0, 12.0),
-        ql.AmericanExercise(qld(EFFECT), qld(MAT_90), False))
-    expected = ql_npv(instrument, ql.AnalyticDoubleBarrierBinaryEngine(process(100.0, 0.03, 0.25, 0)))
-    assert abs(got - expected) <= 1e-12, close_enough(got, expected, 1e-12, kind=kind)
 
 
 def test_inner_dictionary(market, monkeypatch):

@@ -72,15 +72,6 @@ def test_leg_dictionaries(market, monkeypatch):
                                                [("call_put", "put")] + common]
 
 
-@pytest.mark.parametrize("changes,error", [
-    ({"exercise_type": "bermudan"}, NotImplementedError),
-    ({"exercise_type": "asian"}, ValueError),
-])
-def test_leg_failures_reach_the_caller(market, changes, error):
-    with pytest.raises(error):
-        StraddleOption(terms(**changes))
-
-
 @pytest.mark.parametrize("missing", ["strike", "exercise_type"])
 def test_missing_key(market, missing):
     with pytest.raises(KeyError) as info:

@@ -11,7 +11,7 @@ from _oracles import (
 )
 from velmora import touch as touch_module
 from velmora.groundwork import OptionGreeks
-from velmora.touch import ONE_TOUCH_TO_BARRIER_MAP, SingleTouchOption
+from velmora.touch import SingleTouchOption
 
 
 def terms(**kw):
@@ -29,15 +29,6 @@ def terms(**kw):
     }
     option.update(kw)
     return option
-
-
-def test_touch_table():
-    assert list(ONE_TOUCH_TO_BARRIER_MAP.items()) == [
-        ("one_touch_up", ("up_and_in", "american")),
-        ("no_touch_up", ("up_and_out", "european")),
-        ("one_touch_down", ("down_and_in", "american")),
-        ("no_touch_down", ("down_and_out", "european")),
-    ]
 
 
 # Haug (1998), binary barrier table: S = 95, H = 100, cash 15, T = 0.5, r = 10 %,

@@ -9,7 +9,7 @@ import lumadex  # noqa: F401  (the history queries go through velmora._history)
 from . import _history
 from .calendar import get_a_share_calendar  # noqa: F401  (the process uses it)
 from .groundwork import BaseOption
-from .utils import black_scholes_process, set_evaluation_date, to_qldate  # noqa: F401
+from .utils import black_scholes_process, set_evaluation_date
 from .vanilla import VanillaOption, make_exercise
 
 DUALKNOCK_TYPE = {
