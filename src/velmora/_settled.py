@@ -3,7 +3,7 @@
 import datetime
 import math
 
-from .groundwork import BaseOption
+from .groundwork import BaseOption, OptionGreeks
 from .utils import to_timestamp
 
 
@@ -35,3 +35,38 @@ class CashOwedAtMaturity(BaseOption):
         if days < 0:
             return 0.0
         return self.cash * math.exp(-r * days / 365.0)
+
+
+class TouchDigital(BaseOption):
+    """Valuation shared by the touch digitals, which wrap an inner barrier option.
+
+    A subclass supplies ``triggered(evaluation_date)`` (the touch check on past
+    highs and lows), ``_owed_once_touched()`` (a ``CashOwedAtMaturity`` when a touch
+    leaves cash to be paid at expiry, else ``None``) and the inner option
+    ``_option``.  Until touched, value and greeks are the inner option's; once
+    touched, those of the cash still owed, or 0.0 and six integer zeros when
+    nothing is left to pay.  The touch check runs once per ``npv`` or ``greeks``
+    call; the bumped revaluations are made on the inner option.
+    """
+
+    def npv(self, spot, r, vol, q, evaluation_date=None):
+        """Value of one option; ``None`` date means today."""
+        if evaluation_date is None:
+            evaluation_date = datetime.date.today()
+        if self.triggered(evaluation_date):
+            owed = self._owed_once_touched()
+            if owed is None:
+                return 0.0
+            return owed.npv(spot, r, vol, q, evaluation_date)
+        return self._option.npv(spot, r, vol, q, evaluation_date)
+
+    def greeks(self, spot, r, vol, q, evaluation_date=None):
+        """Value and bumped sensitivities; one touch check, then the inner option's."""
+        if evaluation_date is None:
+            evaluation_date = datetime.date.today()
+        if self.triggered(evaluation_date):
+            owed = self._owed_once_touched()
+            if owed is None:
+                return OptionGreeks(0, 0, 0, 0, 0, 0)
+            return owed.greeks(spot, r, vol, q, evaluation_date)
+        return self._option.greeks(spot, r, vol, q, evaluation_date)

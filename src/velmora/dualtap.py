@@ -1,13 +1,13 @@
 """Double one-touch and double no-touch digitals on a corridor."""
 
-import datetime
+import datetime  # noqa: F401  (dates are resolved by TouchDigital)
 
 import lumadex  # noqa: F401  (the history queries go through velmora._history)
 
 from . import _history
-from ._settled import CashOwedAtMaturity
+from ._settled import CashOwedAtMaturity, TouchDigital
 from .dualknock import DoubleBarrierOption
-from .groundwork import BaseOption, OptionGreeks
+from .groundwork import BaseOption, OptionGreeks  # noqa: F401
 
 TOUCH_TYPE_MAP = {
     "double_one_touch": ("knock_in", "european"),
@@ -17,7 +17,7 @@ TOUCH_TYPE_MAP = {
 }
 
 
-class DoubleTouchOption(BaseOption):
+class DoubleTouchOption(TouchDigital):
     """A digital paid if either level is touched, or if neither is, before maturity.
 
     Keys read besides the common ones: ``touch_type`` (a key of
@@ -71,28 +71,6 @@ class DoubleTouchOption(BaseOption):
         if self.touch_type == "double_one_touch":
             return CashOwedAtMaturity(self.digital_payoff, self.maturity_date)
         return None
-
-    def npv(self, spot, r, vol, q, evaluation_date=None):
-        """Value of one option; ``None`` date means today."""
-        if evaluation_date is None:
-            evaluation_date = datetime.date.today()
-        if self.triggered(evaluation_date):
-            owed = self._owed_once_touched()
-            if owed is None:
-                return 0.0
-            return owed.npv(spot, r, vol, q, evaluation_date)
-        return self._option.npv(spot, r, vol, q, evaluation_date)
-
-    def greeks(self, spot, r, vol, q, evaluation_date=None):
-        """Value and bumped sensitivities; one touch check, then the inner option's."""
-        if evaluation_date is None:
-            evaluation_date = datetime.date.today()
-        if self.triggered(evaluation_date):
-            owed = self._owed_once_touched()
-            if owed is None:
-                return OptionGreeks(0, 0, 0, 0, 0, 0)
-            return owed.greeks(spot, r, vol, q, evaluation_date)
-        return self._option.greeks(spot, r, vol, q, evaluation_date)
 
     def triggered(self, evaluation_date):
         """Whether a daily high or low has gone strictly outside the corridor."""

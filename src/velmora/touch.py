@@ -1,13 +1,13 @@
 """One-touch and no-touch digitals on a single level."""
 
-import datetime
+import datetime  # noqa: F401  (dates are resolved by TouchDigital)
 
 import lumadex  # noqa: F401  (the history queries go through velmora._history)
 
 from . import _history
-from ._settled import CashOwedAtMaturity
+from ._settled import CashOwedAtMaturity, TouchDigital
 from .barrier import BarrierOption
-from .groundwork import BaseOption, OptionGreeks
+from .groundwork import BaseOption, OptionGreeks  # noqa: F401
 
 ONE_TOUCH_TO_BARRIER_MAP = {
     "one_touch_up": ("up_and_in", "american"),
@@ -21,7 +21,7 @@ _DOWN = ("one_touch_down", "no_touch_down")
 _ONE_TOUCH = ("one_touch_up", "one_touch_down")
 
 
-class SingleTouchOption(BaseOption):
+class SingleTouchOption(TouchDigital):
     """A digital paid if the level is touched (one-touch) or never touched (no-touch).
 
     Keys read besides the common ones: ``touch_type`` (a key of
@@ -75,17 +75,6 @@ class SingleTouchOption(BaseOption):
             return CashOwedAtMaturity(self.digital_payoff, self.maturity_date)
         return None
 
-    def npv(self, spot, r, vol, q, evaluation_date=None):
-        """Value of one option; ``None`` date means today."""
-        if evaluation_date is None:
-            evaluation_date = datetime.date.today()
-        if self.triggered(evaluation_date):
-            owed = self._owed_once_touched()
-            if owed is None:
-                return 0.0
-            return owed.npv(spot, r, vol, q, evaluation_date)
-        return self._option.npv(spot, r, vol, q, evaluation_date)
-
     def triggered(self, evaluation_date):
         """Whether a daily high (up) or low (down) has gone strictly past the level."""
         bars = _history.get_lows_highs(self.underlying, self.effect_date, evaluation_date)
@@ -96,14 +85,3 @@ class SingleTouchOption(BaseOption):
         if self.touch_type in _DOWN:
             return _history.any_below(bars["low"], self.touch_price)
         return False
-
-    def greeks(self, spot, r, vol, q, evaluation_date=None):
-        """Value and bumped sensitivities; one touch check, then the inner option's."""
-        if evaluation_date is None:
-            evaluation_date = datetime.date.today()
-        if self.triggered(evaluation_date):
-            owed = self._owed_once_touched()
-            if owed is None:
-                return OptionGreeks(0, 0, 0, 0, 0, 0)
-            return owed.greeks(spot, r, vol, q, evaluation_date)
-        return self._option.greeks(spot, r, vol, q, evaluation_date)
