@@ -28,6 +28,7 @@ import datetime
 import functools
 import math
 import os
+import pathlib
 import tempfile
 
 import numpy as np
@@ -152,9 +153,18 @@ def sample_store_path():
 
 @functools.lru_cache(maxsize=None)
 def _ensure(path):
-    if not path.exists():
-        build(path)
-    return path
+    if path.exists():
+        return path
+    try:
+        return pathlib.Path(build(path))
+    except PermissionError:
+        # A read-only home: fall back to a per-user directory under the temp dir.
+        fallback = (pathlib.Path(tempfile.gettempdir()) / f"lumadex-{os.getuid()}"
+                    if hasattr(os, "getuid") else pathlib.Path(tempfile.gettempdir()) / "lumadex")
+        fallback = fallback / path.name
+        if not fallback.exists():
+            build(fallback)
+        return fallback
 
 
 def ensure_sample_store():
