@@ -209,3 +209,13 @@ def test_barrier_option_reads_its_knock_status_from_the_sample(fresh_calendar, u
         assert got == pytest.approx(vanilla, rel=1e-12)
     else:
         assert 0 < got < vanilla  # not yet knocked in: worth less than the vanilla
+
+
+def test_quickstart_prints_the_same_table_on_every_run():
+    env = {**os.environ, "PYTHONPATH": str(SRC)}
+    cmd = [sys.executable, str(ROOT / "examples" / "quickstart.py"), "--no-times"]
+    first, second = (subprocess.run(cmd, capture_output=True, text=True, env=env, timeout=600)
+                     for _ in range(2))
+    assert first.returncode == 0, first.stderr
+    assert first.stdout == second.stdout
+    assert "vanilla call" in first.stdout and "SYNTHETIC" in first.stdout
