@@ -167,22 +167,6 @@ def test_prices_follow_the_backward_adjustment_rule(store, start, end, field, ad
     assert err < 1e-12, f"{field} {adjust} {start}..{end}: max rel error {err}"
 
 
-def test_ex_date_bar_is_unadjusted_by_its_own_factor_and_the_day_before_is_divided(store):
-    raw = lumadex.get_price("A.XSHG", "2024-02-29", "2024-03-01", "close", "none")["close"]
-    pre = lumadex.get_price("A.XSHG", "2024-02-29", "2024-03-01", "close", "pre")["close"]
-    before, on = raw.iloc[0], raw.iloc[1]
-    # later dividend (1.05) applies to both; the bonus issue (2.0) only to the day before
-    assert math.isclose(pre.iloc[1], on / 1.05, rel_tol=1e-12)
-    assert math.isclose(pre.iloc[0], before / (2.0 * 1.05), rel_tol=1e-12)
-
-
-def test_latest_bar_is_unadjusted(store):
-    last = D(2024, 6, 28)
-    raw = lumadex.get_price("A.XSHG", last, last, fields=None, adjust_type="none")
-    pre = lumadex.get_price("A.XSHG", last, last, fields=None, adjust_type="pre")
-    pd.testing.assert_frame_equal(raw, pre)
-
-
 def test_split_leaves_no_jump_in_pre_prices(tmp_path):
     days = lumadex.get_trading_dates(D(2024, 6, 3), D(2024, 6, 7))
     bars = [("S.XSHG", d.isoformat(), p, p, p, p, 100.0)

@@ -93,17 +93,6 @@ def test_sample_passes_the_importers_checks_and_round_trips(tmp_path):
     assert rows(store)[:2] == rows(lumadex.store_path())[:2]
 
 
-def test_adjustment_event_changes_history_before_it_only():
-    (u, ex, f), = [r for r in _store.factors(lumadex.store_path())
-                   if r[0] == "SYN003.XSHG" and r[2] == 2.0]
-    ex = datetime.date.fromisoformat(ex)
-    before = lumadex.get_trading_dates(ex - datetime.timedelta(days=7), ex)[-2]
-    raw = lumadex.get_price(u, before, ex, "close", "none").close.to_numpy()
-    pre = lumadex.get_price(u, before, ex, "close", "pre").close.to_numpy()
-    assert raw[0] / raw[1] > 1.8, "the raw closes halve on the bonus issue"
-    assert 0.9 < pre[0] / pre[1] < 1.1, "the pre closes run on smoothly"
-
-
 @pytest.mark.parametrize("u,check", [
     ("SYN001.XSHG", lambda c, s0: c.max() > 1.15 * s0),  # crosses up-and-out / knock-out
     ("SYN002.XSHG", lambda c, s0: c.min() < 0.75 * s0),  # crosses knock-in
