@@ -33,6 +33,7 @@ test-cpp: setup
 	$(CTEST) --test-dir build/cpp-tests --output-on-failure
 
 demo: setup
+	$(PY) -m lumadex sample
 	$(PY) examples/quickstart.py
 
 clean:

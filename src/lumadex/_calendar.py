@@ -1,62 +1,130 @@
-"""Trading days of the Shanghai Stock Exchange.
+"""Trading days of the Shanghai Stock Exchange (XSHG).
 
-The calendar is the XSHG calendar of ``exchange_calendars``, which records the
-exchange's published holidays up to its last published year.  Dates outside the
-recorded span cannot be answered yet and raise ``ValueError``.
+Two sources, joined at the end of the last published year:
+
+* up to the last year the exchange has published (31 December 2026 with
+  ``exchange_calendars`` 4.13.3, the pinned version), the XSHG calendar of
+  ``exchange_calendars``;
+* after it, up to 31 December 2099, an *estimate* built from the rules of the
+  Chinese exchange holidays (see ``lumadex._holidays``).  Treat those days as a
+  forecast: a published arrangement can differ from it by a day or two.
+
+All sessions are computed once per process into one ascending tuple of
+``datetime.date``; every query is then a binary search and a slice.
 """
 
 import bisect
+import datetime
 import functools
+import warnings
 
 import exchange_calendars
 
 from ._dates import to_date
+from ._holidays import estimated_holidays
 
-_FIRST_YEAR = 1991
+ESTIMATE_LAST_DAY = datetime.date(2099, 12, 31)
+
+
+@functools.lru_cache(maxsize=1)
+def _published():
+    """(first day, last day, sessions) of the published XSHG calendar."""
+    with warnings.catch_warnings():
+        # exchange_calendars 4.13 trips a pandas 3 deprecation warning internally.
+        warnings.simplefilter("ignore", category=Warning)
+        cls = type(exchange_calendars.get_calendar("XSHG"))
+        first, last = cls.bound_min(), cls.bound_max()
+        cal = exchange_calendars.get_calendar("XSHG", start=first, end=last)
+    return first.date(), last.date(), [ts.date() for ts in cal.sessions]
+
+
+def published_last_day():
+    """The last day covered by the published exchange calendar."""
+    return _published()[1]
+
+
+def first_estimated_day():
+    """The first day whose trading status comes from the estimate."""
+    return published_last_day() + datetime.timedelta(days=1)
+
+
+def is_estimated(date):
+    """True when ``date``'s trading status comes from the estimate."""
+    return to_date(date, "date") > published_last_day()
 
 
 @functools.lru_cache(maxsize=1)
 def _sessions():
-    """All published XSHG sessions as an ascending tuple of ``datetime.date``."""
-    cal = exchange_calendars.get_calendar("XSHG", start=f"{_FIRST_YEAR}-01-01")
-    return tuple(ts.date() for ts in cal.sessions)
+    """Every session, published then estimated, as an ascending tuple of dates."""
+    _, last, days = _published()
+    day = last + datetime.timedelta(days=1)
+    one = datetime.timedelta(days=1)
+    for year in range(day.year, ESTIMATE_LAST_DAY.year + 1):
+        closed = set(estimated_holidays(year))
+        d = max(day, datetime.date(year, 1, 1))
+        end = datetime.date(year, 12, 31)
+        while d <= end:
+            if d.weekday() < 5 and d not in closed:
+                days.append(d)
+            d += one
+    return tuple(days)
+
+
+def _first_day():
+    return _published()[0]
 
 
 def _check_covered(d, param):
-    days = _sessions()
-    if d < days[0] or d > days[-1]:
+    if d < _first_day() or d > ESTIMATE_LAST_DAY:
         raise ValueError(
-            f"{param} {d.isoformat()} is outside the recorded exchange calendar "
-            f"({days[0].isoformat()} to {days[-1].isoformat()})"
+            f"{param} {d.isoformat()} is outside the trading calendar "
+            f"({_first_day().isoformat()} to {ESTIMATE_LAST_DAY.isoformat()})"
         )
 
 
 def get_trading_dates(start, end):
-    """Trading days from ``start`` to ``end``, both included, ascending."""
+    """Trading days from ``start`` to ``end``, both included, ascending.
+
+    Parameters
+    ----------
+    start, end : date, datetime, pandas Timestamp, numpy datetime64 or ISO text
+        The time of day is ignored.
+
+    Returns
+    -------
+    list of datetime.date
+        Empty when ``start`` is after ``end`` or no trading day lies between.
+
+    Raises
+    ------
+    ValueError
+        When either end lies outside the calendar (before the exchange's first
+        recorded day or after 2099).
+    """
     start, end = to_date(start, "start"), to_date(end, "end")
     _check_covered(start, "start")
     _check_covered(end, "end")
     days = _sessions()
-    lo = bisect.bisect_left(days, start)
-    hi = bisect.bisect_right(days, end)
-    return list(days[lo:hi])
+    return list(days[bisect.bisect_left(days, start):bisect.bisect_right(days, end)])
 
 
 def get_previous_trading_date(date):
-    """The last trading day strictly before ``date``."""
+    """The last trading day strictly before ``date`` (a ``datetime.date``)."""
     d = to_date(date, "date")
+    _check_covered(d, "date")
     days = _sessions()
     i = bisect.bisect_left(days, d)
     if i == 0:
-        raise ValueError(f"no recorded trading day before {d.isoformat()}")
+        raise ValueError(f"no trading day before {d.isoformat()} in the calendar")
     return days[i - 1]
 
 
 def get_next_trading_date(date):
-    """The first trading day strictly after ``date``."""
+    """The first trading day strictly after ``date`` (a ``datetime.date``)."""
     d = to_date(date, "date")
+    _check_covered(d, "date")
     days = _sessions()
     i = bisect.bisect_right(days, d)
     if i == len(days):
-        raise ValueError(f"no recorded trading day after {d.isoformat()}")
+        raise ValueError(f"no trading day after {d.isoformat()} in the calendar")
     return days[i]

@@ -1,0 +1,254 @@
+"""Cost of ``greeks`` for the barrier family, next to the bare QuantLib work it does.
+
+For each product the script times ``greeks`` (median of several runs) and counts the
+market-data queries one call makes, then times, in the same run, the QuantLib
+valuations that call performs done directly: a fresh quote, curves, process and
+engine on a prebuilt instrument, the evaluation date set, ``NPV``.  The difference
+is the package's overhead per valuation; the time spent inside the scripted
+in-process client (building the price frames it returns) is shown apart, so that
+the last column is the package's own work: history scans, dispatch, date
+handling and Python calls.
+
+Run from the repository root:
+
+    PYTHONPATH=src python benchmarks/bench_barrier_family.py [--repeat N]
+"""
+
+import argparse
+import bisect
+import datetime
+import statistics
+import sys
+import time
+
+import pandas as pd
+import QuantLib as ql
+
+import lumadex
+import velmora.calendar
+from velmora.airbag import AirbagOption
+from velmora.barrier import BarrierOption
+from velmora.calendar import get_a_share_calendar
+from velmora.dualknock import DoubleBarrierOption
+from velmora.dualtap import DoubleTouchOption
+from velmora.straddle import StraddleOption
+from velmora.touch import SingleTouchOption
+
+UNDERLYING = "600000.XSHG"
+EFFECT = pd.Timestamp("2024-01-02")
+EVAL = datetime.date(2024, 3, 1)
+MATURITY = pd.Timestamp("2024-12-31")
+SPOT, R, VOL, Q = 100.0, 0.025, 0.25, 0.0
+
+
+class ScriptedMarket:
+    """The client's four calls served from memory: weekdays, one flat-ish price path."""
+
+    def __init__(self):
+        self.days = [d.date() for d in pd.bdate_range("2010-01-01", "2040-12-31")]
+        dates = pd.bdate_range(EFFECT, "2024-12-31")
+        closes = [100.0 + (i % 7) - 3 for i in range(len(dates))]  # 97 .. 103
+        self.bars = pd.DataFrame(
+            {"close": closes, "low": [c - 1.0 for c in closes], "high": [c + 1.0 for c in closes]},
+            index=dates,
+        )
+        self.calls = 0
+        self.seconds = 0.0  # time spent answering get_price
+
+    @staticmethod
+    def _d(x):
+        return x.date() if isinstance(x, datetime.datetime) else x
+
+    def get_trading_dates(self, start, end):
+        self.calls += 1
+        lo = bisect.bisect_left(self.days, self._d(start))
+        hi = bisect.bisect_right(self.days, self._d(end))
+        return self.days[lo:hi]
+
+    def get_previous_trading_date(self, date):
+        self.calls += 1
+        return self.days[bisect.bisect_left(self.days, pd.Timestamp(date).date()) - 1]
+
+    def get_next_trading_date(self, date):
+        self.calls += 1
+        return self.days[bisect.bisect_right(self.days, pd.Timestamp(date).date())]
+
+    def get_price(self, underlying, start, end, fields=None, adjust_type="pre", expect_df=True):
+        self.calls += 1
+        started = time.perf_counter()
+        try:
+            return self._bars(underlying, start, end, fields)
+        finally:
+            self.seconds += time.perf_counter() - started
+
+    def _bars(self, underlying, start, end, fields):
+        frame = self.bars.loc[pd.Timestamp(start):pd.Timestamp(end)]
+        if frame.empty:
+            return None
+        cols = [fields] if isinstance(fields, str) else list(fields)
+        out = frame[cols].copy()
+        out.index = pd.MultiIndex.from_arrays(
+            [[underlying] * len(out), out.index], names=["order_book_id", "date"])
+        return out
+
+
+def common(**kw):
+    option = {"underlying": UNDERLYING, "effect_date": EFFECT, "maturity_date": MATURITY,
+              "s0": 100.0, "notional": 1}
+    option.update(kw)
+    return option
+
+
+def qld(d):
+    d = pd.Timestamp(d)
+    return ql.Date(d.day, d.month, d.year)
+
+
+def american(pay_at_expiry=False):
+    return ql.AmericanExercise(qld(EFFECT), qld(MATURITY), pay_at_expiry)
+
+
+def european():
+    return ql.EuropeanExercise(qld(MATURITY))
+
+
+def scenarios():
+    """The nine market inputs of ``BaseOption.greeks``, in its order."""
+    ds = SPOT * 0.005
+    day = EVAL + datetime.timedelta(days=1)
+    return [
+        (SPOT, R, VOL, Q, EVAL), (SPOT + ds, R, VOL, Q, EVAL), (SPOT - ds, R, VOL, Q, EVAL),
+        (SPOT, R, VOL + 0.01, Q, EVAL), (SPOT, R, VOL - 0.01, Q, EVAL),
+        (SPOT, R + 0.005, VOL, Q, EVAL), (SPOT, R - 0.005, VOL, Q, EVAL),
+        (SPOT, R, VOL, Q, day), (SPOT, R, VOL, Q, EVAL),
+    ]
+
+
+def bare_quantlib(instruments):
+    """The QuantLib work of one ``greeks`` call, done directly: (instrument, engine) pairs."""
+    cal = get_a_share_calendar()
+    dc = ql.Actual365Fixed()
+    for spot, r, vol, q, date in scenarios():
+        for instrument, engine in instruments:
+            process = ql.BlackScholesMertonProcess(
+                ql.QuoteHandle(ql.SimpleQuote(spot)),
+                ql.YieldTermStructureHandle(ql.FlatForward(0, cal, q, dc)),
+                ql.YieldTermStructureHandle(ql.FlatForward(0, cal, r, dc)),
+                ql.BlackVolTermStructureHandle(ql.BlackConstantVol(0, cal, vol, dc)),
+            )
+            instrument.setPricingEngine(engine(process))
+            ql.Settings.instance().evaluationDate = qld(date)
+            instrument.NPV()
+
+
+def products():
+    """(name, product, QuantLib instruments and engines its valuations use)."""
+    call = ql.Option.Call
+    rows = []
+
+    barrier = dict(call_put="call", strike=100.0, barrier_type="down_and_out", barrier=80.0,
+                   payoff_type="plain_vanilla", rebate=0.0)
+    rows.append((
+        "barrier, European", BarrierOption(common(exercise_type="european", **barrier)),
+        [(ql.BarrierOption(ql.Barrier.DownOut, 80.0, 0.0, ql.PlainVanillaPayoff(call, 100.0),
+                           european()), ql.AnalyticBarrierEngine)],
+    ))
+    rows.append((
+        "barrier, American (CRR 400)", BarrierOption(common(exercise_type="american", **barrier)),
+        [(ql.BarrierOption(ql.Barrier.DownOut, 80.0, 0.0, ql.PlainVanillaPayoff(call, 100.0),
+                           american()), lambda p: ql.BinomialBarrierEngine(p, "crr", 400))],
+    ))
+    rows.append((
+        "double barrier, European",
+        DoubleBarrierOption(common(call_put="call", strike=100.0, barrier_type="knock_out",
+                                   barrier_lo=75.0, barrier_hi=130.0, exercise_type="european",
+                                   payoff_type="plain_vanilla")),
+        [(ql.DoubleBarrierOption(ql.DoubleBarrier.KnockOut, 75.0, 130.0, 0.0,
+                                 ql.PlainVanillaPayoff(call, 100.0), european()),
+          ql.AnalyticDoubleBarrierEngine)],
+    ))
+    rows.append((
+        "single touch, one-touch at hit",
+        SingleTouchOption(common(touch_type="one_touch_up", touch_price=120.0, rebate=0.0,
+                                 digital_payoff=10.0, pay_at="touch")),
+        [(ql.VanillaOption(ql.CashOrNothingPayoff(call, 120.0, 10.0), american()),
+          ql.AnalyticDigitalAmericanEngine)],
+    ))
+    rows.append((
+        "single touch, no-touch",
+        SingleTouchOption(common(touch_type="no_touch_up", touch_price=120.0, rebate=0.0,
+                                 digital_payoff=10.0, pay_at="expiry")),
+        [(ql.BarrierOption(ql.Barrier.UpOut, 120.0, 0.0, ql.CashOrNothingPayoff(call, 0.0, 10.0),
+                           american(True)), ql.AnalyticBinaryBarrierEngine)],
+    ))
+    rows.append((
+        "double touch, double no-touch",
+        DoubleTouchOption(common(touch_type="double_no_touch", touch_price_lo=75.0,
+                                 touch_price_hi=130.0, digital_payoff=10.0, pay_at="expiry")),
+        [(ql.DoubleBarrierOption(ql.DoubleBarrier.KnockOut, 75.0, 130.0, 0.0,
+                                 ql.CashOrNothingPayoff(call, 0.0, 10.0), european()),
+          ql.AnalyticDoubleBarrierBinaryEngine)],
+    ))
+    rows.append((
+        "airbag, European",
+        AirbagOption(common(ki_barrier=80.0, pr_before_ki=1.0, pr_after_ki=1.0,
+                            exercise_type="european", strike=100.0)),
+        [(ql.BarrierOption(kind, 80.0, 0.0, ql.PlainVanillaPayoff(side, 100.0), european()),
+          ql.AnalyticBarrierEngine)
+         for kind, side in ((ql.Barrier.DownOut, call), (ql.Barrier.DownIn, call),
+                            (ql.Barrier.DownIn, ql.Option.Put))],
+    ))
+    rows.append((
+        "straddle, European",
+        StraddleOption(common(strike=100.0, exercise_type="european")),
+        [(ql.VanillaOption(ql.PlainVanillaPayoff(side, 100.0), european()),
+          ql.AnalyticEuropeanEngine) for side in (call, ql.Option.Put)],
+    ))
+    return rows
+
+
+def median_seconds(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=21, help="timed runs per figure")
+    args = parser.parse_args(argv)
+
+    market = ScriptedMarket()
+    for name in ("get_trading_dates", "get_previous_trading_date", "get_next_trading_date",
+                 "get_price"):
+        setattr(lumadex, name, getattr(market, name))
+    velmora.calendar.a_share_calendar = None
+    get_a_share_calendar()  # built once per process; not part of any figure below
+
+    header = (f"{'product':32} {'greeks ms':>9} {'queries':>7} {'client ms':>9} "
+              f"{'QL vals':>7} {'bare QL ms':>10} {'ratio':>6} {'own us/val':>10}")
+    print(f"python {' '.join(sys.argv)}")
+    print(f"QuantLib {ql.__version__}, pandas {pd.__version__}, median of {args.repeat} runs")
+    print(header)
+    print("-" * len(header))
+    for name, product, instruments in products():
+        product.greeks(SPOT, R, VOL, Q, EVAL)  # warm-up
+        market.calls = 0
+        product.greeks(SPOT, R, VOL, Q, EVAL)
+        queries = market.calls
+        valuations = len(scenarios()) * len(instruments)
+        market.seconds = 0.0
+        t_greeks = median_seconds(lambda: product.greeks(SPOT, R, VOL, Q, EVAL), args.repeat)
+        t_client = market.seconds / args.repeat  # mean time inside the scripted client
+        t_bare = median_seconds(lambda: bare_quantlib(instruments), args.repeat)
+        # What is left once QuantLib's own work and the client's answers are taken out.
+        own = (t_greeks - t_bare - t_client) / valuations * 1e6
+        print(f"{name:32} {t_greeks * 1e3:9.2f} {queries:7d} {t_client * 1e3:9.2f} "
+              f"{valuations:7d} {t_bare * 1e3:10.2f} {t_greeks / t_bare:6.1f} {own:10.0f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,189 @@
+"""Single-barrier options: knock-in or knock-out, up or down, plain or cash-or-nothing."""
+
+import datetime
+
+import QuantLib as ql
+
+import lumadex  # noqa: F401  (the history queries go through velmora._history)
+
+from . import _history
+from .calendar import get_a_share_calendar  # noqa: F401  (the process uses it)
+from .groundwork import BaseOption
+from .utils import black_scholes_process, set_evaluation_date, to_qldate
+from .vanilla import VanillaOption, make_exercise
+
+BARRIER_TYPE = {
+    "down_and_in": ql.Barrier.DownIn,
+    "down_and_out": ql.Barrier.DownOut,
+    "up_and_in": ql.Barrier.UpIn,
+    "up_and_out": ql.Barrier.UpOut,
+}
+
+PRICING_ENGINE_MAP = {
+    ("american", "plain_vanilla"): lambda process: ql.BinomialBarrierEngine(process, "crr", 400),
+    ("american", "cash_or_nothing"): lambda process: ql.AnalyticBinaryBarrierEngine(process),
+    ("european", "plain_vanilla"): lambda process: ql.AnalyticBarrierEngine(process),
+    ("european", "cash_or_nothing"): lambda process: ql.FdBlackScholesBarrierEngine(process),
+}
+
+_DOWN = (ql.Barrier.DownIn, ql.Barrier.DownOut)
+_KNOCK_OUT = (ql.Barrier.DownOut, ql.Barrier.UpOut)
+_OUT_OF = {ql.Barrier.DownIn: ql.Barrier.DownOut, ql.Barrier.UpIn: ql.Barrier.UpOut}
+
+
+def _cash_at_hit(barrier_type, barrier, cash, effect_date, maturity_date):
+    """Cash paid the moment the barrier is hit: an American digital struck at the level.
+
+    An up barrier is hit when the spot reaches it from below, which is exactly when
+    an American cash-or-nothing call struck at the barrier pays (a put for a down
+    barrier).  QuantLib values it in closed form (Reiner-Rubinstein).
+    """
+    side = ql.Option.Put if barrier_type in _DOWN else ql.Option.Call
+    instrument = ql.VanillaOption(
+        ql.CashOrNothingPayoff(side, barrier, cash),
+        ql.AmericanExercise(to_qldate(effect_date), to_qldate(maturity_date), False),
+    )
+    return instrument, ql.AnalyticDigitalAmericanEngine
+
+
+def _binary_at_expiry(barrier_type, barrier, payoff, effect_date, maturity_date):
+    """Cash-or-nothing barrier paid at expiry, continuously monitored, in closed form."""
+    instrument = ql.BarrierOption(
+        barrier_type,
+        barrier,
+        0.0,
+        payoff,
+        ql.AmericanExercise(to_qldate(effect_date), to_qldate(maturity_date), True),
+    )
+    return instrument, ql.AnalyticBinaryBarrierEngine
+
+
+class BarrierOption(BaseOption):
+    """A single-barrier option whose knock status is read from the closing prices.
+
+    Keys read besides the common ones: ``call_put`` ("call"; anything else is a
+    put), ``barrier_type`` (a key of ``BARRIER_TYPE``), optional ``rebate``
+    (default 0.0), ``strike``, ``exercise_type`` ("european", "american"),
+    ``payoff_type`` ("plain_vanilla", "cash_or_nothing"), ``barrier``, optional
+    ``pay_at`` ("expiry") and, for cash-or-nothing, optional ``digital_payoff``
+    (default ``s0``).  The same dictionary also builds the ``VanillaOption`` that
+    the option becomes once knocked in.
+
+    Notes
+    -----
+    The knock status is observed on daily closes adjusted with "pre", from the
+    effect date to the evaluation date, strictly beyond the barrier.  A knocked-out
+    option is worth its rebate (undiscounted); a knocked-in one its vanilla option.
+    Otherwise QuantLib values the continuously monitored barrier with the engine of
+    ``PRICING_ENGINE_MAP``.
+
+    Two cash-or-nothing contracts that the table's engines reject are valued in
+    closed form instead, with the same contract terms:
+
+    * American exercise paid at the hit (no "pay_at" "expiry"): the analytic binary
+      barrier engine only pays at expiry.  A knock-in pays the cash that its payoff
+      gives at the barrier level when the level is hit (an American digital struck
+      at the barrier, Reiner-Rubinstein); a knock-out can only pay at expiry, so it
+      is valued as paid at expiry.  The rebate is left out, as the table's engine
+      leaves it out.
+    * European exercise with a strike of zero or less: the finite-difference engine
+      needs a positive strike.  The payment at expiry is the closed-form binary
+      barrier (Reiner-Rubinstein); a rebate is added as the finite-difference
+      engine pays it: at the hit for a knock-out, at expiry for a knock-in that
+      never knocked in.
+
+    Tested against QuantLib engines built directly, Haug's tables, in + out =
+    vanilla, and the one-touch and no-touch closed forms.
+    """
+
+    def __init__(self, option):
+        super().__init__(option)
+        self.call_put = ql.Option.Call if option["call_put"] == "call" else ql.Option.Put
+        self.barrier_type = BARRIER_TYPE[option["barrier_type"]]
+        self.rebate = option.get("rebate", 0.0)
+        self.strike = option["strike"]
+        self.exercise_type = option["exercise_type"]
+        self.payoff_type = option.get("payoff_type", "plain_vanilla")
+        self.barrier = option["barrier"]
+        self.pay_at_expiry = option.get("pay_at") == "expiry"
+        if self.payoff_type == "plain_vanilla":
+            self.payoff = ql.PlainVanillaPayoff(self.call_put, self.strike)
+        elif self.payoff_type == "cash_or_nothing":
+            self.digital_payoff = option.get("digital_payoff", self.s0)
+            self.payoff = ql.CashOrNothingPayoff(self.call_put, self.strike, self.digital_payoff)
+        else:
+            assert self.payoff_type == "asset_or_nothing"
+            raise NotImplementedError("asset_or_nothing not supported in barrier option")
+        self.exercise = make_exercise(
+            self.exercise_type, self.effect_date, self.maturity_date, self.pay_at_expiry
+        )
+        self._option = ql.BarrierOption(
+            self.barrier_type, self.barrier, self.rebate, self.payoff, self.exercise
+        )
+        self._vanilla = VanillaOption(option)
+        self._closed_forms = self._digital_closed_forms()
+
+    def _digital_closed_forms(self):
+        """Closed-form parts for the digital contracts the table's engines reject, or None."""
+        if self.payoff_type != "cash_or_nothing":
+            return None
+        dates = (self.effect_date, self.maturity_date)
+        knock_out = self.barrier_type in _KNOCK_OUT
+        if self.exercise_type == "american" and not self.pay_at_expiry:
+            if knock_out:
+                # Nothing but the rebate can be paid at a knock-out hit: the cash is
+                # paid at expiry if the barrier was never hit.
+                return [_binary_at_expiry(self.barrier_type, self.barrier, self.payoff, *dates)]
+            cash = self.payoff(self.barrier)  # the payoff at the level where it knocks in
+            return [_cash_at_hit(self.barrier_type, self.barrier, cash, *dates)]
+        if self.exercise_type == "european" and self.strike <= 0:
+            parts = [_binary_at_expiry(self.barrier_type, self.barrier, self.payoff, *dates)]
+            if self.rebate != 0:
+                if knock_out:
+                    parts.append(_cash_at_hit(self.barrier_type, self.barrier, self.rebate, *dates))
+                else:
+                    never_in = ql.CashOrNothingPayoff(ql.Option.Call, 0.0, self.rebate)
+                    parts.append(
+                        _binary_at_expiry(_OUT_OF[self.barrier_type], self.barrier, never_in, *dates)
+                    )
+            return parts
+        return None
+
+    def npv(self, spot, r, vol, q, evaluation_date=None):
+        """Value of one option; ``None`` date means today.
+
+        Once the barrier has been crossed: the rebate for a knock-out, the vanilla
+        option's value for a knock-in.
+        """
+        if evaluation_date is None:
+            evaluation_date = datetime.date.today()
+        if self.triggered(evaluation_date):
+            if self.barrier_type in _KNOCK_OUT:
+                return self.rebate
+            return self._vanilla.npv(spot, r, vol, q, evaluation_date)
+        process = black_scholes_process(spot, r, vol, q)
+        try:
+            engine = PRICING_ENGINE_MAP[(self.exercise_type, self.payoff_type)](process)
+        except KeyError:
+            raise NotImplementedError(
+                self.exercise_type + " exercise, " + self.payoff_type + " not supported yet"
+            ) from None
+        if self._closed_forms is not None:
+            set_evaluation_date(evaluation_date)
+            value = 0.0
+            for instrument, closed_form in self._closed_forms:
+                instrument.setPricingEngine(closed_form(process))
+                value += instrument.NPV()
+            return value
+        self._option.setPricingEngine(engine)
+        set_evaluation_date(evaluation_date)
+        return self._option.NPV()
+
+    def triggered(self, evaluation_date):
+        """Whether a daily close ("pre") has crossed the barrier since the effect date."""
+        closes = _history.get_closes(self.underlying, self.effect_date, evaluation_date, "pre")
+        if closes is None:
+            return False
+        if self.barrier_type in _DOWN:
+            return _history.any_below(closes["close"], self.barrier)
+        return _history.any_above(closes["close"], self.barrier)

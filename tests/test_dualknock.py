@@ -1,0 +1,215 @@
+"""DoubleBarrierOption: Haug's table, Hui's series, parity, corridor logic, engine choice."""
+
+import math
+
+import pytest
+import QuantLib as ql
+
+from _oracles import (
+    EFFECT, EVAL, MAT_90, bs_vanilla, close_enough, double_no_touch, haug_market, process,
+    ql_npv, qld, year_fraction,
+)
+from velmora.dualknock import DUALKNOCK_TYPE, DoubleBarrierOption
+
+
+def terms(**kw):
+    option = {
+        "underlying": "600519.XSHG",
+        "effect_date": EFFECT,
+        "maturity_date": MAT_90,
+        "s0": 100.0,
+        "notional": 1,
+        "barrier_lo": 80.0,
+        "barrier_hi": 120.0,
+        "barrier_type": "knock_out",
+        "call_put": "call",
+        "strike": 100.0,
+        "exercise_type": "european",
+        "payoff_type": "plain_vanilla",
+    }
+    option.update(kw)
+    return option
+
+
+# Haug (1998), double barrier table (Ikeda-Kunitomo, flat barriers): double knock-out
+# calls, S = K = 100, T = 0.25, r = 10 %, b = 10 % (q = 0).
+HAUG_DOUBLE = [
+    (50, 150, 0.15, 4.3515), (50, 150, 0.25, 6.1644), (50, 150, 0.35, 7.0373),
+    (60, 140, 0.15, 4.3505), (60, 140, 0.25, 5.8500), (60, 140, 0.35, 5.7726),
+    (70, 130, 0.15, 4.3139), (70, 130, 0.25, 4.8293), (70, 130, 0.35, 3.7765),
+    (80, 120, 0.15, 3.7516), (80, 120, 0.25, 2.6387), (80, 120, 0.35, 1.4903),
+    (90, 110, 0.15, 1.2055), (90, 110, 0.25, 0.3098), (90, 110, 0.35, 0.0477),
+]
+
+
+@pytest.mark.parametrize("lo,hi,vol,expected", HAUG_DOUBLE,
+                         ids=[f"L{c[0]}-U{c[1]}-v{c[2]}" for c in HAUG_DOUBLE])
+def test_knock_out_call_matches_haug_table(market, lo, hi, vol, expected):
+    r, q, v = haug_market(0.10, 0.0, vol)
+    option = DoubleBarrierOption(terms(barrier_lo=lo, barrier_hi=hi))
+    got = option.npv(100.0, r, v, q, EVAL)
+    tol = 1.5e-4  # the table is rounded to four places
+    assert abs(got - expected) <= tol, close_enough(got, expected, tol, L=lo, U=hi, vol=vol)
+
+
+@pytest.mark.parametrize("call_put", ["call", "put"])
+@pytest.mark.parametrize("strike", [90.0, 100.0, 112.0])
+def test_in_plus_out_is_vanilla(market, call_put, strike):
+    spot, r, vol, q = 100.0, 0.03, 0.25, 0.01
+    total = sum(
+        DoubleBarrierOption(terms(barrier_type=kind, call_put=call_put, strike=strike))
+        .npv(spot, r, vol, q, EVAL)
+        for kind in ("knock_in", "knock_out")
+    )
+    expected = bs_vanilla(spot, strike, r, q, vol, year_fraction(MAT_90), call_put == "call")
+    tol = 1e-7
+    assert abs(total - expected) <= tol, close_enough(total, expected, tol, K=strike)
+
+
+@pytest.mark.parametrize("spot,lo,hi,r,q,vol", [
+    (100.0, 80.0, 120.0, 0.10, 0.00, 0.20),
+    (95.0, 85.0, 130.0, 0.03, 0.02, 0.35),
+    (101.0, 90.0, 110.0, 0.05, 0.05, 0.10),
+])
+def test_cash_or_nothing_against_hui_series(market, spot, lo, hi, r, q, vol):
+    t = year_fraction(MAT_90)
+    dnt = double_no_touch(spot, lo, hi, 10.0, r, q, vol, t)
+    for kind, expected in (("knock_out", dnt), ("knock_in", 10.0 * math.exp(-r * t) - dnt)):
+        option = DoubleBarrierOption(terms(barrier_type=kind, barrier_lo=lo, barrier_hi=hi,
+                                           payoff_type="cash_or_nothing", strike=0,
+                                           digital_payoff=10.0))
+        got = option.npv(spot, r, vol, q, EVAL)
+        tol = 1e-6
+        assert abs(got - expected) <= tol, close_enough(got, expected, tol, kind=kind, S=spot)
+
+
+@pytest.mark.parametrize("kind", ["kiko", "koki"])
+@pytest.mark.parametrize("pay_at", ["expiry", "hit"])
+def test_american_kiko_koki_is_quantlib_instrument(market, kind, pay_at):
+    spot, r, vol, q = 100.0, 0.03, 0.3, 0.0
+    option = DoubleBarrierOption(terms(barrier_type=kind, exercise_type="american",
+                                       payoff_type="cash_or_nothing", strike=0,
+                                       digital_payoff=10.0, pay_at=pay_at))
+    got = option.npv(spot, r, vol, q, EVAL)
+    instrument = ql.DoubleBarrierOption(
+        DUALKNOCK_TYPE[kind], 80.0, 120.0, 0.0, ql.CashOrNothingPayoff(ql.Option.Call, 0, 10.0),
+        ql.AmericanExercise(qld(EFFECT), qld(MAT_90), pay_at == "expiry"))
+    expected = ql_npv(instrument, ql.AnalyticDoubleBarrierBinaryEngine(process(spot, r, vol, q)))
+    assert abs(got - expected) <= 1e-12, close_enough(got, expected, 1e-12, kind=kind)
+
+
+# --- corridor logic ------------------------------------------------------------
+
+CORRIDOR = [
+    # close on the crossing day, crossed?
+    (80.0, False), (120.0, False), (79.99, True), (120.01, True),
+]
+
+
+@pytest.mark.parametrize("close,crossed", CORRIDOR, ids=[f"close{c}" for c, _ in CORRIDOR])
+@pytest.mark.parametrize("kind", ["knock_in", "knock_out"])
+def test_corridor_from_unadjusted_closes(market, close, crossed, kind):
+    market.set_closes("600519.XSHG", {"2023-12-01": 100.0, "2023-12-20": close}, adjust_type="none")
+    # Adjusted closes that never leave the corridor must not be read.
+    market.set_closes("600519.XSHG", {"2023-12-01": 100.0, "2023-12-20": 100.0}, adjust_type="pre")
+    spot, r, vol, q = 100.0, 0.03, 0.25, 0.0
+    option = DoubleBarrierOption(terms(barrier_type=kind, strike=95.0))
+    assert option.triggered(EVAL) is crossed
+    call = market.calls_to("get_price")[-1]
+    assert call[1] == ("600519.XSHG", EFFECT, EVAL)
+    assert call[2] == {"fields": "close", "adjust_type": "none", "expect_df": True}
+    got = option.npv(spot, r, vol, q, EVAL)
+    if not crossed:
+        instrument = ql.DoubleBarrierOption(DUALKNOCK_TYPE[kind], 80.0, 120.0, 0.0,
+                                            ql.PlainVanillaPayoff(ql.Option.Call, 95.0),
+                                            ql.EuropeanExercise(qld(MAT_90)))
+        expected = ql_npv(instrument, ql.AnalyticDoubleBarrierEngine(process(spot, r, vol, q)))
+    elif kind == "knock_out":
+        expected = 0.0
+    else:
+        expected = bs_vanilla(spot, 95.0, r, q, vol, year_fraction(MAT_90), True)
+    assert abs(got - expected) <= 1e-9, close_enough(got, expected, 1e-9, close=close)
+
+
+def test_knocked_in_cash_or_nothing_without_amount_pays_nothing(market):
+    spot, r, vol, q = 100.0, 0.03, 0.2, 0.0
+    option = DoubleBarrierOption(terms(barrier_type="knock_in", payoff_type="cash_or_nothing",
+                                       s0=50.0, strike=100.0))
+    assert option.digital_payoff == 50.0
+    instrument = ql.DoubleBarrierOption(ql.DoubleBarrier.KnockIn, 80.0, 120.0, 0.0,
+                                        ql.CashOrNothingPayoff(ql.Option.Call, 100.0, 50.0),
+                                        ql.EuropeanExercise(qld(MAT_90)))
+    expected = ql_npv(instrument, ql.AnalyticDoubleBarrierBinaryEngine(process(spot, r, vol, q)))
+    got = option.npv(spot, r, vol, q, EVAL)
+    assert abs(got - expected) <= 1e-12 and got > 1.0, close_enough(got, expected, 1e-12)
+    market.set_closes("600519.XSHG", {"2023-12-20": 130.0})
+    assert option.npv(spot, r, vol, q, EVAL) == 0.0
+
+
+@pytest.mark.parametrize("kind", ["kiko", "koki"])
+def test_kiko_koki_history(market, kind):
+    option = DoubleBarrierOption(terms(barrier_type=kind, exercise_type="american",
+                                       payoff_type="cash_or_nothing", strike=0))
+    assert option.triggered(EVAL) is False  # no bars: nothing to check
+    market.set_closes("600519.XSHG", {"2023-12-20": 100.0})
+    with pytest.raises(NotImplementedError, match="^KIKO and KOKI not implemented yet$"):
+        option.npv(100.0, 0.03, 0.2, 0.0, EVAL)
+
+
+# --- engine choice and failures ---------------------------------------------------
+
+@pytest.mark.parametrize("changes,error,message", [
+    ({"payoff_type": "cash_or_nothing", "barrier_type": "kiko"}, AssertionError, "not implemented"),
+    ({"payoff_type": "cash_or_nothing", "barrier_type": "koki"}, AssertionError, "not implemented"),
+    ({"payoff_type": "cash_or_nothing", "exercise_type": "american"}, AssertionError,
+     "not implemented"),
+    ({"exercise_type": "american"}, NotImplementedError, ""),
+    ({"payoff_type": "asset_or_nothing"}, NotImplementedError, ""),
+], ids=["euro-cash-kiko", "euro-cash-koki", "amer-cash-knockout", "amer-plain", "asset"])
+def test_engine_refusals(market, changes, error, message):
+    option = DoubleBarrierOption(terms(**changes))
+    with pytest.raises(error) as info:
+        option.npv(100.0, 0.03, 0.2, 0.0, EVAL)
+    assert str(info.value) == message
+
+
+def test_knocked_in_asset_or_nothing_is_its_vanilla(market):
+    market.set_closes("600519.XSHG", {"2023-12-20": 70.0})
+    option = DoubleBarrierOption(terms(barrier_type="knock_in", payoff_type="asset_or_nothing"))
+    vanilla = ql.VanillaOption(ql.AssetOrNothingPayoff(ql.Option.Call, 100.0),
+                               ql.EuropeanExercise(qld(MAT_90)))
+    expected = ql_npv(vanilla, ql.AnalyticEuropeanEngine(process(100.0, 0.03, 0.2, 0.0)))
+    got = option.npv(100.0, 0.03, 0.2, 0.0, EVAL)
+    assert abs(got - expected) <= 1e-12, close_enough(got, expected, 1e-12)
+
+
+@pytest.mark.parametrize("rebate,accepted", [
+    (0, True), (0.0, True), (1e-12, False), (-1.0, False), (float("nan"), False),
+])
+def test_rebate_must_be_zero(market, rebate, accepted):
+    if accepted:
+        assert DoubleBarrierOption(terms(rebate=rebate)).rebate == 0
+    else:
+        with pytest.raises(NotImplementedError) as info:
+            DoubleBarrierOption(terms(rebate=rebate, payoff_type="bogus"))  # before the payoff
+        assert str(info.value) == ""
+
+
+@pytest.mark.parametrize("changes,error,message", [
+    ({"payoff_type": "bogus", "exercise_type": "bogus"}, AssertionError, ""),
+    ({"exercise_type": "bermudan"}, NotImplementedError, "BERMUDAN EXERCISE not supported yet"),
+    ({"exercise_type": "eu"}, ValueError, "unknown exercise type: eu"),
+    ({"barrier_type": "double_knock_out"}, KeyError, "'double_knock_out'"),
+])
+def test_construction_failures(market, changes, error, message):
+    with pytest.raises(error) as info:
+        DoubleBarrierOption(terms(**changes))
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("missing", ["barrier_hi", "barrier_lo", "barrier_type", "call_put",
+                                     "strike", "exercise_type", "payoff_type"])
+def test_missing_key(market, missing):
+    with pytest.raises(KeyError) as info:
+        DoubleBarrierOption({k: v for k, v in terms().items() if k != missing})
+    assert info.value.args == (missing,)
