@@ -25,6 +25,7 @@ import torch
 import lumadex
 
 from . import _core, normdraw
+from ._history import any_above, any_below, get_closes
 from .groundwork import OptionGreeks
 from .utils import get_obs_dates
 
@@ -63,8 +64,7 @@ def observed_knocks(product, evaluation_date):
         When the client has no closes of the underlying from the effect date to the
         evaluation date: without them the note's state is unknown.
     """
-    df = lumadex.get_price(product.underlying, product.effect_date, evaluation_date,
-                           fields="close", adjust_type="pre", expect_df=True)
+    df = get_closes(product.underlying, product.effect_date, evaluation_date, "pre")
     if df is None or len(df) == 0:
         raise ValueError(
             f"no closing prices of {product.underlying} from "
@@ -75,10 +75,10 @@ def observed_knocks(product, evaluation_date):
     last = df.index[-1]
     close = df.close
     ko_dates = product.ko_obs_dates[product.ko_obs_dates <= last]
-    if (close.loc[ko_dates] > product.ko_barrier).any():
+    if any_above(close.loc[ko_dates], product.ko_barrier):
         return True, False
     ki_dates = product.ki_obs_dates[product.ki_obs_dates <= last]
-    return False, bool((close.loc[ki_dates] < product.ki_barrier).any())
+    return False, any_below(close.loc[ki_dates], product.ki_barrier)
 
 
 def npv(product, spot, r, vol, q, evaluation_date):
