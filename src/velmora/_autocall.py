@@ -12,8 +12,8 @@ values the value scenario and the two spot-bumped scenarios of delta and gamma o
 the same path.  No matrix of paths is formed.  Paths are summed in fixed blocks with
 double-precision partial sums added in block order, so the result does not depend on
 the number of threads.  Coupons are summed in double precision too (a plain
-whole-tensor valuation that sums them in single precision agrees to about 1e-7
-relative on the coupon part; the loss part agrees to rounding).
+whole-tensor valuation that sums them in single precision agrees to within 1e-6
+relative on the value; the loss part agrees to rounding).
 """
 
 import datetime
