@@ -36,5 +36,13 @@ demo: setup
 	$(PY) -m lumadex sample
 	$(PY) examples/quickstart.py
 
+# Speed and memory figures, each against a baseline measured in the same run.
+bench: setup
+	$(PY) benchmarks/bench_vanilla.py
+	$(PY) benchmarks/bench_barrier_family.py
+	$(PY) benchmarks/bench_autocallables.py
+	$(PY) benchmarks/bench_asian.py --repeat 3
+	$(PY) benchmarks/bench_lumadex.py
+
 clean:
 	rm -rf $(VENV) build
