@@ -15,17 +15,17 @@ Printed, each with its baseline from the same run:
 """
 
 import argparse
-import bisect
 import json
 import os
 import re
-import statistics
 import subprocess
 import sys
 import time
 
 import numpy as np
 import pandas as pd
+
+from _harness import ScriptedMarket, median_seconds
 
 EVALUATION = pd.Timestamp("2024-01-02")
 SPOT, R, VOL, Q = 100.0, 0.02, 0.25, 0.0
@@ -42,23 +42,9 @@ def serve_market_in_process():
     import lumadex
 
     days = list(lumadex.get_trading_dates("2023-01-01", "2026-12-31"))
-
-    def as_date(x):
-        return pd.Timestamp(x).date()
-
-    def get_price(ids, start, end, fields=None, adjust_type="pre", expect_df=True):
-        d = pd.to_datetime(days[bisect.bisect_left(days, as_date(start)):
-                                bisect.bisect_right(days, as_date(end))])
-        if not len(d):
-            return None
-        idx = pd.MultiIndex.from_arrays([[ids] * len(d), d], names=["order_book_id", "date"])
-        return pd.DataFrame({"close": 100.0}, index=idx)
-
-    lumadex.get_trading_dates = lambda s, e: days[bisect.bisect_left(days, as_date(s)):
-                                                  bisect.bisect_right(days, as_date(e))]
-    lumadex.get_previous_trading_date = lambda d: days[bisect.bisect_left(days, as_date(d)) - 1]
-    lumadex.get_next_trading_date = lambda d: days[bisect.bisect_right(days, as_date(d))]
-    lumadex.get_price = get_price
+    bars = pd.DataFrame({"close": 100.0, "low": 100.0, "high": 100.0},
+                        index=pd.to_datetime(days))
+    ScriptedMarket(days=days, bars=bars).install()
 
 
 def wholetensor_npv(product, spot, r, vol, q, evaluation_date, knocked_in=False,
@@ -110,16 +96,6 @@ def wholetensor_npv(product, spot, r, vol, q, evaluation_date, knocked_in=False,
         return p0
     p1, p2 = mc(spot * 1.005), mc(spot * 0.995)
     return p0, (p1 - p2) / (spot * 0.01), (p1 + p2 - 2 * p0) / (spot * 0.005) ** 2
-
-
-def median_seconds(fn, repeat):
-    fn()  # warm-up
-    samples = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        samples.append(time.perf_counter() - t0)
-    return statistics.median(samples)
 
 
 def _status_kb(key):

@@ -9,22 +9,18 @@ in-process client (building the price frames it returns) is shown apart, so that
 the last column is the package's own work: history scans, dispatch, date
 handling and Python calls.
 
-Run from the repository root:
+Run from the repository root, with velmora installed:
 
-    PYTHONPATH=src python benchmarks/bench_barrier_family.py [--repeat N]
+    .venv/bin/python benchmarks/bench_barrier_family.py [--repeat N]
 """
 
 import argparse
-import bisect
 import datetime
-import statistics
 import sys
-import time
 
 import pandas as pd
 import QuantLib as ql
 
-import lumadex
 import velmora.calendar
 from velmora.airbag import AirbagOption
 from velmora.barrier import BarrierOption
@@ -34,6 +30,8 @@ from velmora.dualtap import DoubleTouchOption
 from velmora.straddle import StraddleOption
 from velmora.touch import SingleTouchOption
 
+from _harness import ScriptedMarket, median_seconds
+
 UNDERLYING = "600000.XSHG"
 EFFECT = pd.Timestamp("2024-01-02")
 EVAL = datetime.date(2024, 3, 1)
@@ -41,55 +39,15 @@ MATURITY = pd.Timestamp("2024-12-31")
 SPOT, R, VOL, Q = 100.0, 0.025, 0.25, 0.0
 
 
-class ScriptedMarket:
+def scripted_market():
     """The client's four calls served from memory: weekdays, one flat-ish price path."""
-
-    def __init__(self):
-        self.days = [d.date() for d in pd.bdate_range("2010-01-01", "2040-12-31")]
-        dates = pd.bdate_range(EFFECT, "2024-12-31")
-        closes = [100.0 + (i % 7) - 3 for i in range(len(dates))]  # 97 .. 103
-        self.bars = pd.DataFrame(
-            {"close": closes, "low": [c - 1.0 for c in closes], "high": [c + 1.0 for c in closes]},
-            index=dates,
-        )
-        self.calls = 0
-        self.seconds = 0.0  # time spent answering get_price
-
-    @staticmethod
-    def _d(x):
-        return x.date() if isinstance(x, datetime.datetime) else x
-
-    def get_trading_dates(self, start, end):
-        self.calls += 1
-        lo = bisect.bisect_left(self.days, self._d(start))
-        hi = bisect.bisect_right(self.days, self._d(end))
-        return self.days[lo:hi]
-
-    def get_previous_trading_date(self, date):
-        self.calls += 1
-        return self.days[bisect.bisect_left(self.days, pd.Timestamp(date).date()) - 1]
-
-    def get_next_trading_date(self, date):
-        self.calls += 1
-        return self.days[bisect.bisect_right(self.days, pd.Timestamp(date).date())]
-
-    def get_price(self, underlying, start, end, fields=None, adjust_type="pre", expect_df=True):
-        self.calls += 1
-        started = time.perf_counter()
-        try:
-            return self._bars(underlying, start, end, fields)
-        finally:
-            self.seconds += time.perf_counter() - started
-
-    def _bars(self, underlying, start, end, fields):
-        frame = self.bars.loc[pd.Timestamp(start):pd.Timestamp(end)]
-        if frame.empty:
-            return None
-        cols = [fields] if isinstance(fields, str) else list(fields)
-        out = frame[cols].copy()
-        out.index = pd.MultiIndex.from_arrays(
-            [[underlying] * len(out), out.index], names=["order_book_id", "date"])
-        return out
+    dates = pd.bdate_range(EFFECT, "2024-12-31")
+    closes = [100.0 + (i % 7) - 3 for i in range(len(dates))]  # 97 .. 103
+    bars = pd.DataFrame(
+        {"close": closes, "low": [c - 1.0 for c in closes], "high": [c + 1.0 for c in closes]},
+        index=dates,
+    )
+    return ScriptedMarket("2010-01-01", "2040-12-31", bars=bars)
 
 
 def common(**kw):
@@ -207,24 +165,12 @@ def products():
     return rows
 
 
-def median_seconds(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=21, help="timed runs per figure")
     args = parser.parse_args(argv)
 
-    market = ScriptedMarket()
-    for name in ("get_trading_dates", "get_previous_trading_date", "get_next_trading_date",
-                 "get_price"):
-        setattr(lumadex, name, getattr(market, name))
+    market = scripted_market().install()
     velmora.calendar.a_share_calendar = None
     get_a_share_calendar()  # built once per process; not part of any figure below
 
@@ -241,9 +187,10 @@ def main(argv=None):
         queries = market.calls
         valuations = len(scenarios()) * len(instruments)
         market.seconds = 0.0
-        t_greeks = median_seconds(lambda: product.greeks(SPOT, R, VOL, Q, EVAL), args.repeat)
+        t_greeks = median_seconds(lambda: product.greeks(SPOT, R, VOL, Q, EVAL), args.repeat,
+                                  warmup=False)
         t_client = market.seconds / args.repeat  # mean time inside the scripted client
-        t_bare = median_seconds(lambda: bare_quantlib(instruments), args.repeat)
+        t_bare = median_seconds(lambda: bare_quantlib(instruments), args.repeat, warmup=False)
         # What is left once QuantLib's own work and the client's answers are taken out.
         own = (t_greeks - t_bare - t_client) / valuations * 1e6
         print(f"{name:32} {t_greeks * 1e3:9.2f} {queries:7d} {t_client * 1e3:9.2f} "

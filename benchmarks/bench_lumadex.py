@@ -1,6 +1,9 @@
 """Speed of the local market-data client and of the demo.
 
-    PYTHONPATH=src python benchmarks/bench_lumadex.py [--repeat N] [--demo-runs N] [--no-demo]
+    .venv/bin/python benchmarks/bench_lumadex.py [--repeat N] [--demo-runs N] [--no-demo]
+
+It measures the installed packages (the demo's autocallable rows need velmora's
+compiled core, which only an install has), so nothing here puts src/ on the path.
 
 Prints medians of
   * get_price: one underlying, one year of closes, "pre" adjusted (target <= 1 ms),
@@ -18,24 +21,19 @@ import datetime
 import os
 import pathlib
 import sqlite3
-import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
+from _harness import median_seconds
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 os.environ.setdefault("LUMADEX_CACHE_DIR", tempfile.mkdtemp(prefix="lumadex-bench-"))
-sys.path.insert(0, str(ROOT / "src"))
 
 
 def median_ms(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times) * 1e3
+    return median_seconds(fn, repeat, warmup=False) * 1e3
 
 
 def main():
@@ -87,15 +85,13 @@ def main():
 
     if args.no_demo:
         return
-    env = {**os.environ, "PYTHONPATH": str(ROOT / "src") + os.pathsep
-           + os.environ.get("PYTHONPATH", "")}
     cmd = [sys.executable, str(ROOT / "examples" / "quickstart.py"), "--no-times"]
     startup = [sys.executable, "-c", "import lumadex, velmora.vanilla"]
 
     outputs = []
 
     def run(c):
-        r = subprocess.run(c, check=True, env=env, capture_output=True, text=True)
+        r = subprocess.run(c, check=True, capture_output=True, text=True)
         outputs.append(r.stdout)
 
     base = median_ms(lambda: run(startup), args.demo_runs)

@@ -10,44 +10,18 @@ against the bare ``NPV()`` measured in the same run.
 
 import argparse
 import datetime
-import statistics
-import time
 
-import pandas as pd
 import QuantLib as ql
 
-import lumadex
-
-
-def scripted_calendar():
-    """Weekday calendar served in process, so the figure excludes any data store."""
-    days = [d.date() for d in pd.bdate_range("2000-01-01", "2045-12-31")]
-    import bisect
-
-    lumadex.get_trading_dates = lambda s, e: days[
-        bisect.bisect_left(days, pd.Timestamp(s).date()):
-        bisect.bisect_right(days, pd.Timestamp(e).date())]
-    lumadex.get_previous_trading_date = lambda d: days[
-        bisect.bisect_left(days, pd.Timestamp(d).date()) - 1]
-    lumadex.get_next_trading_date = lambda d: days[
-        bisect.bisect_right(days, pd.Timestamp(d).date())]
-
-
-def median_seconds(fn, repeat):
-    fn()  # warm-up
-    samples = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        samples.append(time.perf_counter() - t0)
-    return statistics.median(samples)
+from _harness import ScriptedMarket, median_seconds
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=30)
     args = parser.parse_args()
-    scripted_calendar()
+    # Weekday calendar served in process, so the figures exclude any data store.
+    ScriptedMarket("2000-01-01", "2045-12-31").install()
     from velmora.vanilla import VanillaOption
 
     evaluation = datetime.date(2025, 3, 3)
