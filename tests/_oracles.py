@@ -117,3 +117,34 @@ def double_no_touch(spot, lo, hi, cash, r, q, vol, t, terms=200):
 def close_enough(got, expected, tol, **inputs):
     """Assertion message with the inputs, expected, got and tolerance."""
     return f"inputs={inputs} expected={expected!r} got={got!r} tol={tol!r} diff={got - expected!r}"
+
+
+def survival_digital_probability(spot, level, strike, call, r, q, vol, t):
+    """Reflection principle: P(S_T beyond ``strike`` and ``level`` never reached).
+
+    "Beyond" is above the strike for a call and below it for a put.  The log price
+    killed at ``h = log(level)`` has the density of its free Gaussian less the
+    Gaussian mirrored in ``h``, weighted by ``(level / spot) ** (2 nu / vol**2)``.
+    """
+    nu = r - q - 0.5 * vol * vol
+    sd = vol * math.sqrt(t)
+    x, h = math.log(spot), math.log(level)
+    k = math.log(strike) if strike > 0 else -math.inf
+    weight = (level / spot) ** (2.0 * nu / (vol * vol))
+
+    def mass(a, b, centre):
+        return norm_cdf((b - centre - nu * t) / sd) - norm_cdf((a - centre - nu * t) / sd)
+
+    alive = (h, math.inf) if level < spot else (-math.inf, h)
+    paid = (k, math.inf) if call else (-math.inf, k)
+    a, b = max(alive[0], paid[0]), min(alive[1], paid[1])
+    if a >= b:
+        return 0.0
+    return mass(a, b, x) - weight * mass(a, b, 2.0 * h - x)
+
+
+def digital_probability(spot, strike, call, r, q, vol, t):
+    """P(S_T above (call) or below (put) ``strike``) under the pricing measure."""
+    sd = vol * math.sqrt(t)
+    d2 = (math.log(spot / strike) + (r - q - 0.5 * vol * vol) * t) / sd
+    return norm_cdf(d2 if call else -d2)
