@@ -389,13 +389,16 @@ def test_american_knock_out_paid_at_hit_is_paid_at_expiry(market):
     assert abs(got - expected) <= 1e-9, close_enough(got, expected, 1e-9)
 
 
+BARRIER_PAYOFFS = "unknown payoff type 'digital'; accepted: \"plain_vanilla\", \"cash_or_nothing\""
+
+
 # --- construction failures -------------------------------------------------------
 
 @pytest.mark.parametrize("changes,error,message", [
     ({"payoff_type": "asset_or_nothing"}, NotImplementedError,
      "asset_or_nothing not supported in barrier option"),
-    ({"payoff_type": "digital"}, AssertionError, ""),
-    ({"payoff_type": "digital", "exercise_type": "bermudan"}, AssertionError, ""),
+    ({"payoff_type": "digital"}, AssertionError, BARRIER_PAYOFFS),
+    ({"payoff_type": "digital", "exercise_type": "bermudan"}, AssertionError, BARRIER_PAYOFFS),
     ({"exercise_type": "bermudan"}, NotImplementedError, "BERMUDAN EXERCISE not supported yet"),
     ({"exercise_type": "European"}, ValueError, "unknown exercise type: European"),
     ({"barrier_type": "down_in"}, KeyError, "'down_in'"),

@@ -10,7 +10,7 @@ from . import _history
 from .calendar import get_a_share_calendar  # noqa: F401  (the process uses it)
 from .groundwork import BaseOption
 from .utils import black_scholes_process, set_evaluation_date, to_qldate
-from .vanilla import VanillaOption, make_exercise
+from .vanilla import VanillaOption, make_exercise, unknown_payoff
 
 BARRIER_TYPE = {
     "down_and_in": ql.Barrier.DownIn,
@@ -123,7 +123,8 @@ class BarrierOption(BaseOption):
             self.digital_payoff = option.get("digital_payoff", self.s0)
             self.payoff = ql.CashOrNothingPayoff(self.call_put, self.strike, self.digital_payoff)
         else:
-            assert self.payoff_type == "asset_or_nothing"
+            if self.payoff_type != "asset_or_nothing":
+                raise unknown_payoff(self.payoff_type, ("plain_vanilla", "cash_or_nothing"))
             raise NotImplementedError("asset_or_nothing not supported in barrier option")
         self.exercise = make_exercise(
             self.exercise_type, self.effect_date, self.maturity_date, self.pay_at_expiry

@@ -30,7 +30,8 @@ class LookbackOption(BaseOption):
         self.call_put = ql.Option.Call if option["call_put"] == "call" else ql.Option.Put
         self.strike = option["strike"]
         self.lookback = option["lookback"]
-        assert self.lookback in ("min", "max"), "invalid lookback type: " + str(self.lookback)
+        if self.lookback not in ("min", "max"):
+            raise AssertionError("invalid lookback type: " + str(self.lookback))
         self.exercise = ql.EuropeanExercise(to_qldate(self.maturity_date))
         self.payoff = ql.PlainVanillaPayoff(self.call_put, self.strike)
 
