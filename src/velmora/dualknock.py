@@ -149,6 +149,14 @@ class DoubleBarrierOption(BaseOption):
         pricing and the share measure (the two halves of Ikeda-Kunitomo) have
         converged, never below QuantLib's default.
         """
+        cached = getattr(self, "_terms_for", None)
+        if cached is not None and cached[0] is proc:
+            return cached[1]
+        terms = self._count_terms(proc)
+        self._terms_for = (proc, terms)  # one valuation asks twice with the same process
+        return terms
+
+    def _count_terms(self, proc):
         spot, r, q, vol, t = _market(proc, self.exercise.lastDate(), self.strike)
         if t <= 0.0 or not self.barrier_lo < spot < self.barrier_hi:
             return DEFAULT_SERIES, True
@@ -279,11 +287,14 @@ class DoubleBarrierOption(BaseOption):
         # The date is set first: the images and the closed forms read the time to
         # expiry from the process's curves, which move with it.
         set_evaluation_date(evaluation_date)
-        value = self._closed_form(process)
-        if value is not None:
-            return value
-        self._option.setPricingEngine(self.engine(process))
-        return self._option.NPV()
+        try:
+            value = self._closed_form(process)
+            if value is not None:
+                return value
+            self._option.setPricingEngine(self.engine(process))
+            return self._option.NPV()
+        finally:
+            self._terms_for = None  # the process is not kept past its valuation
 
     def triggered(self, evaluation_date):
         """Whether an unadjusted daily close has left the corridor since the effect date.
