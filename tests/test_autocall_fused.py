@@ -102,7 +102,8 @@ def test_unknown_or_unavailable_level_rejected():
         _core.set_simd_level("sse9")
 
 
-@pytest.mark.parametrize("forced,outcome", [("portable", "portable"), ("avx9", "unknown instruction set 'avx9'")])
+@pytest.mark.parametrize("forced,outcome", [("portable", "portable"),
+                                            ("avx9", "unknown instruction set 'avx9'")])
 def test_level_forced_by_environment(forced, outcome):
     import os
     import subprocess
