@@ -11,7 +11,7 @@ CTEST  := $(VENV)/bin/ctest
 # Rebuild and reinstall when a Python module or a C++ source changes.
 SOURCES := $(shell find src cpp -type f \( -name '*.py' -o -name '*.hpp' -o -name '*.cpp' \))
 
-.PHONY: setup test test-python test-cpp demo bench clean
+.PHONY: setup test test-python test-cpp lint demo bench clean
 
 $(VENV)/.installed: pyproject.toml CMakeLists.txt $(SOURCES)
 	$(PYTHON) -m venv $(VENV)
@@ -23,8 +23,12 @@ $(VENV)/.installed: pyproject.toml CMakeLists.txt $(SOURCES)
 
 setup: $(VENV)/.installed
 
-test: setup test-cpp
+test: setup test-cpp lint
 	$(PY) -m pytest -q
+
+# Lint with the settings in pyproject.toml.
+lint: setup
+	$(PY) -m ruff check .
 
 # The C++ core's own unit tests, built without Python and run by CTest.
 test-cpp: setup

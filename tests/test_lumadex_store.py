@@ -222,11 +222,11 @@ def test_eight_imports_into_a_new_store_all_succeed(tmp_path, empty_file_first):
         start = threading.Barrier(8)
         errors = []
 
-        def one_import(k):
+        def one_import(k, path=path, start=start, errors=errors):
             start.wait()
             try:
                 make_store(path, bars(f"U{k}.XSHG", 1.0 + k))
-            except Exception as e:  # noqa: BLE001 - every failure is the finding
+            except Exception as e:  # every failure is the finding
                 errors.append(repr(e))
 
         threads = [threading.Thread(target=one_import, args=(k,)) for k in range(8)]

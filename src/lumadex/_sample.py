@@ -151,7 +151,7 @@ def sample_store_path():
     return cache_dir() / f"sample-v{VERSION}.sqlite"
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _ensure(path):
     if path.exists():
         return path
