@@ -40,6 +40,8 @@ class PhoenixOption(BaseOption):
         coupon needs a first knock-out date.
     """
 
+    uses_quantlib = False  # runs outside QUANTLIB_LOCK
+
     def __init__(self, option):
         BaseOption.__init__(self, option)
         _autocall.read_terms(self, option)

@@ -52,6 +52,8 @@ class SnowBallOption(BaseOption):
     hand-made paths for every observation rule.
     """
 
+    uses_quantlib = False  # runs outside QUANTLIB_LOCK
+
     def __init__(self, option):
         BaseOption.__init__(self, option)
         _autocall.read_terms(self, option)
