@@ -81,7 +81,6 @@ def observed_knocks(product, evaluation_date):
             f"{pd.Timestamp(evaluation_date).date()}: the knock-in and knock-out history "
             f"cannot be checked")
     df = df.droplevel("order_book_id")
-    last = df.index[-1]
     close = df.close
     if any_above(close[close.index.isin(product.ko_obs_dates)], product.ko_barrier):
         return True, False
