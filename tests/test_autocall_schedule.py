@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 
 from autocall_cases import BASE_TERMS, flat_closes, terms
-from velmora import normdraw
+from velmora import _autocall, normdraw
 from velmora.phoenix import PhoenixOption
 from velmora.snowball import SnowBallOption
 
@@ -35,6 +35,10 @@ def test_snowball_has_no_cliff_after_its_last_knock_out_date(market, small_pool)
     coupon = product.coupon.iloc[-1]
     assert on_last > 0.9 * coupon
     assert abs(day_after - on_last) <= 0.02 * coupon, (on_last, day_after)
+    # theta on the last date values the next day past it, within the same pass
+    fused = product.greeks(100.0, R, VOL, Q, "2024-06-03")
+    assert fused == _autocall.separate_greeks(product, 100.0, R, VOL, Q, "2024-06-03")
+    assert fused.theta == pytest.approx(day_after - on_last, abs=1e-12)
 
 
 # (product, effect date, option overrides, the date the message must name)
