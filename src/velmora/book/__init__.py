@@ -22,9 +22,10 @@ The numbers do not depend on the executor or on how the book is split: every val
 is the product's own ``greeks`` (or ``npv``) on the same inputs, and the Monte Carlo
 notes give the same result on any number of threads.
 
-A worker process that dies (a crash, an out-of-memory kill) loses nothing: the trades
-it held are valued again, one at a time, in another process; a trade whose second try
-also kills its worker gets the error "WorkerDied: ...".  On Dask the scheduler's own
+A worker process that dies (a crash, an out-of-memory kill) loses nothing: the trade
+it was valuing is tried once more in another process, the trades queued behind it go
+to other workers, and a trade whose second try also kills its worker gets the error
+"WorkerDied: ...".  On Dask the scheduler's own
 retry rule applies first (``distributed.scheduler.allowed-failures``), then the same.
 """
 
@@ -290,7 +291,7 @@ def _run_serial(job, work, done):
 
 
 class _Proc:
-    """One local worker process and the trades it holds."""
+    """One local worker process and the trades sent to it."""
 
     def __init__(self, ctx, args):
         self.conn, child = ctx.Pipe()
@@ -299,18 +300,19 @@ class _Proc:
         self.process.start()
         child.close()
         self.inflight = []
-        self.alone = False  # holds a trade on its retry, and nothing else
-        self.ready = False  # has opened the store and loaded what it needs
+        self.current = None  # the trade it has started valuing
+        self.ready = False  # has opened the store
 
 
 class _Local:
-    """Local worker processes, each fed one trade at a time (``_DEPTH`` in flight).
+    """Local worker processes, each fed ``_DEPTH`` trades ahead.
 
-    A dead worker's trades go back in a queue of suspects; a suspect is sent alone to a
-    worker with nothing else in flight, so a second death points at that trade, which
-    is then reported as failed.  Workers that die before they are ready (a store that
-    cannot be opened, a broken installation) charge nothing to the trades; after a few
-    such deaths in a row the remaining trades fail with the reason.
+    A worker says which trade it starts, so when it dies the trade it was valuing is
+    known: that trade goes to the front of the queue for one more try in another
+    process, and fails if it kills that one too; the trades queued behind it go back
+    unharmed.  Workers that die before they are ready (a store that cannot be opened,
+    a broken installation) charge nothing to the trades; after a few such deaths in a
+    row the remaining trades fail with the reason.
     """
 
     START_FAILURES = 3
@@ -326,7 +328,6 @@ class _Local:
     def run(self, work, done, fail):
         self.items = dict(work)
         self.pending = deque(index for index, _ in work)
-        self.suspects = deque()
         self.deaths = {}
         self.remaining = len(self.pending)
         self.done, self.fail = done, fail
@@ -342,7 +343,7 @@ class _Local:
                 ready = set(wait([p.conn for p in self.procs] +
                                  [p.process.sentinel for p in self.procs]))
                 for p in list(self.procs):
-                    if p.conn in ready or p.process.sentinel in ready:
+                    if p.conn in ready:
                         self._drain(p)
                     if p.process.sentinel in ready or not p.process.is_alive():
                         self._drain(p)
@@ -350,55 +351,44 @@ class _Local:
         finally:
             self._stop()
 
-    def _finish(self, index, rows):
-        self.done(index, rows)
-        self.remaining -= 1
-
     def _give_up(self):
         error = WorkerDied(f"worker processes die as they start ({self.last_death}); "
                            f"nothing could be valued")
-        for index in list(self.pending) + list(self.suspects):
+        for index in self.pending:
             self.fail(index, error)
             self.remaining -= 1
         self.pending.clear()
-        self.suspects.clear()
 
     def _feed(self):
         for p in self.procs:
-            if p.alone and p.inflight:
-                continue
-            p.alone = False
-            if self.suspects and not p.inflight:
-                batch, p.alone = [self.suspects.popleft()], True
-            else:
-                batch = []
-                while self.pending and len(p.inflight) + len(batch) < _DEPTH:
-                    batch.append(self.pending.popleft())
-            for k, index in enumerate(batch):
+            while self.pending and len(p.inflight) < _DEPTH:
+                index = self.pending.popleft()
                 try:
                     p.conn.send((index, self.items[index]))
                 except OSError:  # the worker is gone; its sentinel says so next
-                    back = self.suspects if p.alone else self.pending
-                    back.extendleft(reversed(batch[k:]))
+                    self.pending.appendleft(index)
                     break
                 p.inflight.append(index)
 
     def _drain(self, p):
         try:
             while p.conn.poll():
-                message = p.conn.recv()
-                if message == "ready":
+                kind, index, rows = p.conn.recv()
+                if kind == "ready":
                     p.ready = True
                     self.start_failures = 0
-                    continue
-                index, rows = message
-                p.inflight.remove(index)
-                self._finish(index, rows)
+                elif kind == "start":
+                    p.current = index
+                else:
+                    p.inflight.remove(index)
+                    p.current = None
+                    self.done(index, rows)
+                    self.remaining -= 1
         except (EOFError, OSError):
             pass
 
     def _buried(self, p):
-        """A dead worker: retry its trades once, fail those already retried."""
+        """A dead worker: its current trade is tried once more, the others go back."""
         p.process.join()
         p.conn.close()
         self.procs.remove(p)
@@ -414,17 +404,19 @@ class _Local:
         self.last_death = how
         if not p.ready:
             self.start_failures += 1
-            self.pending.extendleft(reversed(p.inflight))
+        back = [index for index in p.inflight if index != p.current]
+        self.pending.extendleft(reversed(back))
+        index = p.current
+        if index is None or index not in p.inflight:
             return
-        for index in p.inflight:
-            self.deaths[index] = self.deaths.get(index, 0) + 1
-            if self.deaths[index] >= 2:
-                self.fail(index, WorkerDied(
-                    f"the worker process died while valuing this trade, on the first try "
-                    f"and on the retry ({how})"))
-                self.remaining -= 1
-            else:
-                self.suspects.append(index)
+        self.deaths[index] = self.deaths.get(index, 0) + 1
+        if self.deaths[index] >= 2:
+            self.fail(index, WorkerDied(
+                f"the worker process died while valuing this trade, on the first try and "
+                f"on the retry ({how})"))
+            self.remaining -= 1
+        else:
+            self.pending.appendleft(index)
 
     def _stop(self):
         for p in self.procs:
@@ -534,8 +526,8 @@ def value_book(trades, market, evaluation_date, *, scenarios=None, greeks=True, 
         The columns of ``COLUMNS``, one row per trade and scenario, in the trades'
         order and then the scenarios' order.  ``npv`` to ``rho`` are per unit, as the
         product returns them (``quantity`` is not multiplied in).  A failed row has
-        NaN numbers and ``error`` = "ExceptionType: message"; ``error`` is None on
-        the rows valued.  ``seconds`` is the wall time of the row's valuation (the
+        NaN numbers and ``error`` = "ExceptionType: message"; ``error`` is missing
+        (``isna``) on the rows valued.  ``seconds`` is the wall time of the row's valuation (the
         trade's first row also carries the building of the product).
 
     Raises
@@ -601,8 +593,6 @@ def _frame(heads, results, scenarios):
     frame = pd.DataFrame(columns, columns=COLUMNS)
     for name in ("spot", "vol", "quantity", *GREEKS, "seconds"):
         frame[name] = frame[name].astype(float)
-    for name in ("trade_id", "product", "underlying", "scenario", "error"):
-        frame[name] = frame[name].astype(object)
     frame.attrs["scenarios"] = {s.name: (s.spot_shift, s.vol_shift) for s in scenarios}
     return frame
 

@@ -124,7 +124,7 @@ def worker_loop(conn, store, threads, job):
         os.environ[var] = str(threads)
     open_store(store)
     _limit_threads(threads)
-    conn.send("ready")
+    conn.send(("ready", None, None))
     while True:
         try:
             message = conn.recv()
@@ -133,9 +133,10 @@ def worker_loop(conn, store, threads, job):
         if message is None:
             return
         index, item = message
+        conn.send(("start", index, None))  # if this process dies now, this trade did it
         rows = value_trade(job, item)
         _limit_threads(threads)  # the first product of a kind may have loaded torch
-        conn.send((index, rows))
+        conn.send(("done", index, rows))
 
 
 # -- Dask ----------------------------------------------------------------------------------------
