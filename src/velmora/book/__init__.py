@@ -530,6 +530,13 @@ def value_book(trades, market, evaluation_date, *, scenarios=None, greeks=True, 
         (``isna``) on the rows valued.  ``seconds`` is the wall time of the row's valuation (the
         trade's first row also carries the building of the product).
 
+    Notes
+    -----
+    With ``greeks=False`` and scenarios that move only the spot, a product with a
+    ``spot_ladder(spots, r, vol, q, evaluation_date)`` method values all the spots of
+    a trade in one call; that method returns what ``npv`` returns at each spot, to the
+    bit, so the rows are the same either way.
+
     Raises
     ------
     ValueError, TypeError
