@@ -6,7 +6,11 @@ so the figures measure velmora and QuantLib only.  Reported: median wall time of
 ``npv`` and of ``greeks`` (nine valuations), and of the same valuation built
 directly in QuantLib in this run, with the ratios against it.
 
-    .venv/bin/python benchmarks/bench_asian.py [--repeat N]
+    .venv/bin/python benchmarks/bench_asian.py [--repeat N] [--levels 100 600 1500]
+
+``--levels`` also times ``npv`` of the same contract with spot, strike and every
+known close multiplied by ``level / 100``, against the bare valuation at 100: above
+100 the simulation keeps its relative precision, so the time must not grow.
 """
 
 import argparse
@@ -36,6 +40,8 @@ def scripted_client():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3, help="timed runs per case")
+    parser.add_argument("--levels", type=float, nargs="*", default=[],
+                        help="price levels at which to time npv as well")
     args = parser.parse_args()
 
     client = scripted_client().install()
@@ -69,6 +75,19 @@ def main():
     print(f"  bare QuantLib valuation  {t_bare:9.3f} s   1.00x")
     print(f"  AsianOption.npv          {t_npv:9.3f} s   {t_npv / t_bare:.2f}x")
     print(f"  AsianOption.greeks       {t_greeks:9.3f} s   {t_greeks / t_bare:.2f}x")
+
+    for level in args.levels:
+        scale = level / SPOT
+        past = pd.bdate_range(EFFECT, TODAY - pd.Timedelta(days=1))
+        scaled = known.to_numpy() * scale
+        client.bars = pd.DataFrame({"close": scaled, "low": scaled, "high": scaled}, index=past)
+        at_level = AsianOption({"effect_date": EFFECT, "maturity_date": MATURITY,
+                                "underlying": "X", "s0": level, "notional": 1.0,
+                                "call_put": "call", "strike": STRIKE * scale,
+                                "average_type": "arithmetic"})
+        t_level, v_level = timed(lambda: at_level.npv(SPOT * scale, R, VOL, Q, TODAY))
+        print(f"  npv at spot {level:7.1f}     {t_level:9.3f} s   {t_level / t_bare:.2f}x"
+              f"   value {v_level:.6f} ({v_level / scale:.6f} per 100 of spot)")
 
 
 if __name__ == "__main__":

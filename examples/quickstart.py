@@ -113,8 +113,12 @@ def contracts(s0):
         # run per valuation, minutes for a full set of greeks
         ("geometric asian call", "asian", "AsianOption", c,
          dict(call_put="call", strike=s0[c], average_type="geometric"), ("none", {})),
+        # the extreme so far comes from the daily highs (lows); the rest of the path
+        # is watched continuously, in closed form
         ("lookback max call", "lookback", "LookbackOption", a,
          dict(call_put="call", strike=s0[a], lookback="max"), ("none", {})),
+        ("lookback min call", "lookback", "LookbackOption", a,
+         dict(call_put="call", strike=level(s0[a], 0.90), lookback="min"), ("none", {})),
     ]
     for u in UNDERLYINGS:
         rows.append(("snowball", "snowball", "SnowBallOption", u,

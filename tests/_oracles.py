@@ -117,3 +117,67 @@ def double_no_touch(spot, lo, hi, cash, r, q, vol, t, terms=200):
 def close_enough(got, expected, tol, **inputs):
     """Assertion message with the inputs, expected, got and tolerance."""
     return f"inputs={inputs} expected={expected!r} got={got!r} tol={tol!r} diff={got - expected!r}"
+
+
+def survival_digital_probability(spot, level, strike, call, r, q, vol, t):
+    """Reflection principle: P(S_T beyond ``strike`` and ``level`` never reached).
+
+    "Beyond" is above the strike for a call and below it for a put.  The log price
+    killed at ``h = log(level)`` has the density of its free Gaussian less the
+    Gaussian mirrored in ``h``, weighted by ``(level / spot) ** (2 nu / vol**2)``.
+    """
+    nu = r - q - 0.5 * vol * vol
+    sd = vol * math.sqrt(t)
+    x, h = math.log(spot), math.log(level)
+    k = math.log(strike) if strike > 0 else -math.inf
+    weight = (level / spot) ** (2.0 * nu / (vol * vol))
+
+    def mass(a, b, centre):
+        return norm_cdf((b - centre - nu * t) / sd) - norm_cdf((a - centre - nu * t) / sd)
+
+    alive = (h, math.inf) if level < spot else (-math.inf, h)
+    paid = (k, math.inf) if call else (-math.inf, k)
+    a, b = max(alive[0], paid[0]), min(alive[1], paid[1])
+    if a >= b:
+        return 0.0
+    return mass(a, b, x) - weight * mass(a, b, 2.0 * h - x)
+
+
+def digital_probability(spot, strike, call, r, q, vol, t):
+    """P(S_T above (call) or below (put) ``strike``) under the pricing measure."""
+    sd = vol * math.sqrt(t)
+    d2 = (math.log(spot / strike) + (r - q - 0.5 * vol * vol) * t) / sd
+    return norm_cdf(d2 if call else -d2)
+
+
+def corridor_probability(spot, lo, hi, a, b, drift, vol, t, terms=4000):
+    """P(a < S_T < b and S stays inside (lo, hi)), by the eigenfunction (sine) series.
+
+    The log price with drift ``drift`` killed at both levels has the density
+    ``(2/z) sum_k exp(c (y - x) - drift**2 t / (2 vol**2)) exp(-(k pi / z)**2 vol**2 t / 2)
+    sin(k pi (x - l) / z) sin(k pi (y - l) / z)`` with ``c = drift / vol**2``; each
+    term is integrated over ``(a, b)`` in closed form.  Fast for narrow corridors and
+    long lives, where the method of images needs many terms.
+    """
+    l, u = math.log(lo), math.log(hi)
+    z = u - l
+    x = math.log(spot)
+    ya = max(math.log(a), l) if a > 0 else l
+    yb = min(math.log(b), u)
+    if ya >= yb:
+        return 0.0
+    c = drift / (vol * vol)
+    front = math.exp(-c * x - drift * drift * t / (2.0 * vol * vol))
+    total = 0.0
+    for k in range(1, terms + 1):
+        w = k * math.pi / z
+        decay = math.exp(-0.5 * w * w * vol * vol * t)
+        if decay < 1e-300:
+            break
+
+        def antiderivative(y):
+            s = y - l
+            return math.exp(c * y) * (c * math.sin(w * s) - w * math.cos(w * s)) / (c * c + w * w)
+
+        total += decay * math.sin(w * (x - l)) * (antiderivative(yb) - antiderivative(ya))
+    return 2.0 / z * front * total

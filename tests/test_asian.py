@@ -34,7 +34,8 @@ def qd(ts):
     return ql.Date(ts.day, ts.month, ts.year)
 
 
-def direct(average, accumulator, past, dates, call_put, strike, spot, today, maturity=MATURITY):
+def direct(average, accumulator, past, dates, call_put, strike, spot, today, maturity=MATURITY,
+           tolerance=0.005):
     """The QuantLib instrument and engine built here, on flat curves of our own."""
     ql.Settings.instance().evaluationDate = qd(today)
     cal, dc = ql.NullCalendar(), ql.Actual365Fixed()
@@ -51,7 +52,7 @@ def direct(average, accumulator, past, dates, call_put, strike, spot, today, mat
         option.setPricingEngine(ql.AnalyticDiscreteGeometricAveragePriceAsianEngine(process))
     else:
         option.setPricingEngine(ql.MCDiscreteArithmeticAPEngine(
-            process, "pr", controlVariate=True, requiredTolerance=0.005, seed=42))
+            process, "pr", controlVariate=True, requiredTolerance=tolerance, seed=42))
     return option
 
 
@@ -154,10 +155,12 @@ def test_close_on_evaluation_date_counts_once(market, average, call_put):
     opt = AsianOption(contract(call_put, 100.0, average, effect=effect, maturity=maturity))
 
     spot = 101.5  # away from today's close: the close, not the spot, is today's fixing
+    # above a spot of 100 the simulation keeps its precision relative to the price
+    tolerance = 0.005 * spot / 100.0
     once = direct(kind, acc, len(closes), [d for d in schedule if d != today], call_put, 100.0,
-                  spot, today, maturity).NPV()
+                  spot, today, maturity, tolerance).NPV()
     twice = direct(kind, acc, len(closes), schedule, call_put, 100.0, spot, today,
-                   maturity).NPV()
+                   maturity, tolerance).NPV()
     got = opt.npv(spot, R, VOL, Q, today)
     check(got, once, 1e-10, average=average, spot=spot, oracle="close kept, date dropped")
     assert abs(twice - once) > 1e-4  # the two countings are told apart
@@ -203,6 +206,25 @@ def test_arithmetic_deterministic_bracketed_and_at_parity(market, last_close):
     parity = disc * (forward_average(past, future, spot, today) - strike)
     tol = 4 * math.hypot(errors["call"], errors["put"])
     assert abs(values["call"] - values["put"] - parity) <= tol, (values, parity, tol)
+
+
+@pytest.mark.parametrize("level", [100.0, 600.0, 1500.0])
+@pytest.mark.parametrize("call_put", ["call", "put"])
+def test_arithmetic_holds_relative_precision_at_real_prices(market, level, call_put):
+    # Above a spot of 100 the simulation must match QuantLib's own engine run in the
+    # real prices with the tolerance scaled to the price: the same relative precision
+    # (and the same paths), where the absolute 0.005 would need (level / 100)**2 as
+    # many paths.  At 100 and below nothing may change.
+    effect, maturity, today = "2024-06-03", "2024-07-31", pd.Timestamp("2024-06-10")
+    past = script_closes(market, effect, "2024-06-07", level=level)
+    strike, spot = 1.02 * level, 0.99 * level
+    future = [d for d in weekdays(effect, maturity) if d >= today]
+    opt = AsianOption(contract(call_put, strike, "arithmetic", effect, maturity))
+    got = opt.npv(spot, R, VOL, Q, today)
+    scale = max(spot / 100.0, 1.0)
+    expected = direct(ql.Average.Arithmetic, sum(past), len(past), future, call_put, strike, spot,
+                      today, maturity, tolerance=0.005 * scale).NPV()
+    check(got, expected, 1e-10, level=level, spot=spot, oracle="QuantLib, scaled tolerance")
 
 
 # -- contract terms, client queries, bad data -------------------------------------------

@@ -8,8 +8,9 @@ import pytest
 import QuantLib as ql
 
 from _oracles import (
-    EFFECT, EVAL, MAT_180, bs_vanilla, cash_at_hit, close_enough, haug_market,
-    no_touch_probability, process, ql_npv, qld, year_fraction,
+    EFFECT, EVAL, MAT_180, bs_vanilla, cash_at_hit, close_enough, digital_probability,
+    haug_market, no_touch_probability, process, ql_npv, qld, survival_digital_probability,
+    year_fraction,
 )
 from velmora import barrier as barrier_module
 from velmora.barrier import PRICING_ENGINE_MAP, BarrierOption
@@ -90,11 +91,18 @@ ENGINE_CASES = [
 def direct_engine(exercise, payoff, proc):
     if exercise == "american" and payoff == "plain_vanilla":
         return ql.BinomialBarrierEngine(proc, "crr", 400)
-    if exercise == "american":
+    if payoff == "cash_or_nothing":
+        # European digitals too: the closed form on the contract paid at expiry
         return ql.AnalyticBinaryBarrierEngine(proc)
-    if payoff == "plain_vanilla":
-        return ql.AnalyticBarrierEngine(proc)
-    return ql.FdBlackScholesBarrierEngine(proc)
+    return ql.AnalyticBarrierEngine(proc)
+
+
+def european_rebate(barrier_type, level, rebate, spot, r, q, vol):
+    """A European digital's rebate: at the hit (out) or at expiry if never in (in)."""
+    t = year_fraction(MAT_180)
+    if barrier_type.endswith("out"):
+        return cash_at_hit(spot, level, rebate, r, q, vol, t)
+    return rebate * math.exp(-r * t) * no_touch_probability(spot, level, r, q, vol, t)
 
 
 @pytest.mark.parametrize("exercise,payoff,barrier_type,call_put,strike,level,extra", ENGINE_CASES,
@@ -113,13 +121,19 @@ def test_untouched_value_is_quantlib_instrument(market, exercise, payoff, barrie
         ql_payoff = ql.PlainVanillaPayoff(side, strike)
     else:
         ql_payoff = ql.CashOrNothingPayoff(side, strike, extra["digital_payoff"])
+    rebate = extra.get("rebate", 0.0)
+    extra_value = 0.0
     if exercise == "american":
         exercise_ql = ql.AmericanExercise(qld(EFFECT), qld(MAT_180), extra.get("pay_at") == "expiry")
+    elif payoff == "cash_or_nothing":
+        exercise_ql = ql.AmericanExercise(qld(EFFECT), qld(MAT_180), True)
+        extra_value = european_rebate(barrier_type, level, rebate, spot, r, q, vol)
+        rebate = 0.0
     else:
         exercise_ql = ql.EuropeanExercise(qld(MAT_180))
-    instrument = ql.BarrierOption(QL_TYPE[barrier_type], level, extra.get("rebate", 0.0),
-                                  ql_payoff, exercise_ql)
-    expected = ql_npv(instrument, direct_engine(exercise, payoff, process(spot, r, vol, q)))
+    instrument = ql.BarrierOption(QL_TYPE[barrier_type], level, rebate, ql_payoff, exercise_ql)
+    expected = extra_value + ql_npv(instrument,
+                                    direct_engine(exercise, payoff, process(spot, r, vol, q)))
     tol = 1e-10 * max(1.0, abs(expected))
     assert abs(got - expected) <= tol, close_enough(got, expected, tol, case=barrier_type)
     assert ql.Settings.instance().evaluationDate == qld(EVAL)
@@ -229,8 +243,8 @@ def test_cash_or_nothing_pays_s0_but_knocked_in_vanilla_pays_nothing(market, bar
                                  barrier_type=barrier_type))
     instrument = ql.BarrierOption(QL_TYPE[barrier_type], 90.0, 0.0,
                                   ql.CashOrNothingPayoff(ql.Option.Call, 95.0, 80.0),
-                                  ql.EuropeanExercise(qld(MAT_180)))
-    expected = ql_npv(instrument, ql.FdBlackScholesBarrierEngine(process(spot, r, vol, q)))
+                                  ql.AmericanExercise(qld(EFFECT), qld(MAT_180), True))
+    expected = ql_npv(instrument, ql.AnalyticBinaryBarrierEngine(process(spot, r, vol, q)))
     got = option.npv(spot, r, vol, q, EVAL)
     assert abs(got - expected) <= 1e-10, close_enough(got, expected, 1e-10)
     assert got > 1.0
@@ -321,6 +335,49 @@ def test_strike_zero_european_digitals(market, spot, level, r, q, vol, rebate):
         assert abs(got - expected[kind]) <= tol, close_enough(got, expected[kind], tol, kind=kind)
 
 
+# European cash-or-nothing with a strike: cash * discounted probability of ending
+# beyond the strike without (out) or after (in) touching the level; a knock-out's
+# rebate is paid at the hit, a knock-in's at expiry if it never knocked in.
+EURO_DIGITALS = [
+    # barrier type, call/put, strike, level, spot, r, q, vol, rebate
+    ("down_and_in", "call", 100.0, 80.0, 130.0, 0.03, 0.02, 0.40, 0.0),
+    ("down_and_in", "call", 110.0, 80.0, 95.0, 0.03, 0.02, 0.15, 0.0),
+    ("down_and_out", "call", 95.0, 90.0, 101.0, 0.05, 0.01, 0.25, 2.0),
+    ("down_and_out", "put", 105.0, 92.0, 100.0, 0.02, 0.03, 0.30, 0.0),
+    ("down_and_out", "put", 85.0, 92.0, 100.0, 0.02, 0.03, 0.30, 0.0),
+    ("down_and_in", "put", 98.0, 90.0, 104.0, 0.04, 0.00, 0.20, 1.5),
+    ("down_and_in", "call", 80.0, 90.0, 104.0, 0.04, 0.00, 0.20, 0.0),
+    ("up_and_out", "call", 100.0, 125.0, 110.0, 0.03, 0.00, 0.35, 3.0),
+    ("up_and_out", "put", 102.0, 115.0, 100.0, 0.01, 0.02, 0.18, 0.0),
+    ("up_and_out", "call", 130.0, 115.0, 100.0, 0.01, 0.02, 0.18, 0.0),
+    ("up_and_in", "call", 105.0, 112.0, 100.0, 0.03, 0.01, 0.22, 0.5),
+    ("up_and_in", "put", 97.0, 120.0, 99.0, 0.06, 0.02, 0.45, 0.0),
+]
+
+
+@pytest.mark.parametrize("barrier_type,call_put,strike,level,spot,r,q,vol,rebate", EURO_DIGITALS,
+                         ids=[f"{c[0]}-{c[1]}-K{c[2]}-H{c[3]}-S{c[4]}" for c in EURO_DIGITALS])
+def test_european_cash_or_nothing_against_reflection(market, barrier_type, call_put, strike,
+                                                     level, spot, r, q, vol, rebate):
+    mat = EVAL + pd.Timedelta(days=365)
+    t = year_fraction(mat)
+    call = call_put == "call"
+    option = BarrierOption(terms(barrier_type=barrier_type, call_put=call_put, strike=strike,
+                                 barrier=level, payoff_type="cash_or_nothing",
+                                 digital_payoff=10.0, rebate=rebate, maturity_date=mat))
+    got = option.npv(spot, r, vol, q, EVAL)
+    df = math.exp(-r * t)
+    alive = survival_digital_probability(spot, level, strike, call, r, q, vol, t)
+    if barrier_type.endswith("out"):
+        expected = 10.0 * df * alive + rebate * cash_at_hit(spot, level, 1.0, r, q, vol, t)
+    else:
+        expected = (10.0 * df * (digital_probability(spot, strike, call, r, q, vol, t) - alive)
+                    + rebate * df * no_touch_probability(spot, level, r, q, vol, t))
+    tol = 1e-9
+    assert abs(got - expected) <= tol, close_enough(got, expected, tol, K=strike, H=level, S=spot)
+    assert got >= 0.0
+
+
 def test_american_knock_out_paid_at_hit_is_paid_at_expiry(market):
     spot, r, vol, q = 100.0, 0.04, 0.3, 0.0
     t = year_fraction(MAT_180)
@@ -332,13 +389,16 @@ def test_american_knock_out_paid_at_hit_is_paid_at_expiry(market):
     assert abs(got - expected) <= 1e-9, close_enough(got, expected, 1e-9)
 
 
+BARRIER_PAYOFFS = "unknown payoff type 'digital'; accepted: \"plain_vanilla\", \"cash_or_nothing\""
+
+
 # --- construction failures -------------------------------------------------------
 
 @pytest.mark.parametrize("changes,error,message", [
     ({"payoff_type": "asset_or_nothing"}, NotImplementedError,
      "asset_or_nothing not supported in barrier option"),
-    ({"payoff_type": "digital"}, AssertionError, ""),
-    ({"payoff_type": "digital", "exercise_type": "bermudan"}, AssertionError, ""),
+    ({"payoff_type": "digital"}, AssertionError, BARRIER_PAYOFFS),
+    ({"payoff_type": "digital", "exercise_type": "bermudan"}, AssertionError, BARRIER_PAYOFFS),
     ({"exercise_type": "bermudan"}, NotImplementedError, "BERMUDAN EXERCISE not supported yet"),
     ({"exercise_type": "European"}, ValueError, "unknown exercise type: European"),
     ({"barrier_type": "down_in"}, KeyError, "'down_in'"),

@@ -114,13 +114,17 @@ def test_cash_or_nothing_without_amount_is_worth_nothing(market):
     assert opt.npv(120.0, 0.02, 0.2, 0.0, EVAL) == 0.0
 
 
+VANILLA_PAYOFFS = ("unknown payoff type 'digital'; accepted: "
+                   '"plain_vanilla", "cash_or_nothing", "asset_or_nothing"')
+
+
 @pytest.mark.parametrize("kw, exc, message", [
     ({"exercise_type": "bermudan"}, NotImplementedError, "BERMUDAN EXERCISE not supported yet"),
     ({"exercise_type": "Bermudan"}, ValueError, "unknown exercise type: Bermudan"),
     ({"exercise_type": "asian"}, ValueError, "unknown exercise type: asian"),
-    ({"payoff_type": "digital"}, AssertionError, ""),
+    ({"payoff_type": "digital"}, AssertionError, VANILLA_PAYOFFS),
     # the payoff is checked before the exercise
-    ({"payoff_type": "digital", "exercise_type": "bermudan"}, AssertionError, ""),
+    ({"payoff_type": "digital", "exercise_type": "bermudan"}, AssertionError, VANILLA_PAYOFFS),
 ], ids=["bermudan", "capitalised", "unknown", "bad-payoff", "payoff-first"])
 def test_construction_errors(market, kw, exc, message):
     with pytest.raises(exc) as info:

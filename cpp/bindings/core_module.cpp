@@ -1,23 +1,85 @@
 // velmora._core: Python glue for the C++ autocallable engine (conversion only).
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include "velmora/autocall.hpp"
+#include "velmora/sizes.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace {
 
+// An array argument read as its values really are.  A torch tensor may carry a pending
+// negation or conjugation (a view made by neg() or conj()); DLPack does not convey these
+// bits, so the memory would be read without them.  Such a tensor is resolved (copied with
+// the bit applied) first.  Integer arguments refuse floating-point arrays instead of
+// truncating them.
+template <class Array>
+struct Plain : Array {};
+
+} // namespace
+
+namespace nanobind::detail {
+
+template <class Array>
+struct type_caster<Plain<Array>> {
+    using Inner = make_caster<Array>;
+    NB_TYPE_CASTER(Plain<Array>, Inner::Name)
+
+    static bool has_bit(handle src, const char* method) {
+        return hasattr(src, method) && cast<bool>(src.attr(method)());
+    }
+
+    static bool holds_fractions(handle src, cleanup_list* cleanup) {
+        make_caster<ndarray<>> any;
+        if (!any.from_python(src, 0, cleanup))
+            return false;
+        const auto code = static_cast<dlpack::dtype_code>(any.value.dtype().code);
+        return code == dlpack::dtype_code::Float || code == dlpack::dtype_code::Bfloat ||
+               code == dlpack::dtype_code::Complex;
+    }
+
+    template <class Flags>
+    bool from_python(handle src, Flags flags, cleanup_list* cleanup) noexcept {
+        Inner inner;
+        try {
+            object plain = borrow(src);
+            if (has_bit(src, "is_neg") || has_bit(src, "is_conj")) {
+                plain = src.attr("resolve_neg")().attr("resolve_conj")();
+                if (cleanup)
+                    cleanup->append(plain.inc_ref().ptr());
+            }
+            using Scalar = std::remove_cv_t<typename Array::Scalar>;
+            if constexpr (std::is_integral_v<Scalar>)
+                if (holds_fractions(plain, cleanup))
+                    return false;
+            if (!inner.from_python(plain, flags, cleanup))
+                return false;
+        } catch (...) {
+            PyErr_Clear();
+            return false;
+        }
+        static_cast<Array&>(value) = std::move(inner.value);
+        return true;
+    }
+};
+
+} // namespace nanobind::detail
+
+namespace {
+
 // Any 2-D CPU array of float32 or float64 with any non-negative strides: a torch tensor or
 // a column slice of one is read in place (DLPack / buffer protocol), never copied.
-using Matrix = nb::ndarray<nb::ro, nb::ndim<2>, nb::device::cpu>;
-using Doubles = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using Columns = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Matrix = Plain<nb::ndarray<nb::ro, nb::ndim<2>, nb::device::cpu>>;
+using Doubles = Plain<nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>>;
+using Columns =
+    Plain<nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>>;
 
 template <class T>
 velmora::StridedMatrix<T> as_view(const Matrix& a) {
@@ -27,13 +89,14 @@ velmora::StridedMatrix<T> as_view(const Matrix& a) {
     const auto rows = static_cast<std::size_t>(a.shape(0));
     const auto cols = static_cast<std::size_t>(a.shape(1));
     const std::size_t n = velmora::StridedMatrix<T>::extent(rows, cols, rs, cs);
+    velmora::checked_mul(n, sizeof(T), "array size in bytes");
     return velmora::StridedMatrix<T>({static_cast<const T*>(a.data()), n}, rows, cols,
                                      static_cast<std::size_t>(rs), static_cast<std::size_t>(cs));
 }
 
 template <class T>
-std::span<const T> as_span(const nb::ndarray<const T, nb::ndim<1>, nb::c_contig,
-                                             nb::device::cpu>& a) {
+std::span<const T> as_span(const Plain<nb::ndarray<const T, nb::ndim<1>, nb::c_contig,
+                                                   nb::device::cpu>>& a) {
     return {a.data(), a.shape(0)};
 }
 

@@ -9,6 +9,7 @@
 
 #include "velmora/parallel.hpp"
 #include "velmora/payoff.hpp"
+#include "velmora/sizes.hpp"
 
 namespace velmora {
 
@@ -27,6 +28,17 @@ void check_columns(std::span<const std::int64_t> columns, std::size_t n_cols, co
                                     " columns");
 }
 
+// Knock-out dates are taken in date order: the first one above the level ends the note.
+void check_increasing(std::span<const std::int64_t> columns, const char* name) {
+    for (std::size_t k = 1; k < columns.size(); ++k)
+        if (columns[k] <= columns[k - 1])
+            throw std::invalid_argument(std::string(name) + " columns must be strictly "
+                                        "increasing (in date order); column " +
+                                        std::to_string(columns[k]) + " at position " +
+                                        std::to_string(k) + " follows " +
+                                        std::to_string(columns[k - 1]));
+}
+
 void check_common(const AutocallTerms& terms, std::span<const double> spots,
                   std::span<const std::int64_t> ko_columns, std::span<const double> coupons) {
     require(std::isfinite(terms.strike) && std::isfinite(terms.ki_barrier) &&
@@ -39,6 +51,7 @@ void check_common(const AutocallTerms& terms, std::span<const double> spots,
             "one coupon per remaining knock-out date is needed");
     for (double c : coupons)
         require(std::isfinite(c), "coupons must be finite");
+    check_increasing(ko_columns, "knock-out");
 }
 
 // Per-call tables shared read-only by all threads.
@@ -173,6 +186,18 @@ void simulate_block(const Plan& plan, const Payout& payout, const StridedMatrix<
     }
 }
 
+// A level of a given path that the valuation reads; NaN or infinity is refused, since no
+// comparison with a barrier means anything then.
+template <class T>
+double observed_level(const StridedMatrix<T>& paths, std::size_t m, std::size_t c) {
+    const double level = static_cast<double>(paths(m, c));
+    if (!std::isfinite(level))
+        throw std::invalid_argument("path " + std::to_string(m) + " has a non-finite level (" +
+                                    std::to_string(level) + ") in observed column " +
+                                    std::to_string(c));
+    return level;
+}
+
 template <class T, class Rule>
 void value_block(const StridedMatrix<T>& paths, std::span<const std::int64_t> ko_columns,
                  std::span<const std::int64_t> ki_columns, const Payout& payout,
@@ -180,11 +205,11 @@ void value_block(const StridedMatrix<T>& paths, std::span<const std::int64_t> ko
     std::vector<double> ko_levels(ko_columns.size());
     for (std::size_t m = first; m < last; ++m) {
         for (std::size_t k = 0; k < ko_columns.size(); ++k)
-            ko_levels[k] = static_cast<double>(paths(m, static_cast<std::size_t>(ko_columns[k])));
+            ko_levels[k] = observed_level(paths, m, static_cast<std::size_t>(ko_columns[k]));
         double ki_min = kNoKnockInDate;
         for (std::int64_t c : ki_columns)
-            ki_min = std::min(ki_min, static_cast<double>(paths(m, static_cast<std::size_t>(c))));
-        const PathOutcome path{ko_levels, ki_min, static_cast<double>(paths(m, paths.cols - 1))};
+            ki_min = std::min(ki_min, observed_level(paths, m, static_cast<std::size_t>(c)));
+        const PathOutcome path{ko_levels, ki_min, observed_level(paths, m, paths.cols - 1)};
         add_path<Rule>(path, payout, knocked_in, sums);
     }
 }
@@ -192,12 +217,12 @@ void value_block(const StridedMatrix<T>& paths, std::span<const std::int64_t> ko
 template <class Block>
 AutocallResult run_blocks(std::size_t n_paths, std::span<const double> spots, unsigned threads,
                           const Block& block) {
-    const std::size_t n_blocks = (n_paths + kPathBlock - 1) / kPathBlock;
-    const std::size_t width = 2 * spots.size();
-    std::vector<double> partial(n_blocks * width, 0.0);
+    const std::size_t n_blocks = n_paths / kPathBlock + (n_paths % kPathBlock != 0);
+    const std::size_t width = checked_mul(2, spots.size(), "partial sums per block");
+    std::vector<double> partial(checked_mul(n_blocks, width, "partial sums"), 0.0);
     for_each_block(n_blocks, threads, [&](std::size_t b) {
         const std::size_t first = b * kPathBlock;
-        const std::size_t last = std::min(n_paths, first + kPathBlock);
+        const std::size_t last = first + std::min(kPathBlock, n_paths - first);
         block(first, last, partial.data() + b * width);
     });
     return reduce(partial, n_blocks, spots, n_paths);
@@ -257,6 +282,9 @@ AutocallResult value_paths(const AutocallTerms& terms, const StridedMatrix<T>& p
     require(discount.size() == paths.cols, "one discount factor per path column is needed (" +
                                                std::to_string(paths.cols) + "), got " +
                                                std::to_string(discount.size()));
+    for (double d : discount)
+        require(std::isfinite(d) && d >= 0.0,
+                "discount factors must be finite and not negative, got " + std::to_string(d));
     check_common(terms, spots, ko_columns, coupons);
     check_columns(ko_columns, paths.cols, "knock-out");
     check_columns(ki_columns, paths.cols, "knock-in");

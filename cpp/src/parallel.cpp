@@ -36,9 +36,15 @@ void for_each_block(std::size_t n_blocks, unsigned threads,
         }
     };
     std::vector<std::thread> pool;
-    pool.reserve(workers - 1);
-    for (std::size_t t = 1; t < workers; ++t)
-        pool.emplace_back(work);
+    try {
+        pool.reserve(workers - 1);
+        for (std::size_t t = 1; t < workers; ++t)
+            pool.emplace_back(work);
+    } catch (...) {
+        // The system refused another thread (address space, thread limit): the threads
+        // already started and the calling thread share all the blocks.  Which thread runs
+        // a block does not change the result.
+    }
     work();
     for (auto& th : pool)
         th.join();

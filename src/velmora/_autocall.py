@@ -192,15 +192,19 @@ def simulate(product, rule, spot, r, vol, q, evaluation_date, knocked_in=False,
 
 def _doubles(x):
     if isinstance(x, torch.Tensor):
-        x = x.detach().to(device="cpu", dtype=torch.float64).numpy()
+        x = x.detach().resolve_neg().resolve_conj().to(device="cpu", dtype=torch.float64)
+        x = x.numpy()
     elif isinstance(x, (pd.Series, pd.Index)):
         x = x.to_numpy(dtype=float)
     return np.ascontiguousarray(x, dtype=np.float64).reshape(-1)
 
 
-def _columns(idx, n):
+def _columns(idx, n, name):
     if isinstance(idx, torch.Tensor):
-        idx = idx.detach().cpu().numpy()
+        idx = idx.detach().resolve_neg().cpu().numpy()
+    idx = np.asarray(idx)
+    if idx.size and idx.dtype.kind not in "iu":
+        raise TypeError(f"{name} must hold integer column positions, got {idx.dtype} values")
     cols = np.ascontiguousarray(idx, dtype=np.int64).reshape(-1)
     return np.where(cols < 0, cols + n, cols)  # a negative position counts from the end
 
@@ -210,13 +214,26 @@ def value_paths(product, rule, paths, spot, ki_ob_indexes, ko_ob_indexes, discou
     """The body of ``_mc_pricing``: the note's value on an explicit matrix of paths.
 
     ``paths`` is M x N (rows = paths, last column = maturity) of ratios to ``spot``, a
-    torch tensor or numpy array of float32 or float64, read in place.
+    torch tensor or numpy array of float32 or float64, read in place (a torch view with
+    a pending negation is resolved first).
+
+    Raises
+    ------
+    ValueError
+        For a level that is not a finite number on an observed column (or at
+        maturity), a discount factor that is not finite or is negative, knock-out
+        columns that are not strictly increasing.
+    IndexError
+        For a column outside the paths.
+    TypeError
+        For column positions that are not integers (they are never truncated).
     """
     if isinstance(paths, torch.Tensor):
         paths = paths.detach()
     n = paths.shape[1]
     n_paths, scenarios = _core.value_paths(
-        paths, _columns(ko_ob_indexes, n), _columns(ki_ob_indexes, n), _doubles(discount),
+        paths, _columns(ko_ob_indexes, n, "ko_ob_indexes"),
+        _columns(ki_ob_indexes, n, "ki_ob_indexes"), _doubles(discount),
         _doubles(coupon), np.asarray([float(spot)]), **_engine_args(product, rule, knocked_in))
     _, coupon_total, loss_total = scenarios[0]
     return float((coupon_total + loss_total) / n_paths)

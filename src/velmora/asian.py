@@ -20,6 +20,12 @@ MC_TRAITS = "pr"
 MC_CONTROL_VARIATE = True
 MC_REQUIRED_TOLERANCE = 0.005
 MC_SEED = 42
+# The tolerance is absolute, in price units, so the number of paths grows with the
+# square of the price.  Above this spot the simulation runs in prices divided by
+# spot / MC_PRICE_LEVEL (the value is homogeneous of degree one in prices) and is
+# scaled back: the same relative precision, and never more paths, than at this
+# level.  At or below it nothing is scaled.
+MC_PRICE_LEVEL = 100.0
 
 # Running accumulator before any fixing is known.
 EMPTY_PRODUCT = 1.0
@@ -87,8 +93,10 @@ class AsianOption(BaseOption):
     averages (Kemna and Vorst), in prices divided by the geometric mean of the
     known closes so that the running product stays finite for any length of
     history; arithmetic averaging by QuantLib's Monte Carlo engine with the
-    geometric average as control variate (``MC_*`` constants).  Values are per unit
-    of underlying; ``notional`` is not applied.
+    geometric average as control variate (``MC_*`` constants), in prices divided by
+    ``spot / MC_PRICE_LEVEL`` when the spot is above that level, so that its
+    absolute tolerance holds the same relative precision at any price.  Values are
+    per unit of underlying; ``notional`` is not applied.
 
     Tested against QuantLib instruments built directly in the tests, a discrete
     geometric closed form written in the tests, put-call parity and the
@@ -122,9 +130,10 @@ class AsianOption(BaseOption):
         """The QuantLib instrument with its engine set, ready for ``NPV()``.
 
         ``NPV()`` of the result is in the underlying's price units.  For geometric
-        averaging with known closes the instrument itself is set up in prices
-        divided by its ``price_unit`` (see ``_geometric_running_product``); its
-        ``NPV()`` scales back.  QuantLib's evaluation date is not set here.
+        averaging with known closes, and for arithmetic averaging above
+        ``MC_PRICE_LEVEL``, the instrument itself is set up in prices divided by
+        its ``price_unit`` (see ``_geometric_running_product``); its ``NPV()``
+        scales back.  QuantLib's evaluation date is not set here.
         """
         history = lumadex.get_price(
             self.underlying,
@@ -156,8 +165,9 @@ class AsianOption(BaseOption):
         if self.average_type == ql.Average.Geometric:
             price_unit, accumulator = _geometric_running_product(closes)
         else:
-            price_unit = 1.0
+            price_unit = spot / MC_PRICE_LEVEL if spot > MC_PRICE_LEVEL else 1.0
             accumulator = float(np.sum(closes)) if len(closes) else EMPTY_SUM
+            accumulator /= price_unit
 
         payoff = self.payoff
         if price_unit != 1.0:

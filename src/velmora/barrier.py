@@ -10,7 +10,7 @@ from . import _history
 from .calendar import get_a_share_calendar  # noqa: F401  (the process uses it)
 from .groundwork import BaseOption
 from .utils import black_scholes_process, set_evaluation_date, to_qldate
-from .vanilla import VanillaOption, make_exercise
+from .vanilla import VanillaOption, make_exercise, unknown_payoff
 
 BARRIER_TYPE = {
     "down_and_in": ql.Barrier.DownIn,
@@ -39,21 +39,30 @@ def _cash_at_hit(barrier_type, barrier, cash, effect_date, maturity_date):
     barrier).  QuantLib values it in closed form (Reiner-Rubinstein).
     """
     side = ql.Option.Put if barrier_type in _DOWN else ql.Option.Call
+    earliest = ql.Date.minDate() if effect_date is None else to_qldate(effect_date)
     instrument = ql.VanillaOption(
         ql.CashOrNothingPayoff(side, barrier, cash),
-        ql.AmericanExercise(to_qldate(effect_date), to_qldate(maturity_date), False),
+        ql.AmericanExercise(earliest, to_qldate(maturity_date), False),
     )
     return instrument, ql.AnalyticDigitalAmericanEngine
 
 
 def _binary_at_expiry(barrier_type, barrier, payoff, effect_date, maturity_date):
-    """Cash-or-nothing barrier paid at expiry, continuously monitored, in closed form."""
+    """Cash-or-nothing barrier paid at expiry, continuously monitored, in closed form.
+
+    QuantLib's analytic binary barrier engine (Reiner-Rubinstein) takes the contract
+    as an American exercise paid at expiry whose window has already opened; it
+    watches the barrier from the evaluation date to expiry.  ``effect_date`` None
+    opens the window at QuantLib's earliest date, so that a European contract can
+    also be valued before its effect date.
+    """
+    earliest = ql.Date.minDate() if effect_date is None else to_qldate(effect_date)
     instrument = ql.BarrierOption(
         barrier_type,
         barrier,
         0.0,
         payoff,
-        ql.AmericanExercise(to_qldate(effect_date), to_qldate(maturity_date), True),
+        ql.AmericanExercise(earliest, to_qldate(maturity_date), True),
     )
     return instrument, ql.AnalyticBinaryBarrierEngine
 
@@ -86,11 +95,13 @@ class BarrierOption(BaseOption):
       at the barrier, Reiner-Rubinstein); a knock-out can only pay at expiry, so it
       is valued as paid at expiry.  The rebate is left out, as the table's engine
       leaves it out.
-    * European exercise with a strike of zero or less: the finite-difference engine
-      needs a positive strike.  The payment at expiry is the closed-form binary
-      barrier (Reiner-Rubinstein); a rebate is added as the finite-difference
-      engine pays it: at the hit for a knock-out, at expiry for a knock-in that
-      never knocked in.
+    * European exercise, whatever the strike: the table's finite-difference engine
+      on its default grid is far off (it can even go negative), and it needs a
+      positive strike.  The payment at expiry is the closed-form binary barrier
+      (Reiner-Rubinstein); a rebate is added as the finite-difference engine pays
+      it: at the hit for a knock-out, at expiry for a knock-in that never knocked
+      in.  The table's entry is still looked up, so a pair missing from the table
+      is refused as before.
 
     Tested against QuantLib engines built directly, Haug's tables, in + out =
     vanilla, and the one-touch and no-touch closed forms.
@@ -112,7 +123,8 @@ class BarrierOption(BaseOption):
             self.digital_payoff = option.get("digital_payoff", self.s0)
             self.payoff = ql.CashOrNothingPayoff(self.call_put, self.strike, self.digital_payoff)
         else:
-            assert self.payoff_type == "asset_or_nothing"
+            if self.payoff_type != "asset_or_nothing":
+                raise unknown_payoff(self.payoff_type, ("plain_vanilla", "cash_or_nothing"))
             raise NotImplementedError("asset_or_nothing not supported in barrier option")
         self.exercise = make_exercise(
             self.exercise_type, self.effect_date, self.maturity_date, self.pay_at_expiry
@@ -136,7 +148,10 @@ class BarrierOption(BaseOption):
                 return [_binary_at_expiry(self.barrier_type, self.barrier, self.payoff, *dates)]
             cash = self.payoff(self.barrier)  # the payoff at the level where it knocks in
             return [_cash_at_hit(self.barrier_type, self.barrier, cash, *dates)]
-        if self.exercise_type == "european" and self.strike <= 0:
+        if self.exercise_type == "european":
+            # The window of a European contract's closed form never limits the
+            # monitoring, which runs from the evaluation date to expiry.
+            dates = (None, self.maturity_date)
             parts = [_binary_at_expiry(self.barrier_type, self.barrier, self.payoff, *dates)]
             if self.rebate != 0:
                 if knock_out:

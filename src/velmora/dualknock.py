@@ -1,16 +1,17 @@
 """Double-barrier (corridor) options: knock-in, knock-out, KIKO and KOKI."""
 
 import datetime
+import math
 
 import QuantLib as ql
 
 import lumadex  # noqa: F401  (the history queries go through velmora._history)
 
-from . import _history
+from . import _corridor, _history
 from .calendar import get_a_share_calendar  # noqa: F401  (the process uses it)
 from .groundwork import BaseOption
 from .utils import black_scholes_process, set_evaluation_date
-from .vanilla import VanillaOption, make_exercise
+from .vanilla import VanillaOption, make_exercise, unknown_payoff
 
 DUALKNOCK_TYPE = {
     "knock_in": ql.DoubleBarrier.KnockIn,
@@ -21,6 +22,33 @@ DUALKNOCK_TYPE = {
 
 _IN_OR_OUT = (ql.DoubleBarrier.KnockIn, ql.DoubleBarrier.KnockOut)
 _KIKO_OR_KOKI = (ql.DoubleBarrier.KIKO, ql.DoubleBarrier.KOKI)
+_TYPE_NAME = {value: key for key, value in DUALKNOCK_TYPE.items()}
+
+# QuantLib's Ikeda-Kunitomo engine sums the images -n..n; its default of 5 is
+# enough while vol * sqrt(T) is small against the corridor, and far from it for a
+# narrow corridor over a long, volatile life.  Its terms hold the levels raised to
+# the power 2n (and the corridor ratio to n times the drift exponent), so past
+# about exp(700) the engine overflows and silently returns zero: beyond that the
+# same series is summed here in logarithms (``_corridor``).
+DEFAULT_SERIES = 5
+_MAX_LOG_TERM = 700.0
+
+
+def _market(proc, maturity, strike):
+    """Spot, r, q, vol and time to ``maturity`` read from a Black-Scholes process."""
+    risk_free, dividend = proc.riskFreeRate(), proc.dividendYield()
+    t = risk_free.dayCounter().yearFraction(risk_free.referenceDate(), maturity)
+    if t <= 0.0:
+        return proc.x0(), 0.0, 0.0, 0.0, t
+    r = risk_free.zeroRate(maturity, ql.Actual365Fixed(), ql.Continuous).rate()
+    q = dividend.zeroRate(maturity, ql.Actual365Fixed(), ql.Continuous).rate()
+    vol = proc.blackVolatility().blackVol(maturity, strike)
+    return proc.x0(), r, q, vol, t
+
+
+def _paid_interval(call_put, strike):
+    """Prices at expiry where a call or put struck at ``strike`` pays."""
+    return (strike, math.inf) if call_put == ql.Option.Call else (0.0, strike)
 
 
 class DoubleBarrierOption(BaseOption):
@@ -41,8 +69,19 @@ class DoubleBarrierOption(BaseOption):
     for knock-in and knock-out only.  QuantLib values the continuously monitored
     corridor in closed form: Ikeda-Kunitomo for plain-vanilla payoffs (European
     only), Hui's series for cash-or-nothing payoffs (European knock-in/out, American
-    KIKO/KOKI).  Tested against the QuantLib engines built directly, Haug's table of
-    double knock-out calls, Hui's double no-touch series and in + out = vanilla.
+    KIKO/KOKI).
+
+    The Ikeda-Kunitomo series gets as many images as its convergence to 1e-10
+    needs on the contract's corridor, ``vol * sqrt(T)`` and carry (QuantLib's
+    default of 5 while that is enough), and is summed here in logarithms where
+    QuantLib's terms would overflow.  A European cash-or-nothing knock-out pays its
+    cash at expiry if the price ends beyond the strike (above for a call, below for
+    a put) without having left the corridor: with the whole corridor beyond the
+    strike that is Hui's double no-touch, otherwise the method-of-images
+    probability of ``_corridor``.  Its knock-in is the vanilla digital less the
+    knock-out.  Tested against the QuantLib engines built directly, Haug's table of
+    double knock-out calls, Hui's double no-touch series, an eigenfunction series
+    written in the tests and in + out = vanilla.
     """
 
     def __init__(self, option):
@@ -55,7 +94,9 @@ class DoubleBarrierOption(BaseOption):
         self.exercise_type = option["exercise_type"]
         self.rebate = option.get("rebate", 0.0)
         if not self.rebate == 0:
-            raise NotImplementedError
+            raise NotImplementedError(
+                f"rebate {self.rebate!r} not supported in double barrier option; only 0 is"
+            )
         self.payoff_type = option.get("payoff_type", "plain_vanilla")
         self.pay_at_expiry = option.get("pay_at") == "expiry"
         if self.payoff_type == "plain_vanilla":
@@ -64,7 +105,10 @@ class DoubleBarrierOption(BaseOption):
             self.digital_payoff = option.get("digital_payoff", self.s0)
             self.payoff = ql.CashOrNothingPayoff(self.call_put, self.strike, self.digital_payoff)
         else:
-            assert self.payoff_type == "asset_or_nothing"
+            if self.payoff_type != "asset_or_nothing":
+                raise unknown_payoff(
+                    self.payoff_type, ("plain_vanilla", "cash_or_nothing", "asset_or_nothing")
+                )
             self.payoff = ql.AssetOrNothingPayoff(self.call_put, self.strike)
         self.exercise = make_exercise(
             self.exercise_type, self.effect_date, self.maturity_date, self.pay_at_expiry
@@ -76,16 +120,155 @@ class DoubleBarrierOption(BaseOption):
         self._vanilla = VanillaOption(option)
 
     def engine(self, proc):
-        """A new QuantLib engine for this contract on the process ``proc``."""
+        """A new QuantLib engine for this contract on the process ``proc``.
+
+        The plain-vanilla engine's number of images is chosen for the market that
+        ``proc`` holds at QuantLib's current evaluation date (see ``series``).
+        """
         if self.exercise_type == "european" and self.payoff_type == "cash_or_nothing":
-            assert self.barrier_type in _IN_OR_OUT, "not implemented"
+            if self.barrier_type not in _IN_OR_OUT:
+                raise AssertionError("not implemented")
             return ql.AnalyticDoubleBarrierBinaryEngine(proc)
         if self.exercise_type == "american" and self.payoff_type == "cash_or_nothing":
-            assert self.barrier_type in _KIKO_OR_KOKI, "not implemented"
+            if self.barrier_type not in _KIKO_OR_KOKI:
+                raise AssertionError("not implemented")
             return ql.AnalyticDoubleBarrierBinaryEngine(proc)
         if self.exercise_type == "european" and self.payoff_type == "plain_vanilla":
-            return ql.AnalyticDoubleBarrierEngine(proc)
-        raise NotImplementedError
+            return ql.AnalyticDoubleBarrierEngine(proc, self.series(proc))
+        raise NotImplementedError(
+            f"{self.exercise_type} exercise, {self.payoff_type} payoff, "
+            f"{_TYPE_NAME[self.barrier_type]} not supported in double barrier option; "
+            "supported: european plain_vanilla (any barrier type), european "
+            "cash_or_nothing (knock_in, knock_out), american cash_or_nothing (kiko, koki)"
+        )
+
+    def _plain_terms(self, proc):
+        """Images needed by the plain-vanilla series, and whether QuantLib can sum them.
+
+        The count is the one at which the method-of-images probabilities under the
+        pricing and the share measure (the two halves of Ikeda-Kunitomo) have
+        converged, never below QuantLib's default.
+        """
+        cached = getattr(self, "_terms_for", None)
+        if cached is not None and cached[0] is proc:
+            return cached[1]
+        terms = self._count_terms(proc)
+        self._terms_for = (proc, terms)  # one valuation asks twice with the same process
+        return terms
+
+    def _count_terms(self, proc):
+        spot, r, q, vol, t = _market(proc, self.exercise.lastDate(), self.strike)
+        if t <= 0.0 or not self.barrier_lo < spot < self.barrier_hi:
+            return DEFAULT_SERIES, True
+        a, b = _paid_interval(self.call_put, self.strike)
+        images = 0
+        for drift in (r - q - 0.5 * vol * vol, r - q + 0.5 * vol * vol):
+            _, used = _corridor.survival_mass(
+                spot, self.barrier_lo, self.barrier_hi, a, b, drift, vol, t
+            )
+            images = max(images, used)
+        series = max(DEFAULT_SERIES, images)
+        width = math.log(self.barrier_hi / self.barrier_lo)
+        exponent = abs(2.0 * (r - q) / (vol * vol)) + 1.0
+        largest = max(abs(math.log(self.barrier_hi)), abs(math.log(self.barrier_lo)), 1.0)
+        fits = series * max(2.0 * largest, width * exponent) < _MAX_LOG_TERM
+        return series, fits
+
+    def series(self, proc):
+        """Number of Ikeda-Kunitomo images for this contract on ``proc``."""
+        return self._plain_terms(proc)[0]
+
+    def _closed_form(self, proc):
+        """Value of the European knock-in/out contracts valued here, or None.
+
+        None leaves the contract to QuantLib's engine from ``engine``: every
+        contract but the European knock-in and knock-out, a plain-vanilla one
+        struck inside the corridor whose series QuantLib can sum, and a
+        cash-or-nothing one with the whole corridor beyond its strike (the double
+        no-touch, exact in Hui's series).
+        """
+        if self.exercise_type != "european" or self.barrier_type not in _IN_OR_OUT:
+            return None
+        if self.payoff_type == "plain_vanilla":
+            # QuantLib's Ikeda-Kunitomo engine is only right for a strike inside
+            # the corridor; outside it, and where its terms overflow, the same
+            # payoff is summed here.
+            inside = self.barrier_lo <= self.strike <= self.barrier_hi
+            if inside and self._plain_terms(proc)[1]:
+                return None
+            return self._plain_by_images(proc)
+        if self.payoff_type == "cash_or_nothing":
+            return self._digital(proc)
+        return None
+
+    def _plain_by_images(self, proc):
+        """A plain-vanilla knock-out (or knock-in) from the images series.
+
+        A knock-out call pays ``S_T - K`` above the strike inside the corridor:
+        ``spot e^(-qT) P_share - K e^(-rT) P`` with the two survival probabilities
+        under the share and the pricing measure; a put the mirror image.  A
+        knock-in is the vanilla option less the knock-out.
+        """
+        spot, r, q, vol, t = _market(proc, self.exercise.lastDate(), self.strike)
+        if t <= 0.0 or not self.barrier_lo < spot < self.barrier_hi:
+            knock_out = 0.0  # expired, or (with no close outside yet) at a level
+        else:
+            a, b = _paid_interval(self.call_put, self.strike)
+            share, pricing = (
+                _corridor.survival_mass(
+                    spot, self.barrier_lo, self.barrier_hi, a, b, drift, vol, t
+                )[0]
+                for drift in (r - q + 0.5 * vol * vol, r - q - 0.5 * vol * vol)
+            )
+            asset = spot * math.exp(-q * t) * share
+            cash = self.strike * math.exp(-r * t) * pricing
+            # Rounding in a corridor the price almost surely leaves is not a value.
+            knock_out = max(asset - cash if self.call_put == ql.Option.Call else cash - asset, 0.0)
+        if self.barrier_type == ql.DoubleBarrier.KnockOut:
+            return knock_out
+        return self._vanilla_value(proc, self.payoff) - knock_out
+
+    def _vanilla_value(self, proc, payoff):
+        """The European option with ``payoff`` and no barrier, on ``proc``."""
+        vanilla = ql.VanillaOption(payoff, ql.EuropeanExercise(self.exercise.lastDate()))
+        vanilla.setPricingEngine(ql.AnalyticEuropeanEngine(proc))
+        return vanilla.NPV()
+
+    def _digital(self, proc):
+        """A European cash-or-nothing knock-in/out whose strike matters, or None.
+
+        None when the whole corridor lies beyond the strike (the double no-touch
+        of QuantLib's engine is then exact) or nothing is left to value.
+        """
+        a, b = _paid_interval(self.call_put, self.strike)
+        if a <= self.barrier_lo and b >= self.barrier_hi:
+            # Every surviving path is paid: the double no-touch.  A knock-in that
+            # pays whatever the final price (a call struck at or below zero) is
+            # the one-touch, also exact in QuantLib's engine.
+            pays_always = self.call_put == ql.Option.Call and self.strike <= 0.0
+            if self.barrier_type == ql.DoubleBarrier.KnockOut or pays_always:
+                return None
+            knock_out = self._double_no_touch(proc)
+        else:
+            spot, r, q, vol, t = _market(proc, self.exercise.lastDate(), self.strike)
+            if t <= 0.0 or not self.barrier_lo < spot < self.barrier_hi:
+                return None
+            mass, _ = _corridor.survival_mass(
+                spot, self.barrier_lo, self.barrier_hi, a, b, r - q - 0.5 * vol * vol, vol, t
+            )
+            knock_out = self.digital_payoff * math.exp(-r * t) * mass
+        if self.barrier_type == ql.DoubleBarrier.KnockOut:
+            return knock_out
+        return self._vanilla_value(proc, self.payoff) - knock_out
+
+    def _double_no_touch(self, proc):
+        """Cash at expiry if the corridor is never left, by QuantLib's engine."""
+        no_touch = ql.DoubleBarrierOption(
+            ql.DoubleBarrier.KnockOut, self.barrier_lo, self.barrier_hi, 0.0, self.payoff,
+            self.exercise,
+        )
+        no_touch.setPricingEngine(ql.AnalyticDoubleBarrierBinaryEngine(proc))
+        return no_touch.NPV()
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Value of one option; ``None`` date means today.
@@ -101,9 +284,17 @@ class DoubleBarrierOption(BaseOption):
             if self.barrier_type == ql.DoubleBarrier.KnockIn:
                 return self._vanilla.npv(spot, r, vol, q, evaluation_date)
         process = black_scholes_process(spot, r, vol, q)
-        self._option.setPricingEngine(self.engine(process))
+        # The date is set first: the images and the closed forms read the time to
+        # expiry from the process's curves, which move with it.
         set_evaluation_date(evaluation_date)
-        return self._option.NPV()
+        try:
+            value = self._closed_form(process)
+            if value is not None:
+                return value
+            self._option.setPricingEngine(self.engine(process))
+            return self._option.NPV()
+        finally:
+            self._terms_for = None  # the process is not kept past its valuation
 
     def triggered(self, evaluation_date):
         """Whether an unadjusted daily close has left the corridor since the effect date.

@@ -125,23 +125,39 @@ def get_obs_dates(start, end, freq):
     return pd.DatetimeIndex(trading[pos]).unique()
 
 
+# Calendar of the market curves: every day is a business day, so zero settlement
+# days anchor them on the evaluation date itself, weekends and holidays included.
+_ANCHOR_CALENDAR = ql.NullCalendar()
+
+
 def black_scholes_process(spot, r, vol, q):
     """The Black-Scholes-Merton process every QuantLib valuation is built on.
 
     Flat continuously compounded dividend and risk-free curves and a constant
-    Black volatility, each with zero settlement days, the A-share calendar and the
-    Actual/365 (Fixed) day count.  Zero settlement days anchor the curves to
-    QuantLib's evaluation date, so they move with it.
+    Black volatility, each with zero settlement days and the Actual/365 (Fixed)
+    day count, anchored on QuantLib's evaluation date itself, so that they move
+    with it on every day of the week.
+
+    Notes
+    -----
+    The curves carry a calendar without holidays (``ql.NullCalendar``): with zero
+    settlement days their reference date is the evaluation date adjusted to a
+    business day of that calendar, i.e. the evaluation date unchanged.  On a
+    trading day this is the same reference date that the A-share calendar gives,
+    so every value is the same to the bit; on a weekend or an exchange holiday
+    the time to maturity is counted from the day itself (calendar days / 365),
+    not from the next trading day.  Time to expiry therefore shrinks by one
+    calendar day per day, as theta and the autocallables assume.
     """
     spot_handle = ql.QuoteHandle(ql.SimpleQuote(spot))
     dividend = ql.YieldTermStructureHandle(
-        ql.FlatForward(0, get_a_share_calendar(), q, ql.Actual365Fixed())
+        ql.FlatForward(0, _ANCHOR_CALENDAR, q, ql.Actual365Fixed())
     )
     risk_free = ql.YieldTermStructureHandle(
-        ql.FlatForward(0, get_a_share_calendar(), r, ql.Actual365Fixed())
+        ql.FlatForward(0, _ANCHOR_CALENDAR, r, ql.Actual365Fixed())
     )
     volatility = ql.BlackVolTermStructureHandle(
-        ql.BlackConstantVol(0, get_a_share_calendar(), vol, ql.Actual365Fixed())
+        ql.BlackConstantVol(0, _ANCHOR_CALENDAR, vol, ql.Actual365Fixed())
     )
     return ql.BlackScholesMertonProcess(spot_handle, dividend, risk_free, volatility)
 

@@ -18,6 +18,13 @@ VANILLA_PRICING_ENGINE_MAP = {
 }
 
 
+def unknown_payoff(payoff_type, accepted):
+    """The ``AssertionError`` for a payoff type outside ``accepted``, naming both."""
+    return AssertionError(
+        f"unknown payoff type {payoff_type!r}; accepted: " + ", ".join(f'"{a}"' for a in accepted)
+    )
+
+
 def make_exercise(exercise_type, effect_date, maturity_date, pay_at_expiry):
     """QuantLib exercise for the option dictionary's exercise type.
 
@@ -66,7 +73,10 @@ class VanillaOption(BaseOption):
                 self.call_put, self.strike, option.get("digital_payoff", 0.0)
             )
         else:
-            assert self.payoff_type == "asset_or_nothing"
+            if self.payoff_type != "asset_or_nothing":
+                raise unknown_payoff(
+                    self.payoff_type, ("plain_vanilla", "cash_or_nothing", "asset_or_nothing")
+                )
             self.payoff = ql.AssetOrNothingPayoff(self.call_put, self.strike)
         self.exercise = make_exercise(
             self.exercise_type, self.effect_date, self.maturity_date, self.pay_at_expiry

@@ -5,6 +5,8 @@
 #include <span>
 #include <stdexcept>
 
+#include "velmora/sizes.hpp"
+
 namespace velmora {
 
 // A rows x cols matrix laid out with arbitrary non-negative strides (counted in elements),
@@ -18,12 +20,16 @@ struct StridedMatrix {
     std::size_t row_stride = 0;
     std::size_t col_stride = 1;
 
-    // Number of elements from the first to one past the last reachable element.
+    // Number of elements from the first to one past the last reachable element;
+    // std::length_error when that count does not fit in a size_t.
     static std::size_t extent(std::size_t rows, std::size_t cols, std::size_t row_stride,
                               std::size_t col_stride) {
         if (rows == 0 || cols == 0)
             return 0;
-        return (rows - 1) * row_stride + (cols - 1) * col_stride + 1;
+        const char* what = "strided matrix extent";
+        return checked_add(checked_add(checked_mul(rows - 1, row_stride, what),
+                                       checked_mul(cols - 1, col_stride, what), what),
+                           1, what);
     }
 
     StridedMatrix() = default;
