@@ -292,11 +292,9 @@ def test_command_line_writes_results_and_picture(tmp_path, bad, out, status, cap
 ])
 def test_command_line_statuses(tmp_path, args, status):
     trades, market = _cli_files(tmp_path)
+    serial = [] if "--workers" in args else ["--workers", "0"]
     run = subprocess.run([sys.executable, "-m", "velmora.book", trades, "--market", market,
-                          "--date", "2025-12-31", "--workers", "0", *args][:7 + len(args)]
-                         if "--workers" in args else
-                         [sys.executable, "-m", "velmora.book", trades, "--market", market,
-                          "--date", "2025-12-31", "--workers", "0", *args],
+                          "--date", "2025-12-31", *serial, *args],
                          capture_output=True, text=True, cwd=tmp_path, timeout=120)
     assert run.returncode == status, run.stderr
 
