@@ -305,3 +305,17 @@ def test_unreadable_trades_file_is_status_1(tmp_path):
     _, market = _cli_files(tmp_path)
     missing = tmp_path / "none.csv"
     assert main([str(missing), "--market", market, "--workers", "0"]) == 1
+
+
+def test_npv_ladder_of_a_note_is_its_npv_at_each_spot(market):
+    from velmora.snowball import SnowBallOption
+
+    trades = _mixed_book().iloc[[5]]  # the snowball
+    scenarios = book.spot_ladder(-0.1, 0.1, 3)
+    r = book.value_book(trades, market, DATE, scenarios=scenarios, greeks=False,
+                        executor="serial", progress=False)
+    note = SnowBallOption(trades["terms"].iloc[0])
+    base = _close("SYN003.XSHG")
+    expected = [note.npv(s.spot(base), 0.025, 0.22, 0.0, DATE) for s in scenarios]
+    assert r["error"].isna().all()
+    assert r["npv"].tolist() == expected  # to the bit
