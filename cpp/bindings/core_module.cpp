@@ -214,6 +214,8 @@ nb::tuple value_paths(const Matrix& paths, const Columns& ko_columns, const Colu
 
 } // namespace
 
+void bind_pde(nb::module_& m); // pde_module.cpp
+
 NB_MODULE(_core, m) {
     m.doc() = "Compiled core of velmora: the Monte Carlo engine of the autocallable notes.";
     m.attr("PATH_BLOCK") = velmora::kPathBlock;
@@ -256,4 +258,5 @@ NB_MODULE(_core, m) {
           "rule"_a, "knocked_in"_a, "threads"_a,
           "Value the note on given paths (ratios to the spot) for every spot.\n\n"
           "Returns (paths, [(spot, coupon_total, loss_total), ...]).");
+    bind_pde(m);
 }
