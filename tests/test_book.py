@@ -108,7 +108,7 @@ def test_serial_rows_are_the_closed_form_at_the_shocked_inputs(serial_results, m
 def dask_client():
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, \
+                                  dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as client:
         yield client
 
@@ -331,11 +331,12 @@ def test_dask_retries_a_dead_batch_trade_by_trade(market, monkeypatch):
     rows = [(f"ok{k}", "double", common) for k in range(40)]
     rows.insert(17, ("exit", "dying", {**common, "how": "exit"}))
     trades = pd.DataFrame(rows, columns=["trade_id", "product", "terms"])
-    # no retry by the scheduler: a task whose worker dies fails at once, so the batch
-    # holding the dying trade (two trades a task here) is retried trade by trade
+    # no retry by the scheduler: a task whose worker dies fails at once, with the tasks
+    # queued beside it on that worker; their trades (two a task here) are retried one
+    # at a time, and only the dying trade fails
     with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
             distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                     dashboard_address=None) as cluster, \
+                                     dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as client:
         r = book.value_book(trades, market, DATE, greeks=False, executor=client,
                             progress=False)
