@@ -27,7 +27,7 @@ import lumadex
 from . import _core, normdraw
 from ._history import any_above, any_below, get_closes
 from .groundwork import OptionGreeks
-from .utils import get_obs_dates
+from .utils import check_market_inputs, get_obs_dates
 
 # Spot moves of the delta and gamma valuations inside ``_npv``; the same paths are
 # revalued with the barriers and the strike rescaled by the moved spot.
@@ -61,16 +61,13 @@ def observed_knocks(product, evaluation_date):
     Raises
     ------
     ValueError
-        When the client has no closes of the underlying from the effect date to the
-        evaluation date: without them the note's state is unknown.
+        When the client has no closes of the underlying although trading days have
+        closed since the effect date: without them the note's state is unknown.  A
+        note whose effect date is the evaluation date needs no closes yet.
     """
     df = get_closes(product.underlying, product.effect_date, evaluation_date, "pre")
-    if df is None or len(df) == 0:
-        raise ValueError(
-            f"no closing prices of {product.underlying} from "
-            f"{pd.Timestamp(product.effect_date).date()} to "
-            f"{pd.Timestamp(evaluation_date).date()}: the knock-in and knock-out history "
-            f"cannot be checked")
+    if df is None:
+        return False, False
     df = df.droplevel("order_book_id")
     last = df.index[-1]
     close = df.close
@@ -83,6 +80,7 @@ def observed_knocks(product, evaluation_date):
 
 def npv(product, spot, r, vol, q, evaluation_date):
     """History check, then one simulation; 0.0 after a knock-out already observed."""
+    spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
     if evaluation_date is None:
         evaluation_date = datetime.date.today()
     knocked_out, knocked_in = observed_knocks(product, evaluation_date)
@@ -96,6 +94,7 @@ def greeks(product, spot, r, vol, q, evaluation_date):
 
     The ``gamma`` field is the plain second derivative by the spot (not scaled by it).
     """
+    spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
     if evaluation_date is None:
         evaluation_date = datetime.date.today()
     knocked_out, knocked_in = observed_knocks(product, evaluation_date)
