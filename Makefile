@@ -40,6 +40,7 @@ demo: setup
 bench: setup
 	$(PY) benchmarks/bench_vanilla.py
 	$(PY) benchmarks/bench_barrier_family.py
+	$(PY) benchmarks/bench_barrier_american.py
 	$(PY) benchmarks/bench_autocallables.py
 	$(PY) benchmarks/bench_asian.py --repeat 3
 	$(PY) benchmarks/bench_lumadex.py

@@ -85,7 +85,7 @@ def main():
                                 "underlying": "X", "s0": level, "notional": 1.0,
                                 "call_put": "call", "strike": STRIKE * scale,
                                 "average_type": "arithmetic"})
-        t_level, v_level = timed(lambda: at_level.npv(SPOT * scale, R, VOL, Q, TODAY))
+        t_level, v_level = timed(lambda o=at_level, s=SPOT * scale: o.npv(s, R, VOL, Q, TODAY))
         print(f"  npv at spot {level:7.1f}     {t_level:9.3f} s   {t_level / t_bare:.2f}x"
               f"   value {v_level:.6f} ({v_level / scale:.6f} per 100 of spot)")
 

@@ -265,8 +265,8 @@ def test_rebate_must_be_zero(market, rebate, accepted):
 
 @pytest.mark.parametrize("changes,error,message", [
     ({"payoff_type": "bogus", "exercise_type": "bogus"}, AssertionError,
-     "unknown payoff type 'bogus'; accepted: "
-     '"plain_vanilla", "cash_or_nothing", "asset_or_nothing"'),
+     ("unknown payoff type 'bogus'; accepted: "
+      '"plain_vanilla", "cash_or_nothing", "asset_or_nothing"')),
     ({"exercise_type": "bermudan"}, NotImplementedError, "BERMUDAN EXERCISE not supported yet"),
     ({"exercise_type": "eu"}, ValueError, "unknown exercise type: eu"),
     ({"barrier_type": "double_knock_out"}, KeyError, "'double_knock_out'"),

@@ -1,13 +1,20 @@
 // velmora._core: Python glue for the C++ autocallable engine (conversion only).
 #include <cstdint>
+#include <cstdlib>
+#include <stdexcept>
 #include <string>
+#include <tuple>
+#include <vector>
 #include <type_traits>
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
 
 #include "velmora/autocall.hpp"
+#include "velmora/simd.hpp"
 #include "velmora/sizes.hpp"
 
 namespace nb = nanobind;
@@ -159,6 +166,40 @@ nb::tuple simulate(const Matrix& draws, const Doubles& step_years, const Columns
     });
 }
 
+// One scenario group: step_years, ko_columns, ki_columns, coupons, spots, r, q, vol,
+// knocked_in.
+using GroupArgs =
+    std::tuple<Doubles, Columns, Columns, Doubles, Doubles, double, double, double, bool>;
+
+nb::list simulate_groups(const Matrix& draws, const std::vector<GroupArgs>& groups,
+                         double strike, double ki_barrier, double ko_barrier,
+                         const std::string& rule, unsigned threads) {
+    const auto terms = make_terms(strike, ki_barrier, ko_barrier, rule);
+    std::vector<velmora::ScenarioGroup> plain;
+    for (const auto& [step_years, ko_columns, ki_columns, coupons, spots, r, q, vol,
+                      knocked_in] : groups)
+        plain.push_back({{r, q, vol},
+                         {as_span(step_years), as_span(ko_columns), as_span(ki_columns),
+                          as_span(coupons)},
+                         as_span(spots),
+                         knocked_in});
+    std::vector<velmora::AutocallResult> results;
+    auto run = [&](const auto& view) {
+        nb::gil_scoped_release release;
+        results = velmora::simulate_autocall_groups(terms, std::span(plain), view, threads);
+    };
+    if (draws.dtype() == nb::dtype<float>())
+        run(as_view<float>(draws));
+    else if (draws.dtype() == nb::dtype<double>())
+        run(as_view<double>(draws));
+    else
+        throw nb::type_error("draws must hold float32 or float64 values");
+    nb::list out;
+    for (const auto& res : results)
+        out.append(pack(res));
+    return out;
+}
+
 nb::tuple value_paths(const Matrix& paths, const Columns& ko_columns, const Columns& ki_columns,
                       const Doubles& discount, const Doubles& coupons, const Doubles& spots,
                       double strike, double ki_barrier, double ko_barrier,
@@ -173,9 +214,20 @@ nb::tuple value_paths(const Matrix& paths, const Columns& ko_columns, const Colu
 
 } // namespace
 
+void bind_pde(nb::module_& m); // pde_module.cpp
+
 NB_MODULE(_core, m) {
     m.doc() = "Compiled core of velmora: the Monte Carlo engine of the autocallable notes.";
     m.attr("PATH_BLOCK") = velmora::kPathBlock;
+    // VELMORA_SIMD=portable|avx2|avx512 forces an instruction-set level (e.g. a lower one for
+    // testing); a level this processor lacks, or an unknown name, fails the import.
+    if (const char* forced = std::getenv("VELMORA_SIMD"); forced && *forced) {
+        try {
+            velmora::set_simd_level(velmora::simd_level_named(forced));
+        } catch (const std::invalid_argument& e) {
+            throw nb::value_error((std::string("VELMORA_SIMD: ") + e.what()).c_str());
+        }
+    }
 
     m.def("simulate", &simulate, "draws"_a, "step_years"_a, "ko_columns"_a, "ki_columns"_a,
           "coupons"_a, "spots"_a, nb::kw_only(), "r"_a, "q"_a, "vol"_a, "strike"_a,
@@ -183,9 +235,28 @@ NB_MODULE(_core, m) {
           "Simulate one path per row of `draws` and value the note for every spot.\n\n"
           "Returns (paths, [(spot, coupon_total, loss_total), ...]); the value of a\n"
           "scenario is (coupon_total + loss_total) / paths.");
+    m.def("simulate_groups", &simulate_groups, "draws"_a, "groups"_a, nb::kw_only(), "strike"_a,
+          "ki_barrier"_a, "ko_barrier"_a, "rule"_a, "threads"_a,
+          "Value several scenario groups from one pass over `draws`.\n\n"
+          "Each group is (step_years, ko_columns, ki_columns, coupons, spots, r, q, vol,\n"
+          "knocked_in) and reads the first len(step_years) columns of `draws`.  Returns one\n"
+          "(paths, [(spot, coupon_total, loss_total), ...]) per group, each the same to the\n"
+          "bit as `simulate` of that group alone.");
+    m.def("simd_levels", [] {
+        std::vector<std::string> names;
+        for (auto l : velmora::simd_levels())
+            names.emplace_back(velmora::simd_name(l));
+        return names;
+    }, "Instruction-set levels of the engine that run here, lowest first.");
+    m.def("simd_level", [] { return std::string(velmora::simd_name(velmora::simd_level())); },
+          "The instruction-set level the engine uses.");
+    m.def("set_simd_level", [](const std::string& name) {
+        velmora::set_simd_level(velmora::simd_level_named(name));
+    }, "name"_a, "Use another instruction-set level (every level gives the same bits).");
     m.def("value_paths", &value_paths, "paths"_a, "ko_columns"_a, "ki_columns"_a, "discount"_a,
           "coupons"_a, "spots"_a, nb::kw_only(), "strike"_a, "ki_barrier"_a, "ko_barrier"_a,
           "rule"_a, "knocked_in"_a, "threads"_a,
           "Value the note on given paths (ratios to the spot) for every spot.\n\n"
           "Returns (paths, [(spot, coupon_total, loss_total), ...]).");
+    bind_pde(m);
 }

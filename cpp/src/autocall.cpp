@@ -4,11 +4,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <utility>
 
+#include "kernel.hpp"
 #include "velmora/parallel.hpp"
 #include "velmora/payoff.hpp"
+#include "velmora/simd.hpp"
 #include "velmora/sizes.hpp"
 
 namespace velmora {
@@ -102,88 +107,107 @@ void add_path(const PathOutcome& path, const Payout& payout, bool knocked_in, do
     }
 }
 
-// The simulation plan: per column, the increment coefficients and what is observed there.
-struct Plan {
-    std::size_t n_cols = 0;
+// The simulation plan of one group: per column, the increment coefficients and what is
+// observed there; per spot, the level tests.
+struct GroupPlan {
     std::vector<double> drift;          // (r - q - vol^2/2) dt_j
     std::vector<double> diffusion;      // vol sqrt(dt_j)
-    std::vector<unsigned char> ki_flag; // column is a knock-in date
+    std::vector<unsigned char> flags;   // knock-in date, log-level kept
     std::vector<std::int32_t> slot;     // where the log-level of the column is kept, or -1
     std::vector<std::size_t> ko_slot;   // slot of each knock-out date, in date order
     std::size_t terminal_slot = 0;
     std::size_t n_slots = 0;
-    bool has_ki_dates = false;
+    Payout payout;
+    std::vector<kernel::SpotTests> tests;
 };
 
-Plan make_plan(const BlackScholesInputs& m, const ObservationGrid& g) {
-    Plan p;
-    p.n_cols = g.step_years.size();
+// Far from the level (more than 1e-9 apart in log) the comparison of log-levels is certain:
+// exp has a relative error near 1e-16.  Levels that are not ordinary positive numbers are
+// always compared through exp.
+kernel::LevelTest level_test(double level) {
+    kernel::LevelTest t{level, -std::numeric_limits<double>::infinity(),
+                        std::numeric_limits<double>::infinity()};
+    if (level >= 1e-300 && level <= 1e300) {
+        const double lg = std::log(level);
+        t.lo = lg - 1e-9;
+        t.hi = lg + 1e-9;
+    }
+    return t;
+}
+
+GroupPlan make_plan(const AutocallTerms& terms, const ScenarioGroup& group) {
+    const BlackScholesInputs& m = group.market;
+    const ObservationGrid& g = group.grid;
+    GroupPlan p;
+    const std::size_t n_cols = g.step_years.size();
     const double drift_rate = (m.r - m.q) - m.vol * m.vol / 2.0;
-    p.drift.resize(p.n_cols);
-    p.diffusion.resize(p.n_cols);
-    for (std::size_t j = 0; j < p.n_cols; ++j) {
+    p.drift.resize(n_cols);
+    p.diffusion.resize(n_cols);
+    for (std::size_t j = 0; j < n_cols; ++j) {
         p.drift[j] = drift_rate * g.step_years[j];
         p.diffusion[j] = m.vol * std::sqrt(g.step_years[j]);
     }
-    p.ki_flag.assign(p.n_cols, 0);
+    p.flags.assign(n_cols, 0);
     for (std::int64_t c : g.ki_columns)
-        p.ki_flag[static_cast<std::size_t>(c)] = 1;
-    p.has_ki_dates = !g.ki_columns.empty();
-    p.slot.assign(p.n_cols, -1);
+        p.flags[static_cast<std::size_t>(c)] |= kernel::kKnockInColumn;
+    p.slot.assign(n_cols, -1);
     auto slot_of = [&](std::size_t col) {
-        if (p.slot[col] < 0)
+        if (p.slot[col] < 0) {
             p.slot[col] = static_cast<std::int32_t>(p.n_slots++);
+            p.flags[col] |= kernel::kKeptColumn;
+        }
         return static_cast<std::size_t>(p.slot[col]);
     };
     for (std::int64_t c : g.ko_columns)
         p.ko_slot.push_back(slot_of(static_cast<std::size_t>(c)));
-    p.terminal_slot = slot_of(p.n_cols - 1);
+    p.terminal_slot = slot_of(n_cols - 1);
+    const std::vector<double> discount = discount_factors(m.r, g.step_years);
+    p.payout = make_payout(terms, g.ko_columns, g.coupons, discount, group.spots);
+    for (const ScenarioLevels& lv : p.payout.levels)
+        p.tests.push_back({level_test(lv.ko), level_test(lv.ki), level_test(lv.strike)});
     return p;
 }
 
-// Paths are advanced kLanes at a time: independent accumulations that the processor can
-// overlap, each done in exactly the order a single path would use.
-constexpr std::size_t kLanes = 8;
+void check_group(const AutocallTerms& terms, const ScenarioGroup& group, std::size_t pool_cols) {
+    const BlackScholesInputs& market = group.market;
+    const ObservationGrid& grid = group.grid;
+    const std::size_t n_cols = grid.step_years.size();
+    require(n_cols > 0, "the grid needs at least one trading day");
+    require(n_cols <= pool_cols, "the pool has " + std::to_string(pool_cols) +
+                                     " columns, fewer than the grid's " +
+                                     std::to_string(n_cols) + " steps");
+    require(std::isfinite(market.r) && std::isfinite(market.q) && std::isfinite(market.vol),
+            "rate, dividend yield and volatility must be finite");
+    for (double dt : grid.step_years)
+        require(std::isfinite(dt) && dt >= 0.0, "step lengths must be finite and non-negative");
+    check_common(terms, group.spots, grid.ko_columns, grid.coupons);
+    check_columns(grid.ko_columns, n_cols, "knock-out");
+    check_columns(grid.ki_columns, n_cols, "knock-in");
+}
 
-template <class T, class Rule>
-void simulate_block(const Plan& plan, const Payout& payout, const StridedMatrix<T>& draws,
-                    std::size_t first, std::size_t last, bool knocked_in, double* sums) {
-    std::vector<double> kept(kLanes * plan.n_slots);
-    std::vector<double> ko_levels(plan.ko_slot.size());
-    const std::size_t cs = draws.col_stride;
-    for (std::size_t m0 = first; m0 < last; m0 += kLanes) {
-        const std::size_t width = std::min(kLanes, last - m0);
-        const T* rows[kLanes];
-        for (std::size_t l = 0; l < kLanes; ++l)
-            rows[l] = draws.row(m0 + (l < width ? l : 0));
-        double x[kLanes], x_min[kLanes];
-        for (std::size_t l = 0; l < kLanes; ++l) {
-            x[l] = 0.0;
-            x_min[l] = kNoKnockInDate;
-        }
-        for (std::size_t j = 0; j < plan.n_cols; ++j) {
-            const double a = plan.drift[j], b = plan.diffusion[j];
-            const std::size_t off = j * cs;
-            for (std::size_t l = 0; l < kLanes; ++l)
-                x[l] += a + b * static_cast<double>(rows[l][off]);
-            if (plan.ki_flag[j])
-                for (std::size_t l = 0; l < kLanes; ++l)
-                    x_min[l] = std::min(x_min[l], x[l]);
-            if (const std::int32_t s = plan.slot[j]; s >= 0)
-                for (std::size_t l = 0; l < kLanes; ++l)
-                    kept[l * plan.n_slots + static_cast<std::size_t>(s)] = x[l];
-        }
-        for (std::size_t l = 0; l < width; ++l) {
-            const double* k = kept.data() + l * plan.n_slots;
-            for (std::size_t i = 0; i < ko_levels.size(); ++i)
-                ko_levels[i] = std::exp(k[plan.ko_slot[i]]);
-            // exp is increasing, so the lowest level is exp of the lowest log-level.
-            const PathOutcome path{ko_levels,
-                                   plan.has_ki_dates ? std::exp(x_min[l]) : kNoKnockInDate,
-                                   std::exp(k[plan.terminal_slot])};
-            add_path<Rule>(path, payout, knocked_in, sums);
+template <class T>
+void run_kernel(const kernel::Job& job, const StridedMatrix<T>& draws, std::size_t first,
+                std::size_t last, double* sums, double* scratch) {
+    const kernel::Draws<T> d{draws.data.data(), draws.row_stride, draws.col_stride};
+    if constexpr (std::is_same_v<T, float>) {
+        if (draws.col_stride == 1) {
+            switch (simd_level()) {
+            case SimdLevel::avx512:
+#if defined(VELMORA_HAVE_AVX512)
+                kernel::block_avx512(job, d, first, last, sums, scratch);
+                return;
+#endif
+            case SimdLevel::avx2:
+#if defined(VELMORA_HAVE_AVX2)
+                kernel::block_avx2(job, d, first, last, sums, scratch);
+                return;
+#endif
+            case SimdLevel::portable:
+                break;
+            }
         }
     }
+    kernel::block_portable(job, d, first, last, sums, scratch);
 }
 
 // A level of a given path that the valuation reads; NaN or infinity is refused, since no
@@ -241,34 +265,81 @@ std::vector<double> discount_factors(double r, std::span<const double> step_year
 }
 
 template <class T>
+std::vector<AutocallResult> simulate_autocall_groups(const AutocallTerms& terms,
+                                                     std::span<const ScenarioGroup> groups,
+                                                     const StridedMatrix<T>& draws,
+                                                     unsigned threads) {
+    require(!groups.empty(), "at least one scenario group is needed");
+    require(draws.rows > 0, "the pool of normal draws has no rows");
+    std::size_t n_cols = 0;
+    for (const ScenarioGroup& g : groups) {
+        check_group(terms, g, draws.cols);
+        n_cols = std::max(n_cols, g.grid.step_years.size());
+    }
+
+    std::vector<GroupPlan> plans;
+    plans.reserve(groups.size());
+    for (const ScenarioGroup& g : groups)
+        plans.push_back(make_plan(terms, g));
+    std::vector<kernel::Group> kgroups;
+    std::size_t width = 0, kept = 0;
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+        const GroupPlan& p = plans[i];
+        kgroups.push_back({groups[i].grid.step_years.size(), p.drift.data(), p.diffusion.data(),
+                           p.flags.data(), p.slot.data(), p.n_slots, p.ko_slot.data(),
+                           p.ko_slot.size(), p.terminal_slot,
+                           !groups[i].grid.ki_columns.empty(), groups[i].knocked_in,
+                           p.payout.discounted_coupons.data(), p.payout.maturity_discount,
+                           p.tests.data(), p.tests.size(), width, kept});
+        width += 2 * p.tests.size();
+        kept += p.n_slots * kernel::kLanes;
+    }
+    const kernel::Job job{kgroups.data(), kgroups.size(), n_cols,
+                          terms.rule == CouponRule::phoenix, kept};
+    const std::size_t scratch_size = kernel::scratch_doubles(job);
+
+    const std::size_t n_paths = draws.rows;
+    const std::size_t n_blocks = n_paths / kPathBlock + (n_paths % kPathBlock != 0);
+    std::vector<double> partial(checked_mul(n_blocks, width, "partial sums"), 0.0);
+    for_each_block(n_blocks, threads, [&](std::size_t b) {
+        const std::size_t first = b * kPathBlock;
+        const std::size_t last = first + std::min(kPathBlock, n_paths - first);
+        std::vector<double> scratch(scratch_size);
+        run_kernel(job, draws, first, last, partial.data() + b * width, scratch.data());
+    });
+
+    // Each scenario's block sums, added in block order.
+    std::vector<AutocallResult> results(groups.size());
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        AutocallResult& res = results[i];
+        res.paths = n_paths;
+        const std::span<const double> spots = groups[i].spots;
+        for (std::size_t s = 0; s < spots.size(); ++s) {
+            const std::size_t at = kgroups[i].sum_offset + 2 * s;
+            double coupon = 0.0, loss = 0.0;
+            for (std::size_t b = 0; b < n_blocks; ++b) {
+                coupon += partial[b * width + at];
+                loss += partial[b * width + at + 1];
+            }
+            res.scenarios.push_back({spots[s], coupon, loss * spots[s]});
+        }
+    }
+    return results;
+}
+
+template <class T>
 AutocallResult simulate_autocall(const AutocallTerms& terms, const BlackScholesInputs& market,
                                  const ObservationGrid& grid, const StridedMatrix<T>& draws,
                                  std::span<const double> spots, bool knocked_in,
                                  unsigned threads) {
     const std::size_t n_cols = grid.step_years.size();
     require(n_cols > 0, "the grid needs at least one trading day");
-    require(std::isfinite(market.r) && std::isfinite(market.q) && std::isfinite(market.vol),
-            "rate, dividend yield and volatility must be finite");
-    for (double dt : grid.step_years)
-        require(std::isfinite(dt) && dt >= 0.0, "step lengths must be finite and non-negative");
     require(draws.rows > 0, "the pool of normal draws has no rows");
     require(draws.cols == n_cols, "the pool must have one column per grid step (" +
                                       std::to_string(n_cols) + "), got " +
                                       std::to_string(draws.cols));
-    check_common(terms, spots, grid.ko_columns, grid.coupons);
-    check_columns(grid.ko_columns, n_cols, "knock-out");
-    check_columns(grid.ki_columns, n_cols, "knock-in");
-
-    const Plan plan = make_plan(market, grid);
-    const std::vector<double> discount = discount_factors(market.r, grid.step_years);
-    const Payout payout = make_payout(terms, grid.ko_columns, grid.coupons, discount, spots);
-    return run_blocks(draws.rows, spots, threads, [&](std::size_t first, std::size_t last,
-                                                      double* sums) {
-        if (terms.rule == CouponRule::snowball)
-            simulate_block<T, SnowballCoupons>(plan, payout, draws, first, last, knocked_in, sums);
-        else
-            simulate_block<T, PhoenixCoupons>(plan, payout, draws, first, last, knocked_in, sums);
-    });
+    const ScenarioGroup group{market, grid, spots, knocked_in};
+    return std::move(simulate_autocall_groups(terms, std::span(&group, 1), draws, threads)[0]);
 }
 
 template <class T>
@@ -309,6 +380,10 @@ template AutocallResult simulate_autocall<double>(const AutocallTerms&, const Bl
                                                   const ObservationGrid&,
                                                   const StridedMatrix<double>&,
                                                   std::span<const double>, bool, unsigned);
+template std::vector<AutocallResult> simulate_autocall_groups<float>(
+    const AutocallTerms&, std::span<const ScenarioGroup>, const StridedMatrix<float>&, unsigned);
+template std::vector<AutocallResult> simulate_autocall_groups<double>(
+    const AutocallTerms&, std::span<const ScenarioGroup>, const StridedMatrix<double>&, unsigned);
 template AutocallResult value_paths<float>(const AutocallTerms&, const StridedMatrix<float>&,
                                            std::span<const std::int64_t>,
                                            std::span<const std::int64_t>, std::span<const double>,

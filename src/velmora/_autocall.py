@@ -26,7 +26,7 @@ import lumadex
 
 from . import _core, normdraw
 from ._history import any_above, any_below, get_closes
-from .groundwork import OptionGreeks
+from .groundwork import ONE_DAY, RATE_BUMP, VOL_BUMP, OptionGreeks
 from .utils import check_market_inputs, get_obs_dates
 
 # Spot moves of the delta and gamma valuations inside ``_npv``; the same paths are
@@ -89,10 +89,12 @@ def npv(product, spot, r, vol, q, evaluation_date):
     return product._npv(spot, r, vol, q, evaluation_date, knocked_in=knocked_in)
 
 
-def greeks(product, spot, r, vol, q, evaluation_date):
+def separate_greeks(product, spot, r, vol, q, evaluation_date):
     """Value, delta and gamma from one simulation; vega, theta, rho by revaluation.
 
-    The ``gamma`` field is the plain second derivative by the spot (not scaled by it).
+    The plain sequence of separate valuations (one pass over the pool each); ``greeks``
+    gives the same bits from one pass.  The ``gamma`` field is the plain second
+    derivative by the spot (not scaled by it).
     """
     spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
     if evaluation_date is None:
@@ -106,6 +108,91 @@ def greeks(product, spot, r, vol, q, evaluation_date):
     theta = product.theta(spot, r, vol, q, evaluation_date)
     rho = product.rho(spot, r, vol, q, evaluation_date)
     return OptionGreeks(value, delta, gamma, vega, theta, rho)
+
+
+def greeks(product, rule, spot, r, vol, q, evaluation_date):
+    """``separate_greeks`` from one pass over the pool, to the bit.
+
+    Every valuation of the sequence (base with both spot moves, volatility and rate
+    bumped both ways, and the next calendar day for theta) becomes one scenario group of
+    a single pass; each group is computed exactly as its own valuation would be, and the
+    sensitivities are formed from the values with the same arithmetic as the
+    ``BaseOption`` operations.
+    """
+    spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
+    if evaluation_date is None:
+        evaluation_date = datetime.date.today()
+    knocked_out, knocked_in = observed_knocks(product, evaluation_date)
+    if knocked_out:
+        return OptionGreeks(0.0, 0, 0, 0, 0, 0)
+    # the volatility bump of BaseOption.vega: 0.01, or vol / 2 below a vol of 0.02
+    vol_bump = VOL_BUMP if vol >= 2 * VOL_BUMP else vol / 2
+    requests = {
+        "base": _request(product, _spots(spot, True), r, vol, q, evaluation_date, knocked_in),
+        "vol_up": _request(product, _spots(spot), r, vol + vol_bump, q, evaluation_date,
+                           knocked_in),
+        "vol_down": _request(product, _spots(spot), r, vol - vol_bump, q, evaluation_date,
+                             knocked_in),
+        "rate_up": _request(product, _spots(spot), r + RATE_BUMP, vol, q, evaluation_date,
+                            knocked_in),
+        "rate_down": _request(product, _spots(spot), r - RATE_BUMP, vol, q, evaluation_date,
+                              knocked_in),
+    }
+    # theta, as BaseOption.theta: the value from the next calendar day (after its own
+    # history check) minus the value today, unless one day or less is left
+    today = pd.to_datetime(evaluation_date)
+    next_day_knocked_out = None
+    if (product.maturity_date - today).days > 1:
+        next_day = today + ONE_DAY
+        next_day_knocked_out, next_day_knocked_in = observed_knocks(product, next_day)
+        if not next_day_knocked_out:
+            requests["next_day"] = _request(product, _spots(spot), r, vol, q, next_day,
+                                            next_day_knocked_in)
+    values = dict(zip(requests, _run(product, rule, list(requests.values()))))
+
+    def value(name):
+        return values[name][0] if values.get(name) is not None else 0.0
+
+    if values["base"] is None:
+        p0, delta, gamma = 0.0, 0.0, 0.0
+    else:
+        p0, delta, gamma = _delta_gamma(spot, values["base"])
+    if vol_bump == VOL_BUMP:
+        vega = (value("vol_up") - value("vol_down")) / 2
+    else:
+        vega = (value("vol_up") - value("vol_down")) / (2 * vol_bump) * VOL_BUMP
+    if next_day_knocked_out is None:
+        theta = 0.0
+    else:
+        theta = (0.0 if next_day_knocked_out else value("next_day")) - p0
+    rho = value("rate_down") - value("rate_up")
+    return OptionGreeks(p0, delta, gamma, vega, theta, rho)
+
+
+def spot_ladder(product, rule, spots, r, vol, q, evaluation_date):
+    """``[npv(s, r, vol, q, evaluation_date) for s in spots]`` from one pass, to the bit.
+
+    One history check serves every spot: after a knock-out already observed every value
+    is 0.0.  Returns a numpy array of floats, one per spot.
+    """
+    if np.ndim(spots) != 1:
+        raise ValueError(f"spots must be a one-dimensional sequence, got {np.ndim(spots)} "
+                         f"dimensions")
+    spot_list = [check_market_inputs(s, r, vol, q)[0] for s in spots]
+    if not spot_list:
+        return np.empty(0, dtype=float)
+    _, r, vol, q, evaluation_date = check_market_inputs(spot_list[0], r, vol, q,
+                                                        evaluation_date)
+    if evaluation_date is None:
+        evaluation_date = datetime.date.today()
+    knocked_out, knocked_in = observed_knocks(product, evaluation_date)
+    if knocked_out:
+        return np.zeros(len(spot_list), dtype=float)
+    request = _request(product, spot_list, r, vol, q, evaluation_date, knocked_in)
+    values = _run(product, rule, [request])[0]
+    if values is None:
+        return np.zeros(len(spot_list), dtype=float)
+    return np.asarray(values, dtype=float)
 
 
 class Grid:
@@ -157,6 +244,69 @@ def _engine_args(product, rule, knocked_in):
                 knocked_in=bool(knocked_in), threads=torch.get_num_threads())
 
 
+def _spots(spot, delta_and_gamma=False):
+    """The spots of one valuation: the spot, and with delta and gamma its two moves."""
+    spots = [float(spot)]
+    if delta_and_gamma:
+        spots += [spot * SPOT_UP, spot * SPOT_DOWN]
+    return spots
+
+
+def _delta_gamma(spot, values):
+    p0, p1, p2 = values
+    delta = (p1 - p2) / (spot * 0.01)
+    gamma = (p1 + p2 - 2 * p0) / (spot * 0.005) ** 2
+    return p0, delta, gamma
+
+
+class _Request:
+    """One valuation for the engine: a grid, market inputs, the spots and the knock-in
+    state; one scenario group of a pass over the pool."""
+
+    def __init__(self, grid, spots, r, vol, q, knocked_in):
+        self.grid = grid
+        self.spots = np.asarray(spots, dtype=float)
+        self.r, self.vol, self.q = float(r), float(vol), float(q)
+        self.knocked_in = bool(knocked_in)
+
+    def group(self):
+        g = self.grid
+        return (g.step_years, g.ko_columns, g.ki_columns, g.coupons, self.spots, self.r,
+                self.q, self.vol, self.knocked_in)
+
+
+def _request(product, spots, r, vol, q, evaluation_date, knocked_in):
+    """The valuation of ``spots`` from ``evaluation_date``, or None when the note has
+    expired (no trading day left on the grid: nothing remains to be paid)."""
+    # A time of day is dropped: the grid counts whole calendar days from the evaluation
+    # date, and a knock-out date on the evaluation date itself is still to be observed.
+    evaluation_date = pd.to_datetime(evaluation_date).normalize()
+    grid = Grid(product, evaluation_date)
+    if len(grid) == 0:
+        return None
+    return _Request(grid, spots, r, vol, q, knocked_in)
+
+
+def _run(product, rule, requests):
+    """Values of every request (a list per request, one per spot; None for None) from one
+    pass over the pool.  Each request's grid reads the leading columns of the pool."""
+    live = [req for req in requests if req is not None]
+    if not live:
+        return [None] * len(requests)
+    draws = normdraw.get_normdraws(max(len(req.grid) for req in live))
+    args = _engine_args(product, rule, False)
+    del args["knocked_in"]
+    results = iter(_core.simulate_groups(draws, [req.group() for req in live], **args))
+    out = []
+    for req in requests:
+        if req is None:
+            out.append(None)
+            continue
+        n_paths, scenarios = next(results)
+        out.append([(coupon + loss) / n_paths for _, coupon, loss in scenarios])
+    return out
+
+
 def simulate(product, rule, spot, r, vol, q, evaluation_date, knocked_in=False,
              delta_and_gamma=False):
     """The body of ``_npv``: value, or (value, delta, gamma), from one simulation.
@@ -166,27 +316,14 @@ def simulate(product, rule, spot, r, vol, q, evaluation_date, knocked_in=False,
     trading days away than the normal pool has columns raises the pool's
     ``ValueError`` "steps overflow".
     """
-    # A time of day is dropped: the grid counts whole calendar days from the evaluation
-    # date, and a knock-out date on the evaluation date itself is still to be observed.
-    evaluation_date = pd.to_datetime(evaluation_date).normalize()
-    grid = Grid(product, evaluation_date)
-    if len(grid) == 0:
+    request = _request(product, _spots(spot, delta_and_gamma), r, vol, q, evaluation_date,
+                       knocked_in)
+    if request is None:
         return (0.0, 0.0, 0.0) if delta_and_gamma else 0.0
-    draws = normdraw.get_normdraws(len(grid))
-    spots = [float(spot)]
-    if delta_and_gamma:
-        spots += [spot * SPOT_UP, spot * SPOT_DOWN]
-    n_paths, scenarios = _core.simulate(
-        draws, grid.step_years, grid.ko_columns, grid.ki_columns, grid.coupons,
-        np.asarray(spots, dtype=float), r=float(r), q=float(q), vol=float(vol),
-        **_engine_args(product, rule, knocked_in))
-    values = [(coupon + loss) / n_paths for _, coupon, loss in scenarios]
+    values = _run(product, rule, [request])[0]
     if not delta_and_gamma:
         return values[0]
-    p0, p1, p2 = values
-    delta = (p1 - p2) / (spot * 0.01)
-    gamma = (p1 + p2 - 2 * p0) / (spot * 0.005) ** 2
-    return p0, delta, gamma
+    return _delta_gamma(spot, values)
 
 
 def _doubles(x):

@@ -7,6 +7,7 @@ import QuantLib as ql
 import lumadex  # noqa: F401  (the history queries go through velmora._history)
 
 from . import _history
+from ._barrier_fd import FdBarrierEngine
 from .calendar import get_a_share_calendar  # noqa: F401  (the process uses it)
 from .groundwork import BaseOption
 from .utils import black_scholes_process, check_market_inputs, set_evaluation_date, to_qldate
@@ -20,7 +21,7 @@ BARRIER_TYPE = {
 }
 
 PRICING_ENGINE_MAP = {
-    ("american", "plain_vanilla"): lambda process: ql.BinomialBarrierEngine(process, "crr", 400),
+    ("american", "plain_vanilla"): FdBarrierEngine,
     ("american", "cash_or_nothing"): lambda process: ql.AnalyticBinaryBarrierEngine(process),
     ("european", "plain_vanilla"): lambda process: ql.AnalyticBarrierEngine(process),
     ("european", "cash_or_nothing"): lambda process: ql.FdBlackScholesBarrierEngine(process),
@@ -133,6 +134,7 @@ class BarrierOption(BaseOption):
             self.barrier_type, self.barrier, self.rebate, self.payoff, self.exercise
         )
         self._vanilla = VanillaOption(option)
+        self._pde_grid = option.get("pde_grid")
         self._closed_forms = self._digital_closed_forms()
 
     def _digital_closed_forms(self):
@@ -193,6 +195,9 @@ class BarrierOption(BaseOption):
                 instrument.setPricingEngine(closed_form(process))
                 value += instrument.NPV()
             return value
+        if isinstance(engine, FdBarrierEngine):
+            set_evaluation_date(evaluation_date)
+            return engine.npv(self, self._pde_grid)
         self._option.setPricingEngine(engine)
         set_evaluation_date(evaluation_date)
         return self._option.NPV()

@@ -118,6 +118,7 @@ class DoubleBarrierOption(BaseOption):
             self.exercise,
         )
         self._vanilla = VanillaOption(option)
+        self._terms_for = None  # (process, image count) during one valuation
 
     def engine(self, proc):
         """A new QuantLib engine for this contract on the process ``proc``.
@@ -149,7 +150,7 @@ class DoubleBarrierOption(BaseOption):
         pricing and the share measure (the two halves of Ikeda-Kunitomo) have
         converged, never below QuantLib's default.
         """
-        cached = getattr(self, "_terms_for", None)
+        cached = self._terms_for
         if cached is not None and cached[0] is proc:
             return cached[1]
         terms = self._count_terms(proc)
@@ -157,6 +158,7 @@ class DoubleBarrierOption(BaseOption):
         return terms
 
     def _count_terms(self, proc):
+        """Uncached ``_plain_terms``."""
         spot, r, q, vol, t = _market(proc, self.exercise.lastDate(), self.strike)
         if t <= 0.0 or not self.barrier_lo < spot < self.barrier_hi:
             return DEFAULT_SERIES, True

@@ -76,5 +76,18 @@ class PhoenixOption(BaseOption):
                                      ko_ob_indexes, discount, coupon, knocked_in)
 
     def greeks(self, spot, r, vol, q, evaluation_date=None):
-        """``OptionGreeks``; gamma is the plain second derivative, not scaled by spot."""
-        return _autocall.greeks(self, spot, r, vol, q, evaluation_date)
+        """``OptionGreeks``; gamma is the plain second derivative, not scaled by spot.
+
+        All valuations (spot moves, volatility and rate bumps, the next calendar day) come
+        from one pass over the normal pool, with the same bits as valuing them one by one
+        (``velmora._autocall.separate_greeks``).
+        """
+        return _autocall.greeks(self, "phoenix", spot, r, vol, q, evaluation_date)
+
+    def spot_ladder(self, spots, r, vol, q, evaluation_date=None):
+        """Values at every spot of ``spots``, as a numpy array, from one simulation.
+
+        The same to the bit as ``[self.npv(s, r, vol, q, evaluation_date) for s in
+        spots]``; 0.0 everywhere once a knock-out has been observed.
+        """
+        return _autocall.spot_ladder(self, "phoenix", spots, r, vol, q, evaluation_date)

@@ -33,6 +33,24 @@ AutocallResult simulate_autocall(const AutocallTerms& terms, const BlackScholesI
                                  std::span<const double> spots, bool knocked_in,
                                  unsigned threads);
 
+// One set of market inputs and one grid, valued for one or more spots, in a pass that serves
+// several such groups at once: the base valuation and its bumped ones, or the valuation from
+// the next calendar day.  A group with an N-step grid reads the first N columns of the pool.
+struct ScenarioGroup {
+    BlackScholesInputs market;
+    ObservationGrid grid;
+    std::span<const double> spots;
+    bool knocked_in; // a knock-in has already been observed before this group's date
+};
+
+// Every group of `groups` from one pass over `draws`: one result per group, each equal to the
+// bit to simulate_autocall of that group alone on the first columns of `draws`.
+template <class T>
+std::vector<AutocallResult> simulate_autocall_groups(const AutocallTerms& terms,
+                                                     std::span<const ScenarioGroup> groups,
+                                                     const StridedMatrix<T>& draws,
+                                                     unsigned threads);
+
 // Values the note on given paths (rows; ratios S_t/spot per grid column, the last column
 // at maturity) with the same payoff code.  `discount` holds one factor per column.
 template <class T>
@@ -52,6 +70,10 @@ extern template AutocallResult simulate_autocall<double>(const AutocallTerms&,
                                                          const ObservationGrid&,
                                                          const StridedMatrix<double>&,
                                                          std::span<const double>, bool, unsigned);
+extern template std::vector<AutocallResult> simulate_autocall_groups<float>(
+    const AutocallTerms&, std::span<const ScenarioGroup>, const StridedMatrix<float>&, unsigned);
+extern template std::vector<AutocallResult> simulate_autocall_groups<double>(
+    const AutocallTerms&, std::span<const ScenarioGroup>, const StridedMatrix<double>&, unsigned);
 extern template AutocallResult value_paths<float>(const AutocallTerms&,
                                                   const StridedMatrix<float>&,
                                                   std::span<const std::int64_t>,

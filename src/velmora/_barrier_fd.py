@@ -1,0 +1,94 @@
+"""American single-barrier options on velmora's finite-difference solver.
+
+QuantLib's tree puts no node on the barrier, so its American barrier values converge
+slowly (like one over the square root of the steps) and from far off: 6.6% low with
+400 steps on an up-and-out call whose exercise boundary runs next to the barrier.
+QuantLib's finite-difference barrier engine takes European exercise only.  This engine
+solves the Black-Scholes equation in log spot with the barrier on a grid node, a
+Rannacher start and Crank-Nicolson steps, and early exercise by projection
+(``velmora._core.pde_barrier``).  A knock-out pays its rebate at the hit; a knock-in
+becomes the American vanilla at the hit (valued on the same grid) and pays its
+rebate at expiry if it never knocks in.
+
+The grid is chosen from the maturity and the volatility for a relative accuracy of
+1e-3 (about 2e-4 on values above 0.1% of the spot); the option key "pde_grid", a pair
+(space steps per standard deviation of log spot over the life, time steps), sets it
+by hand.  Tested against Richardson extrapolation of the solver itself, QuantLib's
+analytic engine for European exercise, and QuantLib's tree at many steps.
+"""
+
+import QuantLib as ql
+
+from . import _core
+
+_KIND = {
+    ql.Barrier.DownIn: "down_and_in",
+    ql.Barrier.DownOut: "down_and_out",
+    ql.Barrier.UpIn: "up_and_in",
+    ql.Barrier.UpOut: "up_and_out",
+}
+
+
+def _grid(pde_grid):
+    """(steps per standard deviation, time steps) from the option key; 0 means automatic."""
+    if pde_grid is None:
+        return 0, 0
+    try:
+        per_sd, steps = pde_grid
+    except (TypeError, ValueError):
+        raise ValueError(
+            f"pde_grid: expected a pair (space steps per standard deviation, time steps), "
+            f"got {pde_grid!r}"
+        ) from None
+    for name, value in (("space steps", per_sd), ("time steps", steps)):
+        if isinstance(value, bool) or not isinstance(value, int) or value < 2:
+            raise ValueError(f"pde_grid: {name} must be an integer of 2 or more, got {value!r}")
+    return per_sd, steps
+
+
+class FdBarrierEngine:
+    """Builder-side stand-in for a QuantLib engine: holds the process of one valuation.
+
+    ``BarrierOption.npv`` recognises it and calls ``npv`` instead of attaching it to
+    the QuantLib instrument.  Spot, rate, dividend yield and volatility are read from
+    the process, so the valuation sees the same market as the QuantLib engines.
+    """
+
+    def __init__(self, process):
+        self.process = process
+
+    def npv(self, option, pde_grid=None):
+        """Value of ``option`` (a ``BarrierOption``) at QuantLib's evaluation date.
+
+        Like QuantLib's barrier engines: 0.0 once the maturity date is reached, and
+        ``RuntimeError`` "barrier touched" for a spot at or beyond the barrier.
+        """
+        per_sd, steps = _grid(pde_grid)
+        today = ql.Settings.instance().evaluationDate
+        maturity = option.exercise.lastDate()
+        if maturity <= today:
+            return 0.0
+        rates = self.process.riskFreeRate()
+        t = rates.timeFromReference(maturity)
+        start = option.exercise.dates()[0]
+        exercise_from = rates.timeFromReference(start) if start > today else 0.0
+        spot = self.process.x0()
+        kind = _KIND[option.barrier_type]
+        if (spot <= option.barrier) if kind.startswith("down") else (spot >= option.barrier):
+            raise RuntimeError("barrier touched")
+        return _core.pde_barrier(
+            call=option.call_put == ql.Option.Call,
+            strike=option.strike,
+            kind=kind,
+            level=option.barrier,
+            rebate=option.rebate,
+            american=True,
+            exercise_from=exercise_from,
+            maturity=t,
+            spot=spot,
+            rate=rates.zeroRate(t, ql.Continuous).rate(),
+            dividend=self.process.dividendYield().zeroRate(t, ql.Continuous).rate(),
+            vol=self.process.blackVolatility().blackVol(t, option.strike),
+            steps_per_sd=per_sd,
+            time_steps=steps,
+        )
