@@ -50,8 +50,8 @@ double barrier(bool call, double strike, const std::string& kind, double level, 
     const velmora::pde::Contract c{call, strike, american, exercise_from, maturity};
     const velmora::pde::Barrier b{barrier_kind(kind), level, rebate};
     const velmora::pde::Market m{spot, rate, dividend, vol};
-    nb::gil_scoped_release release;
     const auto g = grid_for(c, m, steps_per_sd, time_steps, tolerance);
+    nb::gil_scoped_release release;
     return velmora::pde::barrier_value(c, b, m, g);
 }
 
@@ -60,8 +60,8 @@ double vanilla(bool call, double strike, bool american, double exercise_from, do
                int time_steps, double tolerance) {
     const velmora::pde::Contract c{call, strike, american, exercise_from, maturity};
     const velmora::pde::Market m{spot, rate, dividend, vol};
-    nb::gil_scoped_release release;
     const auto g = grid_for(c, m, steps_per_sd, time_steps, tolerance);
+    nb::gil_scoped_release release;
     return velmora::pde::vanilla_value(c, m, g);
 }
 

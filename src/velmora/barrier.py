@@ -85,7 +85,11 @@ class BarrierOption(BaseOption):
     effect date to the evaluation date, strictly beyond the barrier.  A knocked-out
     option is worth its rebate (undiscounted); a knocked-in one its vanilla option.
     Otherwise QuantLib values the continuously monitored barrier with the engine of
-    ``PRICING_ENGINE_MAP``.
+    ``PRICING_ENGINE_MAP``, except American plain-vanilla options: their entry builds
+    an ``FdBarrierEngine``, velmora's finite-difference solver (QuantLib's 400-step
+    tree was off by several per cent where the exercise boundary runs next to the
+    barrier).  Its grid meets 1e-3 relative; the optional key "pde_grid", a pair
+    (space steps per standard deviation, time steps), sets it by hand.
 
     Two cash-or-nothing contracts that the table's engines reject are valued in
     closed form instead, with the same contract terms:
