@@ -33,6 +33,41 @@ struct Avx2 {
     static Avx2 min_first(const Avx2& a, const Avx2& b) {
         return {_mm256_min_pd(a.lo, b.lo), _mm256_min_pd(a.hi, b.hi)};
     }
+    // Lane masks as all-ones / all-zeros doubles.
+    struct Mask {
+        __m256d lo, hi;
+    };
+    template <int Cmp>
+    static Mask compare(const Avx2& a, const Avx2& b) {
+        return {_mm256_cmp_pd(a.lo, b.lo, Cmp), _mm256_cmp_pd(a.hi, b.hi, Cmp)};
+    }
+    static Mask gt(const Avx2& a, const Avx2& b) { return compare<_CMP_GT_OQ>(a, b); }
+    static Mask ge(const Avx2& a, const Avx2& b) { return compare<_CMP_GE_OQ>(a, b); }
+    static Mask lt(const Avx2& a, const Avx2& b) { return compare<_CMP_LT_OQ>(a, b); }
+    static Mask le(const Avx2& a, const Avx2& b) { return compare<_CMP_LE_OQ>(a, b); }
+    static Mask mask_and(const Mask& a, const Mask& b) {
+        return {_mm256_and_pd(a.lo, b.lo), _mm256_and_pd(a.hi, b.hi)};
+    }
+    static Mask mask_or(const Mask& a, const Mask& b) {
+        return {_mm256_or_pd(a.lo, b.lo), _mm256_or_pd(a.hi, b.hi)};
+    }
+    // a and not b
+    static Mask mask_andnot(const Mask& a, const Mask& b) {
+        return {_mm256_andnot_pd(b.lo, a.lo), _mm256_andnot_pd(b.hi, a.hi)};
+    }
+    static Mask mask_all() {
+        const __m256d ones = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+        return {ones, ones};
+    }
+    static Mask mask_none() { return {_mm256_setzero_pd(), _mm256_setzero_pd()}; }
+    static unsigned bits(const Mask& m) {
+        return static_cast<unsigned>(_mm256_movemask_pd(m.lo)) |
+               (static_cast<unsigned>(_mm256_movemask_pd(m.hi)) << 4);
+    }
+    // where m: a, else b
+    static Avx2 select(const Mask& m, const Avx2& a, const Avx2& b) {
+        return {_mm256_blendv_pd(b.lo, a.lo, m.lo), _mm256_blendv_pd(b.hi, a.hi, m.hi)};
+    }
 };
 
 inline void widen_store(double* z, __m256 column) {

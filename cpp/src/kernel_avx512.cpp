@@ -30,6 +30,29 @@ struct Avx512 {
     static Avx512 min_first(const Avx512& a, const Avx512& b) {
         return {_mm512_min_pd(a.v, b.v)};
     }
+    using Mask = __mmask8;
+    static Mask gt(const Avx512& a, const Avx512& b) {
+        return _mm512_cmp_pd_mask(a.v, b.v, _CMP_GT_OQ);
+    }
+    static Mask ge(const Avx512& a, const Avx512& b) {
+        return _mm512_cmp_pd_mask(a.v, b.v, _CMP_GE_OQ);
+    }
+    static Mask lt(const Avx512& a, const Avx512& b) {
+        return _mm512_cmp_pd_mask(a.v, b.v, _CMP_LT_OQ);
+    }
+    static Mask le(const Avx512& a, const Avx512& b) {
+        return _mm512_cmp_pd_mask(a.v, b.v, _CMP_LE_OQ);
+    }
+    static Mask mask_and(Mask a, Mask b) { return static_cast<Mask>(a & b); }
+    static Mask mask_or(Mask a, Mask b) { return static_cast<Mask>(a | b); }
+    static Mask mask_andnot(Mask a, Mask b) { return static_cast<Mask>(a & ~b); }
+    static Mask mask_all() { return 0xFF; }
+    static Mask mask_none() { return 0; }
+    static unsigned bits(Mask m) { return m; }
+    // where m: a, else b
+    static Avx512 select(Mask m, const Avx512& a, const Avx512& b) {
+        return {_mm512_mask_blend_pd(m, b.v, a.v)};
+    }
 };
 
 inline void widen_store(double* z, __m256 column) { _mm512_storeu_pd(z, _mm512_cvtps_pd(column)); }

@@ -49,6 +49,38 @@ struct Lanes {
             r.v[l] = a.v[l] < b.v[l] ? a.v[l] : b.v[l];
         return r;
     }
+    using Mask = unsigned; // lane l in bit l
+    template <class Cmp>
+    static Mask compare(const Lanes& a, const Lanes& b, Cmp cmp) {
+        Mask m = 0;
+        for (std::size_t l = 0; l < kLanes; ++l)
+            m |= static_cast<Mask>(cmp(a.v[l], b.v[l])) << l;
+        return m;
+    }
+    static Mask gt(const Lanes& a, const Lanes& b) {
+        return compare(a, b, [](double x, double y) { return x > y; });
+    }
+    static Mask ge(const Lanes& a, const Lanes& b) {
+        return compare(a, b, [](double x, double y) { return x >= y; });
+    }
+    static Mask lt(const Lanes& a, const Lanes& b) {
+        return compare(a, b, [](double x, double y) { return x < y; });
+    }
+    static Mask le(const Lanes& a, const Lanes& b) {
+        return compare(a, b, [](double x, double y) { return x <= y; });
+    }
+    static Mask mask_and(Mask a, Mask b) { return a & b; }
+    static Mask mask_or(Mask a, Mask b) { return a | b; }
+    static Mask mask_andnot(Mask a, Mask b) { return a & ~b; }
+    static Mask mask_all() { return (1u << kLanes) - 1; }
+    static Mask mask_none() { return 0; }
+    static unsigned bits(Mask m) { return m; }
+    static Lanes select(Mask m, const Lanes& a, const Lanes& b) {
+        Lanes r;
+        for (std::size_t l = 0; l < kLanes; ++l)
+            r.v[l] = (m >> l) & 1u ? a.v[l] : b.v[l];
+        return r;
+    }
 };
 
 template <class T>
