@@ -12,6 +12,7 @@ import textwrap
 import pytest
 
 import lumadex
+from lumadex import __main__ as cli
 from lumadex import _importer, _store
 
 SRC = str(pathlib.Path(lumadex.__file__).resolve().parent.parent)
@@ -333,3 +334,54 @@ def test_two_readers_see_whole_imports_only_while_a_third_process_imports(tmp_pa
         assert reads >= 2 and seen_max == n_batches
     bars, factors = dump(store)
     assert len(bars) == n_batches * len(days) and len(factors) == n_batches
+
+
+# -- encodings and odd text ------------------------------------------------------------------
+
+NAMED = ["X.XSHG,2024-06-03,10,10.5,9.8,10.2,1000", "{name},2024-06-04,10,10.5,9.8,10.2,1000"]
+
+
+@pytest.mark.parametrize("name,codec,bom,option", [
+    ("浦发银行.XSHG", "gbk", b"", "gbk"),            # Excel on a Chinese-locale machine
+    ("Société.XSHG", "latin-1", b"", "latin-1"),
+    ("浦发银行.XSHG", "utf-16-le", b"\xff\xfe", None),  # Excel's "Unicode text"
+    ("浦发银行.XSHG", "utf-8", b"\xef\xbb\xbf", None),
+], ids=["gbk", "latin-1", "utf-16-bom", "utf-8-bom"])
+def test_a_file_in_its_own_encoding_is_read_with_the_option_or_its_byte_order_mark(
+        tmp_path, capsys, name, codec, bom, option):
+    path = tmp_path / "b.csv"
+    text = "\r\n".join([BAR_HEADER] + [r.format(name=name) for r in NAMED]) + "\r\n"
+    path.write_bytes(bom + text.encode(codec))
+    store = tmp_path / "s.sqlite"
+    if option is not None:  # without the option the file is refused, naming the line
+        assert cli.main(["import", str(store), "--bars", str(path)]) == 1
+        err = capsys.readouterr().err
+        assert f"{path} line 3:" in err and "--encoding" in err and "unchanged" in err
+    args = ["--encoding", option] if option else []
+    assert cli.main(["import", str(store), "--bars", str(path), *args]) == 0
+    assert sorted(row[0] for row in dump(store)[0]) == sorted(["X.XSHG", name])
+
+
+@pytest.mark.parametrize("data,where,problem", [
+    ("\n".join([BAR_HEADER] + GOOD_BARS).encode("utf-16-le"), "line ",
+     "looks like UTF-16 text without a byte-order mark"),
+    ("\n".join([BAR_HEADER, GOOD_BARS[0], 'X.XSHG,"' + "9" * 140_000 + '",1,1,1,1,1',
+                GOOD_BARS[1]]).encode(), "line 3", "longer than 131072 characters"),
+    ("\n".join([BAR_HEADER, GOOD_BARS[0], "Ä.XSHG,2024-06-04,1,1,1,1,1"]).encode("cp1252"),
+     "line 3", "are not utf-8 text"),
+], ids=["utf-16-without-mark", "huge-field", "cp1252"])
+def test_odd_text_gives_file_line_and_problem_and_status_1(seeded, tmp_path, capsys, data,
+                                                           where, problem):
+    path = tmp_path / "odd.csv"
+    path.write_bytes(data)
+    before = dump(seeded)
+    assert cli.main(["import", str(seeded), "--bars", str(path)]) == 1
+    err = capsys.readouterr().err
+    assert f"{path} {where}" in err and problem in err, err
+    assert dump(seeded) == before
+
+
+def test_an_unknown_encoding_name_is_refused(seeded, tmp_path):
+    path = write(tmp_path / "b.csv", [BAR_HEADER] + GOOD_BARS)
+    with pytest.raises(lumadex.DataFileError, match="unknown encoding 'klingon'"):
+        _importer.import_files(seeded, bars=[path], encoding="klingon")

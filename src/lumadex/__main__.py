@@ -1,6 +1,6 @@
 """Command line of the lumadex client.
 
-    python -m lumadex import STORE [--bars FILE ...] [--factors FILE ...]
+    python -m lumadex import STORE [--bars FILE ...] [--factors FILE ...] [--encoding ENC]
     python -m lumadex info [--store STORE]
     python -m lumadex sample [--store PATH] [--csv DIR]
 
@@ -14,6 +14,7 @@ from) and can write the same data as CSV files for the importer.
 import argparse
 import csv
 import os
+import sqlite3
 import sys
 
 from . import _calendar, _config, _importer, _sample, _store
@@ -24,13 +25,14 @@ def _cmd_import(args):
         print("error: nothing to import; give --bars and/or --factors files", file=sys.stderr)
         return 2
     try:
-        counts = _importer.import_files(args.store, bars=args.bars, factors=args.factors)
-    except _importer.DataFileError as e:
+        counts = _importer.import_files(args.store, bars=args.bars, factors=args.factors,
+                                        encoding=args.encoding)
+    except (_importer.DataFileError, _store.StoreError) as e:
         print(f"error: {e}", file=sys.stderr)
         print("nothing was imported; the store is unchanged", file=sys.stderr)
         return 1
-    except (OSError, _store.StoreError) as e:
-        print(f"error: {e}", file=sys.stderr)
+    except (OSError, sqlite3.Error) as e:
+        print(f"error: {args.store}: {e}", file=sys.stderr)
         return 1
     print(f"imported into {args.store}: {counts['bars']} bar rows "
           f"({counts['replaced_bars']} replacing stored rows), {counts['factors']} "
@@ -46,6 +48,9 @@ def _cmd_info(args):
         notes = _store.info(path)
     except _store.StoreError as e:
         print(f"error: {e}", file=sys.stderr)
+        return 1
+    except (OSError, sqlite3.Error) as e:
+        print(f"error: {path}: {e}", file=sys.stderr)
         return 1
     print(f"store: {path}")
     if notes.get("synthetic") == "yes":
@@ -89,6 +94,9 @@ def main(argv=None):
                    help="bar files (.csv, .parquet): underlying,date,open,high,low,close,volume")
     p.add_argument("--factors", nargs="+", default=[], metavar="FILE",
                    help="adjustment factor files (.csv, .parquet): underlying,ex_date,factor")
+    p.add_argument("--encoding", metavar="ENC",
+                   help="text encoding of CSV files without a byte-order mark (default "
+                        "utf-8; gbk for files Excel saved on a Chinese-locale machine)")
     p.set_defaults(run=_cmd_import)
     p = sub.add_parser("info", help="list each underlying of a store with its date range")
     p.add_argument("--store", help="store file (default: the sample store)")

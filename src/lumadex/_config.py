@@ -29,14 +29,18 @@ def init(path=None):
     """Read from the store at ``path`` from now on; ``None`` goes back to the sample store.
 
     The file must exist and be a lumadex store (create one with
-    ``python -m lumadex import``).  Returns the store's path.
+    ``python -m lumadex import``).  Every thread's open connections are dropped,
+    so the next query reads the file now at the path even if it was opened
+    before.  Returns the store's path.
 
     Raises
     ------
     lumadex.StoreError
-        When there is no store at ``path``.
+        When there is no store at ``path``, or the file is not a readable
+        lumadex store (a folder, a damaged file, another application's database).
     """
     global _current
+    _store.reopen_all()
     if path is None:
         _current = None
         return store_path()

@@ -11,16 +11,24 @@ def to_date(value, param="date"):
 
     Accepts ``datetime.date``, ``datetime.datetime``, pandas ``Timestamp``,
     ``numpy.datetime64`` and ISO date texts.  The error names ``param``.
+
+    A missing date (``pandas.NaT``, ``numpy.datetime64("NaT")`` or a text that
+    reads as one) raises ``ValueError``: it has no place on the calendar, and
+    letting it through would compare as the text "NaT".
     """
+    # pandas.NaT is an instance of datetime.datetime, so it is caught here first.
+    if value is pd.NaT:
+        raise ValueError(f"{param}: NaT (a missing date) is not a date")
     if isinstance(value, datetime.datetime):
         return value.date()
     if isinstance(value, datetime.date):
         return value
-    try:
-        if isinstance(value, (str, np.datetime64, pd.Timestamp)):
+    if isinstance(value, (str, np.datetime64, pd.Timestamp)):
+        try:
             ts = pd.Timestamp(value)
-            if ts is not pd.NaT:
-                return ts.date()
-    except (ValueError, TypeError) as e:
-        raise ValueError(f"{param}: cannot read {value!r} as a date") from e
+        except (ValueError, TypeError) as e:
+            raise ValueError(f"{param}: cannot read {value!r} as a date") from e
+        if ts is pd.NaT:
+            raise ValueError(f"{param}: {value!r} is not a date (it reads as NaT, a missing date)")
+        return ts.date()
     raise TypeError(f"{param}: expected a date, timestamp or ISO date text, got {value!r}")

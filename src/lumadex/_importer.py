@@ -2,8 +2,12 @@
 
 File formats
 ------------
-CSV (``.csv``, UTF-8, a header line, comma separated) or Parquet (``.parquet`` or
-``.pq``; needs the optional ``pyarrow`` package).  Column order is free; every
+CSV (``.csv``, a header line, comma separated) or Parquet (``.parquet`` or
+``.pq``; needs the optional ``pyarrow`` package).  CSV text is UTF-8 unless a
+byte-order mark says otherwise (UTF-8, UTF-16 or UTF-32) or the ``encoding``
+argument names another codec (e.g. "gbk" for files Excel saved on a
+Chinese-locale machine); text the codec cannot decode is reported with its line
+and the encodings to try.  Column order is free; every
 listed column is required and no other column is accepted.
 
 bars
@@ -17,7 +21,9 @@ adjustment factors
 
 Checks, each reported with the file, the line (CSV: the line number counting the
 header as line 1; Parquet: the row number counting from 1) and the problem:
-missing or unknown columns; empty underlying; a date that is not a real date in
+undecodable text; a field longer than the CSV reader's limit (131,072
+characters: usually an unclosed quote mark); missing or unknown columns; empty
+underlying; a date that is not a real date in
 ``YYYY-MM-DD`` form; a bar date that is not a trading day of the exchange
 calendar or that lies in the future; a number that does not parse or is not
 finite; prices not above zero; a negative volume; ``high`` below ``low``; an
@@ -29,11 +35,13 @@ are taken or, on any problem, none, and the store is unchanged.  A row for an
 (underlying, date) already in the store replaces it (a correction).
 """
 
+import codecs
 import csv
 import datetime
 import math
 import os
 import re
+import sqlite3
 
 from . import _store
 from ._calendar import _sessions
@@ -53,21 +61,94 @@ def _fail(where, problem):
 
 # -- reading ---------------------------------------------------------------------------
 
-def _rows_csv(path):
-    """(header, iterator of (line label, row dict)) of a CSV file."""
-    f = open(path, newline="", encoding="utf-8-sig")
-    reader = csv.reader(f)
+# Byte-order marks, longest first (the UTF-32 LE mark begins with the UTF-16 LE one).
+_BOMS = ((codecs.BOM_UTF32_LE, "utf-32"), (codecs.BOM_UTF32_BE, "utf-32"),
+         (codecs.BOM_UTF8, "utf-8-sig"), (codecs.BOM_UTF16_LE, "utf-16"),
+         (codecs.BOM_UTF16_BE, "utf-16"))
+_ENCODING_HINT = ("give the file's encoding with --encoding: gbk for a file Excel saved on a "
+                  "Chinese-locale machine, latin-1 for Western European text, utf-16 for "
+                  "Excel's Unicode text")
+
+
+def _csv_encoding(path, encoding):
+    """The codec to read ``path`` with: a byte-order mark decides; else ``encoding``
+    (UTF-8 when not given)."""
+    if encoding is not None:
+        try:
+            codecs.lookup(encoding)
+        except LookupError:
+            _fail(f"{path}", f"unknown encoding {encoding!r}; {_ENCODING_HINT}")
+    with open(path, "rb") as f:
+        head = f.read(4)
+    for bom, name in _BOMS:
+        if head.startswith(bom):
+            return name
+    return "utf-8" if encoding is None else encoding
+
+
+def _decoding_failure(path, encoding):
+    """Raise the DataFileError for text of ``path`` that ``encoding`` cannot decode."""
+    with open(path, "rb") as f:
+        data = f.read()
     try:
-        header = next(reader)
-    except StopIteration:
+        data.decode(encoding)
+    except UnicodeDecodeError as e:
+        line = data[:e.start].decode(encoding, errors="replace").count("\n") + 1
+        hint = _ENCODING_HINT
+        if b"\x00" in data[:e.start]:
+            hint = ("the file holds NUL bytes, so it looks like UTF-16 text without a "
+                    "byte-order mark; try --encoding utf-16-le (or utf-16-be)")
+        _fail(f"{path} line {line}",
+              f"the bytes {data[e.start:e.end]!r} are not {encoding} text; {hint}")
+    _fail(f"{path}", f"cannot decode the file as {encoding} text; {_ENCODING_HINT}")
+
+
+def _csv_problem(e):
+    text = str(e)
+    if "field larger than field limit" in text:
+        return (f"a field is longer than {csv.field_size_limit()} characters (an unclosed "
+                "quote mark makes the rest of the file one field)")
+    return f"not readable as CSV ({text})"
+
+
+def _rows_csv(path, encoding=None):
+    """(header, iterator of (line label, row dict)) of a CSV file."""
+    if os.path.isdir(path):
+        _fail(f"{path}", "is a folder, not a data file")
+    encoding = _csv_encoding(path, encoding)
+    f = open(path, newline="", encoding=encoding)
+    reader = csv.reader(f)
+
+    def next_record():
+        """(first line of the record, its fields), or None at the end of the file."""
+        first = reader.line_num + 1
+        try:
+            return first, next(reader)
+        except StopIteration:
+            return None
+        except csv.Error as e:
+            f.close()
+            _fail(f"{path} line {first}", _csv_problem(e))
+        except UnicodeDecodeError:
+            f.close()
+            _decoding_failure(path, encoding)
+
+    got = next_record()
+    if got is None:
         f.close()
         _fail(f"{path}", "the file is empty (no header line)")
-    header = [h.strip() for h in header]
+    header = [h.strip() for h in got[1]]
+    if any("\x00" in h for h in header):
+        f.close()
+        _fail(f"{path} line 1", "the header holds NUL characters: the file looks like "
+                                "UTF-16 text without a byte-order mark; try --encoding "
+                                "utf-16-le (or utf-16-be)")
 
     def rows():
         with f:
-            for fields in reader:
-                where = f"{path} line {reader.line_num}"
+            while (got := next_record()) is not None:
+                line, fields = got
+                where = f"{path} line {line}"
                 if not fields or all(not x.strip() for x in fields):
                     continue
                 if len(fields) != len(header):
@@ -96,11 +177,14 @@ def _rows_parquet(path):
     return header, rows()
 
 
-def _read(path, columns):
+def _read(path, columns, encoding=None):
     path = os.fspath(path)
     ext = os.path.splitext(path)[1].lower()
     if ext == ".csv":
-        header, rows = _rows_csv(path)
+        try:
+            header, rows = _rows_csv(path, encoding)
+        except OSError as e:
+            _fail(f"{path}", f"cannot read the file ({e.strerror})")
     elif ext in (".parquet", ".pq"):
         header, rows = _rows_parquet(path)
     else:
@@ -190,12 +274,15 @@ def _check_factor(where, row):
     return (underlying, d.isoformat(), f)
 
 
-def read_bars(path, seen=None):
-    """Validated bar rows of one file as (underlying, date, open, high, low, close, volume)."""
+def read_bars(path, seen=None, encoding=None):
+    """Validated bar rows of one file as (underlying, date, open, high, low, close, volume).
+
+    ``encoding``: of a CSV file without a byte-order mark (default UTF-8).
+    """
     trading, today = _trading_days(), datetime.date.today()
     seen = {} if seen is None else seen
     out = []
-    for where, row in _read(path, BAR_COLUMNS):
+    for where, row in _read(path, BAR_COLUMNS, encoding):
         bar = _check_bar(where, row, trading, today)
         key = bar[:2]
         if key in seen:
@@ -205,11 +292,11 @@ def read_bars(path, seen=None):
     return out
 
 
-def read_factors(path, seen=None):
+def read_factors(path, seen=None, encoding=None):
     """Validated factor rows of one file as (underlying, ex_date, factor)."""
     seen = {} if seen is None else seen
     out = []
-    for where, row in _read(path, FACTOR_COLUMNS):
+    for where, row in _read(path, FACTOR_COLUMNS, encoding):
         fac = _check_factor(where, row)
         key = fac[:2]
         if key in seen:
@@ -244,10 +331,12 @@ def write_rows(conn, bars=(), factors=(), info=None):
     return replaced_bars, replaced_factors
 
 
-def import_files(store, bars=(), factors=()):
+def import_files(store, bars=(), factors=(), encoding=None):
     """Check every file, then write all their rows to ``store`` in one transaction.
 
-    Creates the store when it does not exist yet.
+    Creates the store when it does not exist yet.  ``encoding`` is the text
+    encoding of CSV files that carry no byte-order mark (default UTF-8; e.g.
+    "gbk" for files Excel saved on a Chinese-locale machine).
 
     Returns
     -------
@@ -260,11 +349,18 @@ def import_files(store, bars=(), factors=()):
     DataFileError
         For the first problem found, naming the file, the line and the problem;
         nothing is written.
+    lumadex.StoreError
+        The store cannot be opened or written (a folder, a damaged file, another
+        application's database, read-only, or locked by another process for longer
+        than the lock timeout); nothing is written.
     """
     seen_bars, seen_factors = {}, {}
-    bar_rows = [r for p in bars for r in read_bars(p, seen_bars)]
-    factor_rows = [r for p in factors for r in read_factors(p, seen_factors)]
-    with _store.writer(store) as conn:
-        rb, rf = write_rows(conn, bar_rows, factor_rows)
+    bar_rows = [r for p in bars for r in read_bars(p, seen_bars, encoding)]
+    factor_rows = [r for p in factors for r in read_factors(p, seen_factors, encoding)]
+    try:
+        with _store.writer(store) as conn:
+            rb, rf = write_rows(conn, bar_rows, factor_rows)
+    except sqlite3.DatabaseError as e:
+        raise _store.store_error(os.fspath(store), "writing the import", e) from e
     return {"bars": len(bar_rows), "factors": len(factor_rows),
             "replaced_bars": rb, "replaced_factors": rf}

@@ -168,5 +168,9 @@ def _ensure(path):
 
 
 def ensure_sample_store():
-    """Path of the sample store, building it first when it is not there yet."""
-    return _ensure(sample_store_path())
+    """Path of the sample store, building it first when it is not there (any more)."""
+    path = _ensure(sample_store_path())
+    if not path.exists():  # deleted since: build it again
+        _ensure.cache_clear()
+        path = _ensure(sample_store_path())
+    return path

@@ -14,18 +14,47 @@ Layout
 
 Dates are ISO texts (``YYYY-MM-DD``), so they sort and compare as dates.
 
-Queries run on read-only connections (``mode=ro``), one per thread and store,
-kept open between calls; each query reads inside one transaction, so it sees one
-committed state of the store.  Writes go through ``writer``: a read-write
-connection in WAL mode, so that readers never block the writer and never see a
-half-written import.
+Reading
+-------
+Queries run on read-only connections, one per thread and store, kept open
+between calls; each query reads inside one transaction, so it sees one committed
+state of the store.  Imports committed through ``writer`` are seen by the next
+query.  Before each query the store file is looked at again (device, inode, size
+and modification time): when it has been replaced at the same path (deleted and
+imported again, or another file moved over it) or rewritten other than through
+SQLite, the connection is reopened and the query reads the file now at the path;
+when the file is gone, the query raises ``StoreError``.  ``reopen_all`` (called
+by ``lumadex.init``) makes every thread reopen its connections.
+
+A store in WAL mode needs a ``-shm`` side file to be read.  When the store's
+folder cannot be written (read-only media, a folder of another user) and no
+``-shm`` file is there, the store is opened *immutable*: SQLite reads the file
+without locks or side files.  While a writer works on such a store its ``-shm``
+file exists, and readers go through it as usual.  Changes still waiting in a
+``-wal`` file cannot be read without a ``-shm``; such a store is refused with a
+message saying how to fold them in.
+
+Writing
+-------
+Writes go through ``writer``: a read-write connection in WAL mode, so readers
+never block the writer and never see a half-written import.  Before changing
+anything it checks that the file is an SQLite database holding a store's tables.
+A missing store is built complete in a temporary file and linked into place (see
+``_create_file``); an empty file is made a store under the write lock; so
+several importers starting together on a new store all succeed.  A writer that
+cannot get the lock within ``BUSY_TIMEOUT_S`` seconds raises ``StoreError``.
+After committing, the writer folds the log into the store file and cuts it to
+zero bytes, so a ``-wal`` file kept by open readers holds nothing that a file
+later put at the same path could be mistaken for.
 """
 
 import contextlib
 import os
 import pathlib
 import sqlite3
+import stat
 import threading
+import uuid
 
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS bars (
@@ -50,80 +79,362 @@ CREATE TABLE IF NOT EXISTS store_info (
     value TEXT NOT NULL
 );
 """
+_SCHEMA_STATEMENTS = [s.strip() for s in SCHEMA.split(";") if s.strip()]
+_STORE_TABLES = frozenset(("bars", "adjustment_factors"))
+_SQLITE_MAGIC = b"SQLite format 3\x00"
+_SIDE_FILES = ("-wal", "-shm", "-journal")
 
 # How long a connection waits for another process's lock before giving up.
 BUSY_TIMEOUT_S = 30.0
 
 _local = threading.local()
+# Bumped by reopen_all(); a cached connection from an older generation is reopened.
+_generation = 0
 
 
 class StoreError(RuntimeError):
-    """The store file is missing or is not a lumadex store."""
+    """The store file is missing, unreadable, locked, or is not a lumadex store."""
 
 
-def _ro_uri(path):
-    return pathlib.Path(path).resolve().as_uri() + "?mode=ro"
+# -- errors --------------------------------------------------------------------------
+
+def store_error(path, doing, e):
+    """A StoreError saying what went wrong with the store at ``path`` in plain words."""
+    name = getattr(e, "sqlite_errorname", "")
+    if name.startswith(("SQLITE_BUSY", "SQLITE_LOCKED")):
+        return StoreError(
+            f"{path}: the store is locked by another process; gave up {doing} after "
+            f"waiting {BUSY_TIMEOUT_S:g} s. Try again once the other import has finished")
+    if name.startswith(("SQLITE_NOTADB", "SQLITE_CORRUPT")):
+        return StoreError(f"{path} is not a lumadex store: the file is damaged or is not an "
+                          f"SQLite database ({e})")
+    if name.startswith("SQLITE_READONLY"):
+        return StoreError(f"{path}: cannot write the store: the file or its folder is "
+                          f"read-only ({e})")
+    if name.startswith("SQLITE_CANTOPEN"):
+        return StoreError(f"{path}: cannot open the store ({e}); check that its folder "
+                          "exists and can be read")
+    return StoreError(f"{path}: {doing} failed: {e}")
+
+
+@contextlib.contextmanager
+def _translated(path, doing):
+    """Turn SQLite's errors about the store file into a StoreError."""
+    try:
+        yield
+    except sqlite3.DatabaseError as e:
+        raise store_error(path, doing, e) from e
+
+
+# -- the file -------------------------------------------------------------------------
+
+def _signature(path, known):
+    """(device, inode, size, mtime) of the store file; StoreError when there is none.
+
+    ``known``: the path was opened before, so a missing file was deleted or moved.
+    """
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        if known:
+            raise StoreError(f"no store at {path} any more: the file was deleted or moved "
+                             "away after it was opened") from None
+        raise StoreError(f"no store at {path}") from None
+    except OSError as e:
+        raise StoreError(f"{path}: cannot read the store ({e.strerror})") from None
+    if stat.S_ISDIR(st.st_mode):
+        raise StoreError(f"{path} is a folder, not a store file; give the path of the "
+                         "store file itself")
+    if not stat.S_ISREG(st.st_mode):
+        raise StoreError(f"{path} is not a regular file, so it is not a lumadex store")
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+
+
+def _header(path):
+    """The first 100 bytes of the store file (b"" for an empty file).
+
+    Refuses a file that is not an SQLite database, without opening it in SQLite.
+    """
+    try:
+        with open(path, "rb") as f:
+            head = f.read(100)
+    except OSError as e:
+        raise StoreError(f"{path}: cannot read the store ({e.strerror})") from None
+    if head and not head.startswith(_SQLITE_MAGIC):
+        raise StoreError(f"{path} is not a lumadex store: it is not an SQLite database "
+                         "(a damaged file, or some other kind of file)")
+    return head
+
+
+def _in_wal_mode(head):
+    # Bytes 18 and 19 of the header are the write and read format versions: 2 is WAL.
+    return len(head) >= 20 and head[18] == 2 and head[19] == 2
+
+
+def _folder_writable(path):
+    """Whether this process may create files next to ``path`` (False on read-only media)."""
+    folder = os.path.dirname(os.path.abspath(path))
+    return os.access(folder, os.W_OK)
+
+
+def _read_mode(wal, folder_writable, shm_exists, wal_bytes):
+    """How to open a store for reading: "ro" (through SQLite's locks and side files),
+    "immutable" (the file alone), or None when neither can read all of it.
+
+    A store in rollback mode, or one whose folder takes new files, or one whose
+    ``-shm`` already exists (a writer is at work), is read as usual.  Otherwise a
+    WAL store cannot get its ``-shm``: it is read immutable, unless committed
+    changes still sit in its ``-wal`` file, which only a ``-shm`` can make readable.
+    """
+    if not wal or folder_writable or shm_exists:
+        return "ro"
+    return "immutable" if wal_bytes == 0 else None
+
+
+def _open_reader(path):
+    """A new read-only connection to ``path`` and whether it is immutable."""
+    head = _header(path)
+    try:
+        wal_bytes = os.path.getsize(path + "-wal")
+    except OSError:
+        wal_bytes = 0
+    mode = _read_mode(_in_wal_mode(head), _folder_writable(path),
+                      os.path.exists(path + "-shm"), wal_bytes)
+    if mode is None:
+        raise StoreError(
+            f"{path}: the store has changes in {path}-wal that are not yet in the store "
+            "file, and its folder cannot be written, so they cannot be read. Let a user "
+            f"who can write the folder fold them in (sqlite3 {path} "
+            "'PRAGMA wal_checkpoint(TRUNCATE)') or read a copy of the store")
+    uri = pathlib.Path(path).resolve().as_uri() + "?mode=ro"
+    if mode == "immutable":
+        uri += "&immutable=1"
+    with _translated(path, "opening the store"):
+        conn = sqlite3.connect(uri, uri=True, timeout=BUSY_TIMEOUT_S, isolation_level=None,
+                               check_same_thread=True)
+    try:
+        with _translated(path, "opening the store"):
+            _check_store(conn, path)
+    except BaseException:
+        conn.close()
+        raise
+    return conn, mode == "immutable"
+
+
+def _tables(conn):
+    return {r[0] for r in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
 
 
 def _check_store(conn, path):
-    names = {r[0] for r in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
-    missing = {"bars", "adjustment_factors"} - names
+    missing = _STORE_TABLES - _tables(conn)
     if missing:
         raise StoreError(f"{path} is not a lumadex store (no table {', '.join(sorted(missing))})")
+    for table in sorted(_STORE_TABLES):  # reads each table's first page: gross damage shows now
+        conn.execute(f"SELECT 1 FROM {table} LIMIT 1").fetchall()
+
+
+# -- reading -------------------------------------------------------------------------
+
+def _thread_connections():
+    conns = getattr(_local, "conns", None)
+    if conns is None or getattr(_local, "pid", None) != os.getpid():
+        # A forked child gets connections of its own.
+        conns = _local.conns = {}
+        _local.pid = os.getpid()
+    return conns
 
 
 def reader(path):
     """This thread's read-only connection to the store at ``path``.
 
-    Opened on first use and kept; a process that forked gets its own.
+    Opened on first use and kept while the file at ``path`` stays the same one;
+    reopened after ``reopen_all`` or when the file was replaced; a process that
+    forked gets its own.
     """
     path = os.fspath(path)
-    conns = getattr(_local, "conns", None)
-    if conns is None or getattr(_local, "pid", None) != os.getpid():
-        conns = _local.conns = {}
-        _local.pid = os.getpid()
-    conn = conns.get(path)
-    if conn is None:
-        if not os.path.exists(path):
-            raise StoreError(f"no store at {path}")
-        conn = sqlite3.connect(_ro_uri(path), uri=True, timeout=BUSY_TIMEOUT_S,
-                               isolation_level=None, check_same_thread=True)
-        try:
-            _check_store(conn, path)
-        except BaseException:
-            conn.close()
-            raise
-        conns[path] = conn
+    conns = _thread_connections()
+    entry = conns.get(path)
+    sig = _signature(path, known=entry is not None)
+    if entry is not None:
+        conn, old_sig, generation, immutable = entry
+        # An immutable reader switches to the usual locks once a writer's -shm appears.
+        if (old_sig == sig and generation == _generation
+                and not (immutable and os.path.exists(path + "-shm"))):
+            return conn
+        del conns[path]
+        conn.close()
+    conn, immutable = _open_reader(path)
+    conns[path] = (conn, sig, _generation, immutable)
     return conn
 
 
 def forget_readers():
     """Close this thread's cached read-only connections."""
-    for conn in getattr(_local, "conns", {}).values():
-        conn.close()
+    for entry in getattr(_local, "conns", {}).values():
+        entry[0].close()
     _local.conns = {}
+
+
+def reopen_all():
+    """Make every thread open its read-only connections afresh at its next query."""
+    global _generation
+    _generation += 1
+    forget_readers()
 
 
 @contextlib.contextmanager
 def read_transaction(path):
-    """A read-only connection inside one read transaction (one consistent snapshot)."""
+    """A read-only connection inside one read transaction (one consistent snapshot).
+
+    When SQLite fails on it, the connection is dropped (the next query opens a
+    new one) and the failure is raised as a StoreError.
+    """
+    path = os.fspath(path)
     conn = reader(path)
-    conn.execute("BEGIN")
     try:
-        yield conn
+        with _translated(path, "reading the store"):
+            conn.execute("BEGIN")
+            try:
+                yield conn
+            finally:
+                if conn.in_transaction:
+                    conn.execute("COMMIT")
+    except StoreError:
+        _drop_reader(path)
+        raise
+
+
+def _drop_reader(path):
+    entry = _thread_connections().pop(path, None)
+    if entry is not None:
+        entry[0].close()
+
+
+# -- writing -------------------------------------------------------------------------
+
+@contextlib.contextmanager
+def _folder_lock(folder):
+    """Hold an exclusive lock on ``folder`` (where the system offers one) for a moment."""
+    try:
+        import fcntl
+
+        fd = os.open(folder, os.O_RDONLY)
+    except (ImportError, OSError):
+        yield
+        return
+    try:
+        with contextlib.suppress(OSError):
+            fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
     finally:
-        conn.execute("COMMIT")
+        os.close(fd)
+
+
+def _create_file(path):
+    """Put a new, empty store at ``path`` unless some file is there already.
+
+    The store is built complete in a temporary file of the same folder and then
+    linked into place, so no reader ever sees half a store, and of several
+    importers creating it at once exactly one links its file.  A ``-wal``,
+    ``-shm`` or ``-journal`` file beside a missing store belongs to a deleted
+    store (readers that were open on it keep them): it is removed first, since
+    SQLite would otherwise pair the old log with the new file.
+    """
+    folder = os.path.dirname(os.path.abspath(path))
+    # Created like any new file (mode 0666 less the umask), so the store is as
+    # readable by others as a file SQLite creates itself.
+    tmp = os.path.join(folder, f".{os.path.basename(path)}.{uuid.uuid4().hex}.new")
+    try:
+        fd = os.open(tmp, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o666)
+    except OSError as e:
+        raise StoreError(f"{path}: cannot create a store in {folder} ({e.strerror})") from None
+    os.close(fd)
+    try:
+        with _translated(path, "creating the store"):
+            conn = sqlite3.connect(tmp, isolation_level=None)
+            try:
+                conn.execute("PRAGMA journal_mode=WAL")
+                for statement in _SCHEMA_STATEMENTS:
+                    conn.execute(statement)
+            finally:
+                conn.close()
+        with _folder_lock(folder):
+            if not os.path.lexists(path):
+                for side in _SIDE_FILES:
+                    with contextlib.suppress(FileNotFoundError):
+                        os.unlink(path + side)
+                try:
+                    os.link(tmp, path)
+                except FileExistsError:
+                    pass
+                except OSError:
+                    # No hard links on this file system; the folder lock keeps
+                    # importers from overwriting one another.
+                    os.replace(tmp, path)
+    finally:
+        for leftover in [tmp] + [tmp + side for side in _SIDE_FILES]:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(leftover)
+
+
+def _open_writer(path):
+    """A read-write connection to the store at ``path``, created when there is no file.
+
+    A folder, a file that is not an SQLite database, and an SQLite database with
+    other tables are refused before anything in them is changed.  An empty file
+    is made a store under the write lock, creating only the tables not there yet.
+    """
+    if os.path.isdir(path):
+        raise StoreError(f"{path} is a folder, not a store file; give the path of the "
+                         "store file itself")
+    if not os.path.lexists(path):
+        _create_file(path)
+    elif not _folder_writable(path):
+        raise StoreError(f"{path}: cannot write the store: its folder is read-only for "
+                         "this user (an import needs to create files beside the store)")
+    _header(path)
+    with _translated(path, "opening the store"):
+        conn = sqlite3.connect(path, timeout=BUSY_TIMEOUT_S, isolation_level=None)
+    try:
+        with _translated(path, "opening the store"):
+            names = _tables(conn)
+            if names and not _STORE_TABLES <= names:
+                _check_store(conn, path)  # another application's database: left as it is
+            conn.execute("PRAGMA journal_mode=WAL")
+            if not _STORE_TABLES <= names:
+                conn.execute("BEGIN IMMEDIATE")
+                try:
+                    names = _tables(conn)
+                    if names and not _STORE_TABLES <= names:
+                        _check_store(conn, path)
+                    for statement in _SCHEMA_STATEMENTS:
+                        conn.execute(statement)
+                except BaseException:
+                    conn.execute("ROLLBACK")
+                    raise
+                conn.execute("COMMIT")
+    except BaseException:
+        conn.close()
+        raise
+    return conn
+
+
+def _empty_log(conn):
+    """Fold the write-ahead log into the store file and cut the log to zero bytes.
+
+    Readers that stay open keep the ``-wal`` file from being deleted when the
+    writer closes; left full, it would be read as part of any other file later
+    put at the same path.  Waits at most a second for readers in mid-query;
+    if they take longer the log stays as it is until the next import.
+    """
+    with contextlib.suppress(sqlite3.Error):
+        conn.execute("PRAGMA busy_timeout = 1000")
+        conn.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()
 
 
 def create(path):
     """Create an empty store at ``path`` (WAL mode); an existing store is left as it is."""
-    conn = sqlite3.connect(os.fspath(path), timeout=BUSY_TIMEOUT_S, isolation_level=None)
-    try:
-        conn.execute("PRAGMA journal_mode=WAL")
-        conn.executescript(SCHEMA)
-        _check_store(conn, path)
-    finally:
-        conn.close()
+    _open_writer(os.fspath(path)).close()
 
 
 @contextlib.contextmanager
@@ -132,24 +443,33 @@ def writer(path):
 
     Everything done on it is committed together when the block ends normally and
     rolled back when it raises, so a failed write leaves the store unchanged.
+    Creates the store when there is no file at ``path``.
+
+    Raises
+    ------
+    StoreError
+        ``path`` is a folder, a damaged file or another application's database,
+        cannot be written, or another process held the lock longer than
+        ``BUSY_TIMEOUT_S``.
     """
     path = os.fspath(path)
-    if not os.path.exists(path):
-        create(path)
-    conn = sqlite3.connect(path, timeout=BUSY_TIMEOUT_S, isolation_level=None)
+    conn = _open_writer(path)
     try:
-        conn.execute("PRAGMA journal_mode=WAL")
-        _check_store(conn, path)
-        conn.execute("BEGIN IMMEDIATE")
+        with _translated(path, "waiting for the write lock"):
+            conn.execute("BEGIN IMMEDIATE")
         try:
             yield conn
         except BaseException:
             conn.execute("ROLLBACK")
             raise
-        conn.execute("COMMIT")
+        with _translated(path, "committing the import"):
+            conn.execute("COMMIT")
+        _empty_log(conn)
     finally:
         conn.close()
 
+
+# -- what a store holds ----------------------------------------------------------------
 
 def underlyings(path):
     """Each underlying in the store with its first and last bar date and bar count."""
