@@ -201,27 +201,35 @@ def test_on_maturity_day_only_the_loss_or_last_coupon(market, cls):
     assert product.npv(90.0, R, VOL, Q, "2024-06-03") == pytest.approx(want, abs=1e-12)
 
 
-def _loss_only(product, pool, spot, evaluation, knocked_in):
-    """Mean discounted loss, from the oracle's own paths (no coupon can be earned)."""
+def _after_last_knock_out(product, pool, spot, evaluation, knocked_in):
+    """Value once no knock-out date is left, from the oracle's own paths.
+
+    The mean discounted loss; a snowball also pays the coupon of its last knock-out
+    date at maturity on every path that never knocked in (a phoenix owes nothing more).
+    """
     _, dtt, _, ki_idx, _ = ref.grid(product, evaluation)
     paths, discount = ref.simulate(pool(len(dtt)), dtt, R, Q, VOL)
     ki = torch.ones(paths.shape[0], dtype=torch.bool) if knocked_in else (
         paths[:, ki_idx].min(dim=1).values < product.ki_barrier / spot if len(ki_idx)
         else torch.zeros(paths.shape[0], dtype=torch.bool))
-    loss = torch.clamp(paths[:, -1] - product.strike / spot, max=0) * ki
-    return float((loss * discount[-1]).sum() * spot / paths.shape[0])
+    loss = torch.clamp(paths[:, -1] - product.strike / spot, max=0) * ki * spot
+    if isinstance(product, SnowBallOption):
+        loss = loss + (~ki).double() * float(product.coupon.iloc[-1])
+    return float((loss * discount[-1]).sum() / paths.shape[0])
 
 
 @pytest.mark.parametrize("cls", PRODUCTS, ids=ids)
 @pytest.mark.parametrize("knocked_in", [False, True], ids=["fresh", "knocked-in"])
 def test_no_knock_out_date_left(market, small_pool, cls, knocked_in):
     # Monthly knock-out dates stop on 2024-06-03, daily knock-in runs to 2024-06-20, the
-    # note matures in August: valued on 2024-06-10, only the loss remains.
+    # note matures in August: valued on 2024-06-10, the loss remains, and a snowball
+    # still owes the last knock-out date's coupon on paths that do not knock in.
     # A spot of 84 leaves paths close enough to the knock-in level of 80.
     product = cls(terms(obs_end_date="2024-06-20", maturity_date="2024-08-01"))
     got = product._npv(84.0, R, VOL, Q, "2024-06-10", knocked_in=knocked_in)
-    want = _loss_only(product, small_pool, 84.0, "2024-06-10", knocked_in)
-    assert want < 0
+    want = _after_last_knock_out(product, small_pool, 84.0, "2024-06-10", knocked_in)
+    if cls is PhoenixOption or knocked_in:
+        assert want < 0
     assert abs(got - want) <= 1e-9 * abs(want), f"expected {want!r} got {got!r}"
 
 
@@ -233,8 +241,13 @@ def test_no_observation_date_left(market, small_pool, cls, knocked_in):
     overrides = {"2024-03-01": 70.0} if knocked_in else {}
     flat_closes(market, "2024-01-02", "2024-07-01", overrides=overrides)
     got = product.npv(SPOT, R, VOL, Q, "2024-07-01")
-    want = _loss_only(product, small_pool, SPOT, "2024-07-01", knocked_in)
-    assert (want < 0) == knocked_in
+    want = _after_last_knock_out(product, small_pool, SPOT, "2024-07-01", knocked_in)
+    if cls is SnowBallOption and not knocked_in:
+        # no path can knock in: the last coupon, discounted from maturity, 31 days away
+        last_coupon = product.coupon.iloc[-1]
+        assert want == pytest.approx(last_coupon * np.exp(-R * 31 / 365), rel=1e-12)
+    else:
+        assert (want < 0) == knocked_in
     assert abs(got - want) <= 1e-9 * abs(want), f"expected {want!r} got {got!r}"
     assert np.isfinite(list(product.greeks(SPOT, R, VOL, Q, "2024-07-01"))).all()
 

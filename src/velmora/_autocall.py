@@ -49,6 +49,13 @@ def read_terms(product, option):
                                          product.ki_obs_freq)
     product.ko_obs_dates = get_obs_dates(product.obs_start_date, product.obs_end_date,
                                          product.ko_obs_freq)
+    effect = pd.Timestamp(product.effect_date)
+    for kind, dates in (("knock-out", product.ko_obs_dates),
+                        ("knock-in", product.ki_obs_dates)):
+        if len(dates) and dates[0] < effect:
+            raise ValueError(
+                f"{kind} observation date {dates[0].date()} is before the effect date "
+                f"{effect.date()}: the note does not exist yet on that date")
 
 
 def observed_knocks(product, evaluation_date):
@@ -56,7 +63,9 @@ def observed_knocks(product, evaluation_date):
 
     Returns ``(knocked_out, knocked_in)``.  Only observation dates up to the latest
     close are compared; knock-out is strictly above ``ko_barrier``, knock-in strictly
-    below ``ki_barrier``.
+    below ``ki_barrier``.  An observation date without a close (the stock was
+    suspended that day) observes nothing: the stock did not trade, so it neither
+    knocked in nor knocked out then.
 
     Raises
     ------
@@ -69,13 +78,11 @@ def observed_knocks(product, evaluation_date):
     if df is None:
         return False, False
     df = df.droplevel("order_book_id")
-    last = df.index[-1]
     close = df.close
-    ko_dates = product.ko_obs_dates[product.ko_obs_dates <= last]
-    if any_above(close.loc[ko_dates], product.ko_barrier):
+    if any_above(close[close.index.isin(product.ko_obs_dates)], product.ko_barrier):
         return True, False
-    ki_dates = product.ki_obs_dates[product.ki_obs_dates <= last]
-    return False, any_below(close.loc[ki_dates], product.ki_barrier)
+    return False, any_below(close[close.index.isin(product.ki_obs_dates)],
+                            product.ki_barrier)
 
 
 def npv(product, spot, r, vol, q, evaluation_date):
@@ -238,6 +245,29 @@ class Grid:
         return len(self.step_years)
 
 
+# A knock-out level that no simulated path reaches (see ``_after_last_knock_out``).
+UNREACHABLE = float(np.finfo(float).max)
+
+
+def _after_last_knock_out(product, rule, grid):
+    """The knock-out level for the engine on ``grid``; adapts the grid once, past the
+    last knock-out date.
+
+    After the last knock-out date of a snowball nothing can knock out any more, but a
+    path that has not knocked in still earns the coupon of the last knock-out date,
+    paid at maturity.  The engine is given that coupon on the maturity column with a
+    knock-out level no path reaches, which pays exactly this.  (A phoenix owes nothing
+    after its last coupon date but the loss at maturity.)
+    """
+    if not hasattr(grid, "ko_barrier"):
+        grid.ko_barrier = float(product.ko_barrier)
+        if rule == "snowball" and len(grid.ko_columns) == 0 and len(product.coupon):
+            grid.ko_columns = np.array([len(grid) - 1], dtype=np.int64)
+            grid.coupons = product.coupon.to_numpy(dtype=float)[-1:]
+            grid.ko_barrier = UNREACHABLE
+    return grid.ko_barrier
+
+
 def _engine_args(product, rule, knocked_in):
     return dict(strike=float(product.strike), ki_barrier=float(product.ki_barrier),
                 ko_barrier=float(product.ko_barrier), rule=rule,
@@ -296,15 +326,18 @@ def _run(product, rule, requests):
     draws = normdraw.get_normdraws(max(len(req.grid) for req in live))
     args = _engine_args(product, rule, False)
     del args["knocked_in"]
-    results = iter(_core.simulate_groups(draws, [req.group() for req in live], **args))
-    out = []
-    for req in requests:
-        if req is None:
-            out.append(None)
-            continue
-        n_paths, scenarios = next(results)
-        out.append([(coupon + loss) / n_paths for _, coupon, loss in scenarios])
-    return out
+    # A valuation past a snowball's last knock-out date uses a knock-out level of its
+    # own (_after_last_knock_out): one pass per knock-out level.
+    by_level = {}
+    for req in live:
+        by_level.setdefault(_after_last_knock_out(product, rule, req.grid), []).append(req)
+    values = {}
+    for level, group in by_level.items():
+        args["ko_barrier"] = level
+        results = _core.simulate_groups(draws, [req.group() for req in group], **args)
+        for req, (n_paths, scenarios) in zip(group, results):
+            values[id(req)] = [(coupon + loss) / n_paths for _, coupon, loss in scenarios]
+    return [None if req is None else values[id(req)] for req in requests]
 
 
 def simulate(product, rule, spot, r, vol, q, evaluation_date, knocked_in=False,

@@ -1,6 +1,8 @@
 """Base class of every product, its result record, and sensitivities by bumping."""
 
 import datetime
+import functools
+import threading
 from collections import namedtuple
 
 import pandas as pd
@@ -29,6 +31,23 @@ VOL_BUMP = 0.01  # absolute
 RATE_BUMP = 0.005  # absolute; the two rate bumps span one rate point
 ONE_DAY = pd.to_timedelta(1, "day")
 
+# QuantLib's evaluation date is one setting for the whole process, and every QuantLib
+# valuation sets it and then prices.  This re-entrant lock is held across the whole
+# ``npv`` of every product valued through QuantLib, so that no other thread moves the
+# date (or re-prices a shared instrument) in between.  Code of your own that sets
+# QuantLib's evaluation date while velmora valuations run in other threads should hold
+# it too.
+QUANTLIB_LOCK = threading.RLock()
+
+
+def _under_quantlib_lock(npv):
+    @functools.wraps(npv)
+    def locked_npv(*args, **kwargs):
+        with QUANTLIB_LOCK:
+            return npv(*args, **kwargs)
+
+    return locked_npv
+
 
 class BaseOption:
     """Common contract terms and bumped sensitivities of every velmora product.
@@ -50,7 +69,20 @@ class BaseOption:
     product's own ``npv``: central differences for spot, volatility and rate, a
     forward one-calendar-day difference for theta.  A product only has to supply
     ``npv``; it may override any sensitivity.
+
+    Threads: the ``npv`` that a product class defines runs under ``QUANTLIB_LOCK``
+    (one valuation at a time in the process) unless the class sets
+    ``uses_quantlib = False``, as the autocallables do: their compiled engine does not
+    touch QuantLib and runs in parallel, without the interpreter lock.
     """
+
+    uses_quantlib = True
+
+    def __init_subclass__(cls, **kwargs):
+        super().__init_subclass__(**kwargs)
+        npv = cls.__dict__.get("npv")
+        if npv is not None and cls.uses_quantlib:
+            cls.npv = _under_quantlib_lock(npv)
 
     def __init__(self, option):
         self.effect_date = pd.to_datetime(option["effect_date"])

@@ -31,7 +31,9 @@ class PhoenixOption(BaseOption):
     ``effect_date`` (not ``obs_start_date``) to d_0 and D_k those from d_(k-1) to d_k.
 
     Simulation, sensitivities and the open cases are those of the snowball; with no
-    knock-out date left the coupon part is 0 and only the loss counts.
+    knock-out date left every coupon has been paid, the coupon part is 0 and only the
+    loss counts.  An observation date before the effect date (which would give the
+    first period a negative length) raises ``ValueError`` naming the date.
 
     Raises
     ------
@@ -39,6 +41,8 @@ class PhoenixOption(BaseOption):
         From the constructor when the knock-out schedule is empty: the first period's
         coupon needs a first knock-out date.
     """
+
+    uses_quantlib = False  # runs outside QUANTLIB_LOCK
 
     def __init__(self, option):
         BaseOption.__init__(self, option)

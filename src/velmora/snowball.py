@@ -39,8 +39,14 @@ class SnowBallOption(BaseOption):
 
     Open cases, decided here:
 
-    * no knock-out date left on or after the evaluation date: no coupon remains to be
-      earned and only the loss at maturity is valued;
+    * no knock-out date left on or after the evaluation date (the last one fell before
+      maturity): nothing can knock out any more, and a path that has not knocked in
+      still earns the coupon of the last knock-out date, paid at maturity; a path that
+      knocked in bears the loss at maturity.  So the value does not fall off a cliff
+      the day after the last knock-out date;
+    * an observation date before the effect date: ``ValueError`` naming the date;
+    * an observation date on which the stock has no close (suspended): nothing is
+      observed that day, neither knock-in nor knock-out;
     * no knock-in date left and no knock-in observed: no path can knock in, so no loss;
     * evaluation date after maturity (no trading day left): the note has expired, the
       value, delta and gamma are 0.0;
@@ -51,6 +57,8 @@ class SnowBallOption(BaseOption):
     Tested against a plain whole-tensor valuation of the same pool and grid, and on
     hand-made paths for every observation rule.
     """
+
+    uses_quantlib = False  # runs outside QUANTLIB_LOCK
 
     def __init__(self, option):
         BaseOption.__init__(self, option)
