@@ -127,10 +127,8 @@ def test_intraday_suspension_and_stale_history(market, name):
     full = product.npv(SPOT, R, VOL, Q, FRI)
     # intraday: the evaluation date has no close yet; a suspension in the middle: no
     # bars on those days, but the history reaches the last closed day
-    # (the notes' rule for a missing close on an observation date is their own)
     suspended = days[(days < "2024-05-20") | (days > "2024-05-24")]
-    notes = name in ("snowball", "phoenix")
-    for served in (days[:-1],) if notes else (days[:-1], suspended):
+    for served in (days[:-1], suspended):
         _bars(market, served)
         with warnings.catch_warnings():
             warnings.simplefilter("error")
