@@ -52,7 +52,7 @@ def _run_threads(jobs_per_thread, value):
         try:
             for job in jobs:
                 results.setdefault(job, set()).add(value(job))
-        except BaseException as e:  # reported in the main thread
+        except Exception as e:  # noqa: BLE001  (reported in the main thread)
             errors.append(e)
 
     threads = [threading.Thread(target=worker, args=(jobs,)) for jobs in jobs_per_thread]
