@@ -8,6 +8,8 @@ PIP    := $(PY) -m pip
 TORCH_PIN ?= torch==2.13.0
 CMAKE  := $(VENV)/bin/cmake
 CTEST  := $(VENV)/bin/ctest
+# where `make demo` writes the sample book's results and ladder picture
+DEMO_OUT ?= build/demo-book
 # Rebuild and reinstall when a Python module or a C++ source changes.
 SOURCES := $(shell find src cpp -type f \( -name '*.py' -o -name '*.hpp' -o -name '*.cpp' \))
 
@@ -35,6 +37,13 @@ test-cpp: setup
 demo: setup
 	$(PY) -m lumadex sample
 	$(PY) examples/quickstart.py
+	@echo
+	@echo "sample book: results and ladder picture in $(DEMO_OUT)/"
+	@mkdir -p $(DEMO_OUT)
+	$(PY) -m velmora.book examples/book/trades.jsonl --market examples/book/market.csv \
+	    --date 2025-12-31 --ladder=-10%:10%:5 --no-progress \
+	    --out $(DEMO_OUT)/results.csv --plot $(DEMO_OUT)/ladder.png; \
+	    status=$$?; [ $$status -eq 0 ] || [ $$status -eq 3 ]
 
 # Speed and memory figures, each against a baseline measured in the same run.
 bench: setup
@@ -44,6 +53,7 @@ bench: setup
 	$(PY) benchmarks/bench_autocallables.py
 	$(PY) benchmarks/bench_asian.py --repeat 3
 	$(PY) benchmarks/bench_lumadex.py
+	$(PY) benchmarks/bench_book.py
 
 clean:
 	rm -rf $(VENV) build

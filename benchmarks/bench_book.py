@@ -1,0 +1,157 @@
+"""Book valuation: trades per second serially, on two local worker processes and on a
+two-worker Dask LocalCluster, in one run.
+
+Run:  .venv/bin/python benchmarks/bench_book.py [--trades 1000] [--seed 11]
+
+The book is generated like a desk's (``scripts/make_sample_book.py``'s generator):
+about 40 % snowball and phoenix notes, 30 % vanillas, 20 % barrier family (barrier,
+double barrier, one-touch, double-touch), the rest airbag, straddle and geometric
+asian, on lumadex's synthetic sample store, valued with full greeks on 2025-12-31,
+no ladder.  The three runs value the same book:
+
+* serial: ``executor="serial"`` in this process with torch on one thread, i.e. one
+  core, the baseline the two workers are measured against;
+* local: ``executor=2``, two spawned worker processes with one thread each (the
+  start of the workers, their imports and their normal pools are inside the time);
+* Dask: a ``LocalCluster(n_workers=2, threads_per_worker=1, processes=True)`` started
+  before the clock (a cluster is long-lived); its workers import velmora and build
+  their pools inside the time, like the local ones.
+
+Printed: trades/s of each run, the ratios local/serial (target >= 1.7) and Dask/local
+(target >= 0.85), whether the three result frames are identical (they must be), and
+the peak resident memory of each worker process (``VmHWM`` of ``/proc/PID/status``,
+read from this process's child processes by a sampling thread while a run lasts; the
+serial figure is this process's own).
+"""
+
+import argparse
+import datetime
+import pathlib
+import sys
+import threading
+import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "scripts"))
+
+import pandas as pd  # noqa: E402
+
+from make_sample_book import make_book  # noqa: E402
+
+DATE = datetime.date(2025, 12, 31)
+MIX = {"snowball": 20, "phoenix": 20, "vanilla": 30, "barrier": 8, "dualknock": 4,
+       "touch": 4, "dualtap": 4, "airbag": 3.4, "straddle": 3.3, "asian": 3.3}
+MARKET = pd.DataFrame({"spot": [float("nan")] * 3, "vol": [0.28, 0.32, 0.22],
+                       "r": [0.02, 0.02, 0.02], "q": [0.0, 0.01, 0.0]},
+                      index=pd.Index(["SYN001.XSHG", "SYN002.XSHG", "SYN003.XSHG"],
+                                     name="underlying"))
+
+
+def _mb(kilobytes):
+    return kilobytes / 1024.0
+
+
+def _peak_kb(pid):
+    """VmHWM of a process in kB: the peak resident memory of its current program."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+class ChildPeaks:
+    """Peak memory of this process's descendants, sampled until stopped."""
+
+    def __init__(self, every=0.2):
+        import psutil
+
+        self._me = psutil.Process()
+        self.peaks = {}
+        self._every = every
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        while not self._stop.is_set():
+            for child in self._me.children(recursive=True):
+                peak = _peak_kb(child.pid)
+                if peak is not None:
+                    self.peaks[child.pid] = max(peak, self.peaks.get(child.pid, 0))
+            self._stop.wait(self._every)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+    def largest(self, n):
+        """The ``n`` largest peaks in MB (worker processes outweigh any helper)."""
+        return sorted((_mb(v) for v in self.peaks.values()), reverse=True)[:n]
+
+
+def timed(trades, executor):
+    from velmora.book import value_book
+
+    started = time.perf_counter()
+    results = value_book(trades, MARKET, DATE, executor=executor, progress=False)
+    return time.perf_counter() - started, results
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--trades", type=int, default=1000, help="trades in the book")
+    parser.add_argument("--seed", type=int, default=11)
+    args = parser.parse_args()
+
+    import torch
+    from distributed import Client, LocalCluster
+
+    trades = pd.DataFrame(make_book(args.trades, MIX, seed=args.seed))
+    counts = trades["product"].value_counts()
+    print(f"python {' '.join(sys.argv)}")
+    print(f"book of {len(trades)} trades on {DATE}, full greeks, no ladder: "
+          + ", ".join(f"{p} {n}" for p, n in counts.items()))
+
+    threads = torch.get_num_threads()
+    torch.set_num_threads(1)
+    t_serial, serial = timed(trades, "serial")
+    torch.set_num_threads(threads)
+    rss_serial = _mb(_peak_kb("self"))
+
+    with ChildPeaks() as peaks:
+        t_local, local = timed(trades, 2)
+    rss_local = peaks.largest(2)
+
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        with ChildPeaks() as peaks:
+            t_dask, dask = timed(trades, client)
+        rss_dask = peaks.largest(2)
+
+    same = all(serial.drop(columns="seconds").equals(other.drop(columns="seconds"))
+               for other in (local, dask))
+    failed = serial["error"].notna().sum()
+    n = len(trades)
+    print(f"failed trades: {failed} (the same in every run: {same})")
+    print(f"{'run':<26}{'seconds':>10}{'trades/s':>10}{'ratio':>9}   peak memory per process")
+    print(f"{'serial (1 process, 1 thr)':<26}{t_serial:>10.1f}{n / t_serial:>10.2f}"
+          f"{1.0:>8.2f}x   {rss_serial:.0f} MB (this process)")
+    print(f"{'local, 2 workers':<26}{t_local:>10.1f}{n / t_local:>10.2f}"
+          f"{t_serial / t_local:>8.2f}x   " + ", ".join(f"{v:.0f} MB" for v in rss_local))
+    print(f"{'Dask LocalCluster, 2 wkrs':<26}{t_dask:>10.1f}{n / t_dask:>10.2f}"
+          f"{t_serial / t_dask:>8.2f}x   "
+          + ", ".join(f"{v:.0f} MB" for v in rss_dask))
+    print(f"local / serial = {t_serial / t_local:.2f}x (target >= 1.7); "
+          f"Dask / local = {t_local / t_dask:.2f} (target >= 0.85)")
+    print(f"identical result frames (seconds aside): {'yes' if same else 'NO'}")
+    return 0 if same else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,211 @@
+"""Reading trade and market files into the frames ``value_book`` takes."""
+
+import csv
+import json
+import math
+import numbers
+import pathlib
+
+import pandas as pd
+
+TRADE_COLUMNS = ("trade_id", "product", "terms")
+MARKET_COLUMNS = ("spot", "vol", "r", "q")
+
+
+def _suffix(path, allowed, what):
+    suffix = pathlib.Path(path).suffix.lower()
+    if suffix not in allowed:
+        raise ValueError(f"{path}: cannot read a {what} file of type {suffix or '(none)'!r}; "
+                         f"use one of {', '.join(sorted(allowed))}")
+    return suffix
+
+
+def _csv_records(path):
+    """(line number, record) per data row of a CSV file with a header line."""
+    try:
+        with open(path, newline="", encoding="utf-8") as f:
+            reader = csv.reader(f)
+            header = next(reader, None)
+            if header is None:
+                raise ValueError(f"{path}: the file is empty (no header line)")
+            header = [h.strip() for h in header]
+            records = []
+            line = reader.line_num + 1
+            for row in reader:
+                if any(cell.strip() for cell in row):
+                    if len(row) != len(header):
+                        raise ValueError(f"{path}, line {line}: {len(row)} fields where the "
+                                         f"header has {len(header)}")
+                    records.append((line, dict(zip(header, row))))
+                line = reader.line_num + 1
+    except (OSError, UnicodeDecodeError, csv.Error) as e:
+        raise ValueError(f"{path}: cannot read the file: {e}") from e
+    return header, records
+
+
+def _parquet_records(path):
+    """(row number, record) per row of a Parquet file; rows count from 1."""
+    try:
+        frame = pd.read_parquet(path)
+    except ImportError as e:
+        raise ValueError(f"{path}: reading Parquet needs pyarrow "
+                         f"(pip install 'velmora[parquet]'): {e}") from e
+    except Exception as e:  # pyarrow raises its own kinds for a foreign file
+        raise ValueError(f"{path}: cannot read the file: {e}") from e
+    header = [str(c) for c in frame.columns]
+    records = [(k + 1, dict(zip(header, row)))
+               for k, row in enumerate(frame.itertuples(index=False, name=None))]
+    return header, records
+
+
+def _jsonl_records(path):
+    """(line number, record) per non-blank line of a JSON Lines file."""
+    records, header = [], []
+    try:
+        with open(path, encoding="utf-8") as f:
+            for number, text in enumerate(f, start=1):
+                if not text.strip():
+                    continue
+                try:
+                    record = json.loads(text)
+                except json.JSONDecodeError as e:
+                    raise ValueError(f"{path}, line {number}: not a JSON object: {e}") from e
+                if not isinstance(record, dict):
+                    raise ValueError(f"{path}, line {number}: not a JSON object")
+                for key in record:
+                    if key not in header:
+                        header.append(key)
+                records.append((number, record))
+    except (OSError, UnicodeDecodeError) as e:
+        raise ValueError(f"{path}: cannot read the file: {e}") from e
+    return header, records
+
+
+def _place(path, line, kind):
+    return f"{path}, {'row' if kind == '.parquet' else 'line'} {line}"
+
+
+def _blank(value):
+    return value is None or (isinstance(value, float) and math.isnan(value)) or \
+        (isinstance(value, str) and not value.strip())
+
+
+def read_trades(path):
+    """The trades of a CSV, Parquet or JSON Lines file, one row per trade.
+
+    Columns ``trade_id`` (text), ``product``, ``terms`` and ``quantity`` (1.0 where
+    the file has no such column or leaves the cell empty).  In CSV and Parquet the
+    terms are JSON objects as text; in JSON Lines they may be an object or its text.
+    Terms are parsed here when they are valid JSON objects and kept as given
+    otherwise: a trade with bad terms, an unknown product or a quantity that is not a
+    number fails on its own at valuation, not the file.
+
+    Raises
+    ------
+    ValueError
+        Naming the file, the line (the row, for Parquet) and the problem, when the
+        file cannot be read, a column is missing, or a ``trade_id`` is empty or
+        repeated.
+    """
+    kind = _suffix(path, {".csv", ".parquet", ".pq", ".jsonl", ".ndjson"}, "trades")
+    kind = ".parquet" if kind == ".pq" else kind
+    reader = {".csv": _csv_records, ".parquet": _parquet_records,
+              ".jsonl": _jsonl_records, ".ndjson": _jsonl_records}[kind]
+    header, records = reader(path)
+    missing = [c for c in TRADE_COLUMNS if c not in header]
+    if missing and kind != ".jsonl" and kind != ".ndjson":
+        raise ValueError(f"{path}: missing column(s) {', '.join(missing)}; a trades file "
+                         f"has trade_id, product, terms and optionally quantity")
+    rows, seen = [], {}
+    for line, record in records:
+        where = _place(path, line, kind)
+        for column in TRADE_COLUMNS:
+            if column not in record:
+                raise ValueError(f"{where}: no {column}")
+        trade_id = record["trade_id"]
+        if isinstance(trade_id, numbers.Integral) and not isinstance(trade_id, bool):
+            trade_id = str(trade_id)
+        if not isinstance(trade_id, str):
+            if _blank(trade_id):
+                trade_id = ""
+            else:
+                raise ValueError(f"{where}: trade_id must be text, got {trade_id!r}")
+        trade_id = trade_id.strip()
+        if not trade_id:
+            raise ValueError(f"{where}: empty trade_id")
+        if trade_id in seen:
+            raise ValueError(f"{where}: duplicate trade_id {trade_id!r} "
+                             f"(first at {seen[trade_id]})")
+        seen[trade_id] = f"{'row' if kind == '.parquet' else 'line'} {line}"
+        terms = record["terms"]
+        if isinstance(terms, str):
+            try:
+                parsed = json.loads(terms)
+            except json.JSONDecodeError:
+                parsed = None
+            if isinstance(parsed, dict):
+                terms = parsed
+        quantity = record.get("quantity")
+        if _blank(quantity):
+            quantity = 1.0
+        elif isinstance(quantity, str):
+            try:
+                quantity = float(quantity)
+            except ValueError:
+                pass  # the trade's own error at valuation
+        product = record["product"]
+        rows.append((trade_id, product.strip() if isinstance(product, str) else product,
+                     terms, quantity))
+    return pd.DataFrame(rows, columns=["trade_id", "product", "terms", "quantity"])
+
+
+def read_market(path):
+    """The market of a CSV or Parquet file: one row per ``underlying``.
+
+    Columns ``underlying``, ``spot``, ``vol``, ``r`` and ``q`` (decimals; ``r``
+    continuously compounded).  An empty ``spot`` means the market-data client's close
+    on the evaluation date; an empty ``vol``, ``r`` or ``q`` makes the trades on that
+    underlying fail.
+
+    Raises
+    ------
+    ValueError
+        Naming the file, the line (the row, for Parquet) and the problem, when the
+        file cannot be read, a column is missing, a number is not a number, or an
+        underlying is listed twice.
+    """
+    kind = _suffix(path, {".csv", ".parquet", ".pq"}, "market")
+    kind = ".parquet" if kind == ".pq" else kind
+    header, records = (_csv_records if kind == ".csv" else _parquet_records)(path)
+    missing = [c for c in ("underlying",) + MARKET_COLUMNS if c not in header]
+    if missing:
+        raise ValueError(f"{path}: missing column(s) {', '.join(missing)}; a market file has "
+                         f"underlying, spot, vol, r and q")
+    index, values, seen = [], [], {}
+    for line, record in records:
+        where = _place(path, line, kind)
+        underlying = record["underlying"]
+        if _blank(underlying) or not isinstance(underlying, str):
+            raise ValueError(f"{where}: empty underlying")
+        underlying = underlying.strip()
+        if underlying in seen:
+            raise ValueError(f"{where}: underlying {underlying} listed twice "
+                             f"(first at {seen[underlying]})")
+        seen[underlying] = f"{'row' if kind == '.parquet' else 'line'} {line}"
+        numbers = []
+        for column in MARKET_COLUMNS:
+            cell = record[column]
+            if _blank(cell):
+                numbers.append(math.nan)
+                continue
+            try:
+                number = float(cell)
+            except (TypeError, ValueError):
+                raise ValueError(f"{where}: {column} {cell!r} is not a number") from None
+            if not math.isfinite(number):
+                raise ValueError(f"{where}: {column} {cell!r} is not a finite number")
+            numbers.append(number)
+        index.append(underlying)
+        values.append(numbers)
+    return pd.DataFrame(values, columns=list(MARKET_COLUMNS),
+                        index=pd.Index(index, name="underlying", dtype=object))

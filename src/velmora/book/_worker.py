@@ -1,0 +1,147 @@
+"""What runs where the trades are valued: in the caller, a local worker process or a
+Dask worker.
+
+A work item is a plain dictionary (picklable, no product object): the product's module
+and class, the terms and the resolved market inputs of one trade.  The job holds what
+every trade shares: the scenarios, the evaluation date and whether greeks are wanted.
+``value_trade`` returns one result tuple per scenario, ``(npv, delta, gamma, vega,
+theta, rho, error, seconds)``.
+"""
+
+import datetime
+import importlib
+import math
+import os
+import sys
+import threading
+import time
+
+NAN = math.nan
+
+# QuantLib's evaluation date is one setting for the whole process: valuations in one
+# process run one at a time, even when a Dask worker runs several task threads.
+_VALUATION_LOCK = threading.Lock()
+
+
+def describe(exc):
+    """The error text of a result row: "ExceptionType: message"."""
+    return f"{type(exc).__name__}: {exc}"
+
+
+def failed(exc, n):
+    return [(NAN,) * 6 + (describe(exc), 0.0)] * n
+
+
+def _product_class(module, name):
+    return getattr(importlib.import_module(module), name)
+
+
+def _as_float(x):
+    return float(x)
+
+
+def value_trade(job, item):
+    """Value one trade in every scenario of ``job``; errors become that row's text."""
+    with _VALUATION_LOCK:
+        return _value_trade(job, item)
+
+
+def _value_trade(job, item):
+    shifts = job["scenarios"]  # (spot_shift, vol_shift) per scenario
+    n = len(shifts)
+    date = datetime.date.fromisoformat(job["date"])
+    r, q = item["r"], item["q"]
+    started = time.perf_counter()
+    try:
+        product = _product_class(item["module"], item["cls"])(item["terms"])
+    except Exception as e:
+        return failed(e, n)
+    build = time.perf_counter() - started
+    spots = [item["spot"] * (1.0 + s) for s, _ in shifts]
+    vols = [item["vol"] + v for _, v in shifts]
+    ladder = getattr(product, "spot_ladder", None)
+    if (not job["greeks"] and n > 1 and callable(ladder)
+            and all(v == shifts[0][1] for _, v in shifts)):
+        # One call values every spot of the ladder: the values equal ``npv`` at each
+        # spot to the bit, so the rows are the same as one valuation per scenario.
+        started = time.perf_counter()
+        try:
+            values = [_as_float(v) for v in ladder(spots, r, vols[0], q, date)]
+            if len(values) != n:
+                raise ValueError(f"spot_ladder returned {len(values)} values for {n} spots")
+        except Exception as e:
+            return failed(e, n)
+        each = (time.perf_counter() - started) / n
+        rows = [(v, NAN, NAN, NAN, NAN, NAN, None, each) for v in values]
+        rows[0] = rows[0][:7] + (rows[0][7] + build,)
+        return rows
+    rows = []
+    for spot, vol in zip(spots, vols):
+        started = time.perf_counter()
+        try:
+            if job["greeks"]:
+                g = product.greeks(spot, r, vol, q, date)
+                row = tuple(_as_float(x) for x in g) + (None,)
+            else:
+                row = (_as_float(product.npv(spot, r, vol, q, date)),) + (NAN,) * 5 + (None,)
+        except Exception as e:
+            row = (NAN,) * 6 + (describe(e),)
+        rows.append(row + (time.perf_counter() - started + build,))
+        build = 0.0
+    return rows
+
+
+# -- the market-data store ---------------------------------------------------------------
+
+def open_store(store):
+    """Point this process's lumadex at ``store`` (a path), once."""
+    if store is None:
+        return
+    import lumadex
+    from lumadex import _config
+
+    if _config._current is None or str(_config._current) != store:
+        lumadex.init(store)
+
+
+# -- local worker processes ----------------------------------------------------------------
+
+def _limit_threads(threads):
+    """Keep this process to ``threads`` threads of torch and of the autocallable engine.
+
+    The engine runs on ``torch.get_num_threads()`` threads, so one setting serves both.
+    """
+    if "torch" in sys.modules:
+        import torch
+
+        if torch.get_num_threads() != threads:
+            torch.set_num_threads(threads)
+
+
+def worker_loop(conn, store, threads, job):
+    """Body of a local worker process: value the trades sent until told to stop."""
+    for var in ("OMP_NUM_THREADS", "MKL_NUM_THREADS", "OPENBLAS_NUM_THREADS"):
+        os.environ[var] = str(threads)
+    open_store(store)
+    _limit_threads(threads)
+    conn.send(("ready", None, None))
+    while True:
+        try:
+            message = conn.recv()
+        except (EOFError, OSError):
+            return
+        if message is None:
+            return
+        index, item = message
+        conn.send(("start", index, None))  # if this process dies now, this trade did it
+        rows = value_trade(job, item)
+        _limit_threads(threads)  # the first product of a kind may have loaded torch
+        conn.send(("done", index, rows))
+
+
+# -- Dask ----------------------------------------------------------------------------------------
+
+def dask_batch(store, job, batch):
+    """A Dask task: value the ``(index, item)`` pairs of ``batch`` on this worker."""
+    open_store(store)
+    return [(index, value_trade(job, item)) for index, item in batch]
