@@ -14,6 +14,11 @@ double-precision partial sums added in block order, so the result does not depen
 the number of threads.  Coupons are summed in double precision too (a plain
 whole-tensor valuation that sums them in single precision agrees to within 1e-6
 relative on the value; the loss part agrees to rounding).
+
+Several valuations can share one pass: each is a scenario group (its own grid, market
+inputs, spots and knock-in state) whose grid reads the leading columns of the pool.
+``greeks`` and ``spot_ladder`` use this; every group is computed exactly as its own
+valuation would be, so they give the bits of the separate valuations.
 """
 
 import datetime
