@@ -122,12 +122,13 @@ struct GroupPlan {
 };
 
 // Far from the level (more than 1e-9 apart in log) the comparison of log-levels is certain:
-// exp has a relative error near 1e-16.  Levels that are not ordinary positive numbers are
-// always compared through exp.
+// exp has a relative error near 1e-16 (and overflows to infinity only above the largest
+// double).  Levels that are not finite, or so small that exp would lose precision near
+// them, are always compared through exp.
 kernel::LevelTest level_test(double level) {
     kernel::LevelTest t{level, -std::numeric_limits<double>::infinity(),
                         std::numeric_limits<double>::infinity()};
-    if (level >= 1e-300 && level <= 1e300) {
+    if (level >= 1e-300 && level <= std::numeric_limits<double>::max()) {
         const double lg = std::log(level);
         t.lo = lg - 1e-9;
         t.hi = lg + 1e-9;

@@ -3,6 +3,7 @@
 // count, and the remainders of lanes, column chunks and blocks.
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -77,9 +78,13 @@ void levels_match_exact_reference(const Case& c) {
         spots.push_back(base.strike / p_t);
     }
     const auto discount = discount_factors(r, dt);
-    for (CouponRule rule : {CouponRule::snowball, CouponRule::phoenix}) {
-        AutocallTerms terms = base;
-        terms.rule = rule;
+    // the last: a knock-out level no path reaches, the largest double
+    for (const AutocallTerms& terms :
+         {AutocallTerms{base.strike, base.ki_barrier, base.ko_barrier, CouponRule::snowball},
+          AutocallTerms{base.strike, base.ki_barrier, base.ko_barrier, CouponRule::phoenix},
+          AutocallTerms{base.strike, base.ki_barrier, std::numeric_limits<double>::max(),
+                        CouponRule::snowball}}) {
+        const CouponRule rule = terms.rule;
         for (bool knocked_in : {false, true}) {
             const std::string ctx = std::to_string(c.rows) + "x" + std::to_string(c.cols) +
                                     (rule == CouponRule::phoenix ? " phoenix" : " snowball") +
