@@ -19,6 +19,7 @@ no ladder.  The three runs value the same book:
 
 Printed: trades/s of each run, the ratios local/serial (target >= 1.7) and Dask/local
 (target >= 0.85), whether the three result frames are identical (they must be), and
+a measure of how much two processes can gain on the machine at that moment, and
 the peak resident memory of each worker process (``VmHWM`` of ``/proc/PID/status``,
 read from this process's child processes by a sampling thread while a run lasts; the
 serial figure is this process's own).
@@ -95,6 +96,25 @@ class ChildPeaks:
         return sorted((_mb(v) for v in self.peaks.values()), reverse=True)[:n]
 
 
+def _spin(n):
+    started = time.perf_counter()
+    x = 0
+    for i in range(n):
+        x += i
+    return time.perf_counter() - started
+
+
+def machine_scaling(n=20_000_000):
+    """Work two busy processes get done in a given time, against one (2.0 on two idle
+    cores): on a shared machine the ceiling of any two-worker speed-up."""
+    import multiprocessing
+
+    one = _spin(n)
+    with multiprocessing.get_context("spawn").Pool(2) as pool:
+        two = max(pool.map(_spin, [n, n]))
+    return 2 * one / two
+
+
 def timed(trades, executor):
     from velmora.book import value_book
 
@@ -129,7 +149,7 @@ def main():
     rss_local = peaks.largest(2)
 
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
         with ChildPeaks() as peaks:
             t_dask, dask = timed(trades, client)
         rss_dask = peaks.largest(2)
@@ -150,6 +170,8 @@ def main():
     print(f"local / serial = {t_serial / t_local:.2f}x (target >= 1.7); "
           f"Dask / local = {t_local / t_dask:.2f} (target >= 0.85)")
     print(f"identical result frames (seconds aside): {'yes' if same else 'NO'}")
+    print(f"this machine now: two busy processes do {machine_scaling():.2f}x the work of one "
+          f"(2.00 on two idle cores), the ceiling of the two-worker ratios above")
     return 0 if same else 1
 
 

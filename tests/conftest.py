@@ -30,6 +30,7 @@ class FakeMarket:
     def __init__(self, holidays=(), first=datetime.date(2000, 1, 1), last=datetime.date(2045, 12, 31)):
         self.calls = []
         self.bars = {}  # (underlying, adjust_type) -> DataFrame indexed by Timestamp
+        self.priceless = False
         self.set_calendar(holidays=holidays, first=first, last=last)
 
     # -- scripting -----------------------------------------------------------
@@ -61,6 +62,15 @@ class FakeMarket:
         self.set_bars(underlying, pd.DataFrame({"close": pd.Series(closes, dtype=float)}),
                       adjust_type)
 
+    def serve_priceless_bars(self):
+        """Answer for an underlying without scripted bars with a bar on every trading day
+        before the end date whose prices are missing: the closed days have their bars
+        (the history check is satisfied; the end date has no close yet, as during the
+        trading day) and cross no level (a missing price compares false), for tests
+        about values before any crossing.  A contract starting on the end date gets no
+        bars."""
+        self.priceless = True
+
     def count(self, name):
         return sum(1 for c in self.calls if c[0] == name)
 
@@ -88,6 +98,11 @@ class FakeMarket:
                            {"fields": fields, "adjust_type": adjust_type,
                             "expect_df": expect_df}))
         frame = self.bars.get((order_book_ids, adjust_type))
+        if frame is None and self.priceless:
+            days = self.get_trading_dates(start_date, _d(end_date) - datetime.timedelta(days=1))
+            self.calls.pop()
+            if days:
+                frame = pd.DataFrame(float("nan"), columns=self.FIELDS, index=pd.to_datetime(days))
         if frame is None:
             return None
         start, end = pd.Timestamp(_d(start_date)), pd.Timestamp(_d(end_date))

@@ -182,7 +182,9 @@ def forward_average(past, future_dates, spot, today):
 
 @pytest.mark.parametrize("last_close", [None, "2024-06-07"], ids=["fresh", "seasoned"])
 def test_arithmetic_deterministic_bracketed_and_at_parity(market, last_close):
-    effect, maturity, today = "2024-06-03", "2024-07-31", pd.Timestamp("2024-06-10")
+    # fresh: a contract starting today, with no fixing known yet
+    effect = "2024-06-03" if last_close else "2024-06-10"
+    maturity, today = "2024-07-31", pd.Timestamp("2024-06-10")
     past = script_closes(market, effect, last_close) if last_close else []
     future = [d for d in weekdays(effect, maturity) if d >= today]
     spot, strike = 100.0, 100.0

@@ -24,6 +24,13 @@ QL_TYPE = {
 }
 
 
+
+@pytest.fixture(autouse=True)
+def _traded_since_effect_date(market):
+    """Trading days have passed since the effect date, so the history must be there."""
+    market.serve_priceless_bars()
+
+
 def terms(**kw):
     option = {
         "underlying": "600000.XSHG",

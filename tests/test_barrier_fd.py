@@ -13,6 +13,13 @@ from velmora.barrier import BarrierOption
 T_180 = year_fraction(MAT_180)
 
 
+
+@pytest.fixture(autouse=True)
+def _traded_since_effect_date(market):
+    """Trading days have passed since the effect date, so the history must be there."""
+    market.serve_priceless_bars()
+
+
 def terms(**kw):
     option = {
         "underlying": "600000.XSHG", "effect_date": EFFECT, "maturity_date": MAT_180,

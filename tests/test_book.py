@@ -108,7 +108,7 @@ def test_serial_rows_are_the_closed_form_at_the_shocked_inputs(serial_results, m
 def dask_client():
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, \
+                                  dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as client:
         yield client
 
@@ -319,3 +319,29 @@ def test_npv_ladder_of_a_note_is_its_npv_at_each_spot(market):
     expected = [note.npv(s.spot(base), 0.025, 0.22, 0.0, DATE) for s in scenarios]
     assert r["error"].isna().all()
     assert r["npv"].tolist() == expected  # to the bit
+
+
+def test_dask_retries_a_dead_batch_trade_by_trade(market, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    import dask
+
+    monkeypatch.setitem(book.PRODUCTS, "dying", ("book_products", "DyingOption"))
+    monkeypatch.setitem(book.PRODUCTS, "double", ("book_products", "DoubleOption"))
+    common = _common("SYN001.XSHG")
+    rows = [(f"ok{k}", "double", common) for k in range(40)]
+    rows.insert(17, ("exit", "dying", {**common, "how": "exit"}))
+    trades = pd.DataFrame(rows, columns=["trade_id", "product", "terms"])
+    # no retry by the scheduler: a task whose worker dies fails at once, with the tasks
+    # queued beside it on that worker; their trades (two a task here) are retried one
+    # at a time, and only the dying trade fails
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                     dashboard_address=":0") as cluster, \
+            distributed.Client(cluster) as client:
+        r = book.value_book(trades, market, DATE, greeks=False, executor=client,
+                            progress=False)
+    assert r["trade_id"].tolist() == trades["trade_id"].tolist()
+    died = r[r.trade_id == "exit"]["error"].iloc[0]
+    assert died.startswith("WorkerDied: ") and "KilledWorker" in died
+    valued = r[r.trade_id != "exit"]
+    assert valued["error"].isna().all() and (valued["npv"] == 20.0).all()

@@ -13,6 +13,13 @@ from _oracles import (
 from velmora.dualknock import DUALKNOCK_TYPE, DoubleBarrierOption
 
 
+
+@pytest.fixture(autouse=True)
+def _traded_since_effect_date(market):
+    """Trading days have passed since the effect date, so the history must be there."""
+    market.serve_priceless_bars()
+
+
 def terms(**kw):
     option = {
         "underlying": "600519.XSHG",
@@ -141,13 +148,14 @@ def test_european_against_eigenfunction_series(market, kind, payoff, call_put, s
 @pytest.mark.parametrize("pay_at", ["expiry", "hit"])
 def test_american_kiko_koki_is_quantlib_instrument(market, kind, pay_at):
     spot, r, vol, q = 100.0, 0.03, 0.3, 0.0
+    # A contract starting today: no history is due (with history it is not implemented).
     option = DoubleBarrierOption(terms(barrier_type=kind, exercise_type="american",
                                        payoff_type="cash_or_nothing", strike=0,
-                                       digital_payoff=10.0, pay_at=pay_at))
+                                       digital_payoff=10.0, pay_at=pay_at, effect_date=EVAL))
     got = option.npv(spot, r, vol, q, EVAL)
     instrument = ql.DoubleBarrierOption(
         DUALKNOCK_TYPE[kind], 80.0, 120.0, 0.0, ql.CashOrNothingPayoff(ql.Option.Call, 0, 10.0),
-        ql.AmericanExercise(qld(EFFECT), qld(MAT_90), pay_at == "expiry"))
+        ql.AmericanExercise(qld(EVAL), qld(MAT_90), pay_at == "expiry"))
     expected = ql_npv(instrument, ql.AnalyticDoubleBarrierBinaryEngine(process(spot, r, vol, q)))
     assert abs(got - expected) <= 1e-12, close_enough(got, expected, 1e-12, kind=kind)
 
@@ -204,9 +212,10 @@ def test_knocked_in_cash_or_nothing_without_amount_pays_nothing(market):
 @pytest.mark.parametrize("kind", ["kiko", "koki"])
 def test_kiko_koki_history(market, kind):
     option = DoubleBarrierOption(terms(barrier_type=kind, exercise_type="american",
-                                       payoff_type="cash_or_nothing", strike=0))
-    assert option.triggered(EVAL) is False  # no bars: nothing to check
-    market.set_closes("600519.XSHG", {"2023-12-20": 100.0})
+                                       payoff_type="cash_or_nothing", strike=0,
+                                       effect_date=EVAL))
+    assert option.triggered(EVAL) is False  # starts today, no bars: nothing to check
+    market.set_closes("600519.XSHG", {EVAL: 100.0})
     with pytest.raises(NotImplementedError, match="^KIKO and KOKI not implemented yet$"):
         option.npv(100.0, 0.03, 0.2, 0.0, EVAL)
 
@@ -214,8 +223,10 @@ def test_kiko_koki_history(market, kind):
 # --- engine choice and failures ---------------------------------------------------
 
 @pytest.mark.parametrize("changes,error,message", [
-    ({"payoff_type": "cash_or_nothing", "barrier_type": "kiko"}, AssertionError, "not implemented"),
-    ({"payoff_type": "cash_or_nothing", "barrier_type": "koki"}, AssertionError, "not implemented"),
+    ({"payoff_type": "cash_or_nothing", "barrier_type": "kiko", "effect_date": EVAL},
+     AssertionError, "not implemented"),
+    ({"payoff_type": "cash_or_nothing", "barrier_type": "koki", "effect_date": EVAL},
+     AssertionError, "not implemented"),
     ({"payoff_type": "cash_or_nothing", "exercise_type": "american"}, AssertionError,
      "not implemented"),
     ({"exercise_type": "american"}, NotImplementedError,

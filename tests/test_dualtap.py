@@ -11,6 +11,13 @@ from velmora.dualtap import DoubleTouchOption
 from velmora.groundwork import OptionGreeks
 
 
+
+@pytest.fixture(autouse=True)
+def _traded_since_effect_date(market):
+    """Trading days have passed since the effect date, so the history must be there."""
+    market.serve_priceless_bars()
+
+
 def terms(**kw):
     option = {
         "underlying": "300750.XSHE",

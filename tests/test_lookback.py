@@ -45,8 +45,12 @@ def test_every_valuation_reads_the_extreme_from_the_client(market, lookback, fie
                                           index=days))
     opt = LookbackOption(contract(lookback))
     today = datetime.date(2024, 3, 11)
-    value = getattr(opt, method)(100.0, 0.03, 0.2, 0.0, today)
-    assert math.isfinite(value)
+    if with_history:
+        value = getattr(opt, method)(100.0, 0.03, 0.2, 0.0, today)
+        assert math.isfinite(value)
+    else:  # trading days have closed since the effect date: the extreme is unknown
+        with pytest.raises(ValueError, match="no price history of X from 2024-03-01"):
+            getattr(opt, method)(100.0, 0.03, 0.2, 0.0, today)
     calls = market.calls_to("get_price")
     assert calls and all(c[2] == {"fields": field, "adjust_type": "pre", "expect_df": True}
                          for c in calls)
@@ -58,6 +62,8 @@ def test_every_valuation_reads_the_extreme_from_the_client(market, lookback, fie
 
 def test_npv_without_date_asks_up_to_today_and_theta_near_expiry_values_nothing(market):
     opt = LookbackOption(contract("min"))
+    market.set_bars("X", pd.DataFrame({"low": 95.0, "high": 105.0},
+                                      index=pd.bdate_range("2024-03-01", datetime.date.today())))
     opt.npv(100.0, 0.03, 0.2, 0.0)
     assert market.calls_to("get_price")[0][1][2] == datetime.date.today()
     assert opt.theta(100.0, 0.03, 0.2, 0.0, datetime.date(2024, 9, 29)) == 0.0

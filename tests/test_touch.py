@@ -14,6 +14,13 @@ from velmora.groundwork import OptionGreeks
 from velmora.touch import SingleTouchOption
 
 
+
+@pytest.fixture(autouse=True)
+def _traded_since_effect_date(market):
+    """Trading days have passed since the effect date, so the history must be there."""
+    market.serve_priceless_bars()
+
+
 def terms(**kw):
     option = {
         "underlying": "000001.XSHE",

@@ -32,7 +32,7 @@ import lumadex
 from . import _core, normdraw
 from ._history import any_above, any_below, get_closes
 from .groundwork import ONE_DAY, RATE_BUMP, VOL_BUMP, OptionGreeks
-from .utils import get_obs_dates
+from .utils import check_market_inputs, get_obs_dates
 
 # Spot moves of the delta and gamma valuations inside ``_npv``; the same paths are
 # revalued with the barriers and the strike rescaled by the moved spot.
@@ -75,16 +75,13 @@ def observed_knocks(product, evaluation_date):
     Raises
     ------
     ValueError
-        When the client has no closes of the underlying from the effect date to the
-        evaluation date: without them the note's state is unknown.
+        When the client has no closes of the underlying although trading days have
+        closed since the effect date: without them the note's state is unknown.  A
+        note whose effect date is the evaluation date needs no closes yet.
     """
     df = get_closes(product.underlying, product.effect_date, evaluation_date, "pre")
-    if df is None or len(df) == 0:
-        raise ValueError(
-            f"no closing prices of {product.underlying} from "
-            f"{pd.Timestamp(product.effect_date).date()} to "
-            f"{pd.Timestamp(evaluation_date).date()}: the knock-in and knock-out history "
-            f"cannot be checked")
+    if df is None:
+        return False, False
     df = df.droplevel("order_book_id")
     close = df.close
     if any_above(close[close.index.isin(product.ko_obs_dates)], product.ko_barrier):
@@ -95,6 +92,7 @@ def observed_knocks(product, evaluation_date):
 
 def npv(product, spot, r, vol, q, evaluation_date):
     """History check, then one simulation; 0.0 after a knock-out already observed."""
+    spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
     if evaluation_date is None:
         evaluation_date = datetime.date.today()
     knocked_out, knocked_in = observed_knocks(product, evaluation_date)
@@ -110,6 +108,7 @@ def separate_greeks(product, spot, r, vol, q, evaluation_date):
     gives the same bits from one pass.  The ``gamma`` field is the plain second
     derivative by the spot (not scaled by it).
     """
+    spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
     if evaluation_date is None:
         evaluation_date = datetime.date.today()
     knocked_out, knocked_in = observed_knocks(product, evaluation_date)
@@ -132,16 +131,19 @@ def greeks(product, rule, spot, r, vol, q, evaluation_date):
     sensitivities are formed from the values with the same arithmetic as the
     ``BaseOption`` operations.
     """
+    spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
     if evaluation_date is None:
         evaluation_date = datetime.date.today()
     knocked_out, knocked_in = observed_knocks(product, evaluation_date)
     if knocked_out:
         return OptionGreeks(0.0, 0, 0, 0, 0, 0)
+    # the volatility bump of BaseOption.vega: 0.01, or vol / 2 below a vol of 0.02
+    vol_bump = VOL_BUMP if vol >= 2 * VOL_BUMP else vol / 2
     requests = {
         "base": _request(product, _spots(spot, True), r, vol, q, evaluation_date, knocked_in),
-        "vol_up": _request(product, _spots(spot), r, vol + VOL_BUMP, q, evaluation_date,
+        "vol_up": _request(product, _spots(spot), r, vol + vol_bump, q, evaluation_date,
                            knocked_in),
-        "vol_down": _request(product, _spots(spot), r, vol - VOL_BUMP, q, evaluation_date,
+        "vol_down": _request(product, _spots(spot), r, vol - vol_bump, q, evaluation_date,
                              knocked_in),
         "rate_up": _request(product, _spots(spot), r + RATE_BUMP, vol, q, evaluation_date,
                             knocked_in),
@@ -167,7 +169,10 @@ def greeks(product, rule, spot, r, vol, q, evaluation_date):
         p0, delta, gamma = 0.0, 0.0, 0.0
     else:
         p0, delta, gamma = _delta_gamma(spot, values["base"])
-    vega = (value("vol_up") - value("vol_down")) / 2
+    if vol_bump == VOL_BUMP:
+        vega = (value("vol_up") - value("vol_down")) / 2
+    else:
+        vega = (value("vol_up") - value("vol_down")) / (2 * vol_bump) * VOL_BUMP
     if next_day_knocked_out is None:
         theta = 0.0
     else:
@@ -185,9 +190,11 @@ def spot_ladder(product, rule, spots, r, vol, q, evaluation_date):
     if np.ndim(spots) != 1:
         raise ValueError(f"spots must be a one-dimensional sequence, got {np.ndim(spots)} "
                          f"dimensions")
-    spot_list = [float(s) for s in spots]
+    spot_list = [check_market_inputs(s, r, vol, q)[0] for s in spots]
     if not spot_list:
         return np.empty(0, dtype=float)
+    _, r, vol, q, evaluation_date = check_market_inputs(spot_list[0], r, vol, q,
+                                                        evaluation_date)
     if evaluation_date is None:
         evaluation_date = datetime.date.today()
     knocked_out, knocked_in = observed_knocks(product, evaluation_date)

@@ -3,29 +3,104 @@
 Every knock or touch status is read afresh from the market-data client at each
 valuation; nothing here is cached.  Crossings are strict: a price exactly at a
 level crosses nothing.
+
+Every product reads its history through ``price_history``, which checks what came
+back against the trading calendar:
+
+* No bars at all although trading days have closed since the effect date (from the
+  effect date up to the day before the evaluation date): ``ValueError`` naming the
+  underlying and the dates.  A mistyped underlying, a store that was never filled
+  and a stock suspended since the effect date look the same here, and in none of
+  them can the barrier status, the fixings or the extreme be known.  A contract
+  whose effect date is the evaluation date (or later) needs no history.
+* Bars that stop before the last trading day before the evaluation date: the days
+  after the last bar have no close, so nothing is observed on them: no barrier is
+  crossed, no fixing is known, no extreme is reached on those days.  A stock that is
+  suspended has exactly such days, and a store that was not brought up to date looks
+  the same, so this is a ``StaleHistoryWarning`` naming the underlying, the last bar
+  and the unobserved days, not an error; the valuation goes on from the bars there
+  are.
+* The evaluation date itself may have no bar yet (a valuation during the trading
+  day): that is neither an error nor a warning.
 """
 
+import warnings
+
 import numpy as np
+import pandas as pd
 
 import lumadex
+
+from .utils import to_timestamp
+
+
+class StaleHistoryWarning(UserWarning):
+    """The underlying's bars stop before trading days that have already closed."""
+
+
+def price_history(underlying, start, end, fields, adjust_type):
+    """Bars from ``start`` (the effect date) to ``end`` (the evaluation date), checked.
+
+    Asks the client once, exactly as given (``fields`` and ``adjust_type`` are
+    passed through), and returns its frame, or ``None`` when no bar is due yet.
+
+    Raises
+    ------
+    ValueError
+        When the client has no bars although trading days from ``start`` to the day
+        before ``end`` have closed.
+
+    Warns
+    -----
+    StaleHistoryWarning
+        When the bars stop before the last trading day before ``end``.
+    """
+    bars = lumadex.get_price(
+        underlying, start, end, fields=fields, adjust_type=adjust_type, expect_df=True
+    )
+    first, today = to_timestamp(start, "effect_date"), to_timestamp(end, "evaluation_date")
+    if bars is None or len(bars) == 0:
+        if first < today:
+            closed = lumadex.get_trading_dates(first, today - pd.Timedelta(days=1))
+            if len(closed):
+                raise ValueError(
+                    f"no price history of {underlying} from {first.date()} to {today.date()}: "
+                    f"{len(closed)} trading days from {pd.Timestamp(closed[0]).date()} to "
+                    f"{pd.Timestamp(closed[-1]).date()} have closed since the effect date, "
+                    "so what the underlying did cannot be checked (is the underlying "
+                    "mistyped, or the store not brought up to date?)"
+                )
+        return None
+    last = pd.Timestamp(bars.index.get_level_values(-1).max()).normalize()
+    if last < today - pd.Timedelta(days=1):
+        due = pd.Timestamp(lumadex.get_previous_trading_date(today))
+        if last < due:
+            gap = lumadex.get_trading_dates(last + pd.Timedelta(days=1), due)
+            warnings.warn(
+                StaleHistoryWarning(
+                    f"price history of {underlying} stops on {last.date()}: no bar on the "
+                    f"{len(gap)} trading days from {pd.Timestamp(gap[0]).date()} to "
+                    f"{due.date()} before the evaluation date {today.date()}; nothing is "
+                    "observed on those days (a suspension, or a store not brought up to "
+                    "date)"
+                ),
+                stacklevel=3,
+            )
+    return bars
 
 
 def get_closes(underlying, start, end, adjust_type):
     """Daily closes from ``start`` to ``end`` as the client returns them, or ``None``.
 
     Single-barrier products read closes adjusted with "pre"; the double barrier
-    reads unadjusted closes ("none").
+    reads unadjusted closes ("none").  Checked as ``price_history`` says.
     """
-    return lumadex.get_price(
-        underlying, start, end, fields="close", adjust_type=adjust_type, expect_df=True
-    )
+    return price_history(underlying, start, end, "close", adjust_type)
 
 
 def get_lows_highs(underlying, start, end):
     """Daily lows and highs ("pre") indexed by date alone, or ``None`` without bars."""
-    bars = lumadex.get_price(
-        underlying, start, end, fields=["low", "high"], adjust_type="pre", expect_df=True
-    )
+    bars = price_history(underlying, start, end, ["low", "high"], "pre")
     if bars is None:
         return None
     return bars.droplevel("order_book_id")

@@ -4,7 +4,7 @@ import datetime
 import math
 
 from .groundwork import BaseOption, OptionGreeks
-from .utils import to_timestamp
+from .utils import check_market_inputs, to_timestamp
 
 
 class CashOwedAtMaturity(BaseOption):
@@ -29,6 +29,7 @@ class CashOwedAtMaturity(BaseOption):
         self.maturity_date = maturity_date
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         if evaluation_date is None:
             evaluation_date = datetime.date.today()
         days = (self.maturity_date - to_timestamp(evaluation_date, "evaluation_date")).days
@@ -51,6 +52,7 @@ class TouchDigital(BaseOption):
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Value of one option; ``None`` date means today."""
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         if evaluation_date is None:
             evaluation_date = datetime.date.today()
         if self.triggered(evaluation_date):
@@ -62,6 +64,7 @@ class TouchDigital(BaseOption):
 
     def greeks(self, spot, r, vol, q, evaluation_date=None):
         """Value and bumped sensitivities; one touch check, then the inner option's."""
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         if evaluation_date is None:
             evaluation_date = datetime.date.today()
         if self.triggered(evaluation_date):

@@ -4,6 +4,7 @@ import copy
 
 from .barrier import BarrierOption
 from .groundwork import BaseOption
+from .utils import check_market_inputs
 
 
 class AirbagOption(BaseOption):
@@ -58,5 +59,6 @@ class AirbagOption(BaseOption):
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Value of the structure; the date is handed to each component unchanged."""
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         values = [leg.npv(spot, r, vol, q, evaluation_date) for leg in self._options]
         return self.pr_before_ki * values[0] + self.pr_after_ki * (values[1] - values[2])

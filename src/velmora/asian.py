@@ -8,9 +8,16 @@ import QuantLib as ql
 
 import lumadex
 
+from . import _history
 from .calendar import get_a_share_calendar  # noqa: F401  (the process uses it)
 from .groundwork import BaseOption, OptionGreeks  # noqa: F401
-from .utils import black_scholes_process, set_evaluation_date, to_qldate, to_timestamp
+from .utils import (
+    black_scholes_process,
+    check_market_inputs,
+    set_evaluation_date,
+    to_qldate,
+    to_timestamp,
+)
 
 # Arithmetic averaging is valued by QuantLib's Monte Carlo engine: pseudo-random
 # numbers, the geometric average as control variate, simulation until the standard
@@ -89,6 +96,12 @@ class AsianOption(BaseOption):
     future fixing dates, which QuantLib would otherwise also average in at the
     spot.
 
+    A passed fixing date without a close (a suspended stock, or a store that was
+    not brought up to date) is not observed: it is left out of the average, and
+    when such days follow the last close a ``StaleHistoryWarning`` names them.  No
+    closes at all although trading days have closed since the effect date raise
+    ``ValueError`` (see ``velmora._history``).
+
     Geometric averaging is valued by QuantLib's closed form for discrete geometric
     averages (Kemna and Vorst), in prices divided by the geometric mean of the
     known closes so that the running product stays finite for any length of
@@ -120,6 +133,7 @@ class AsianOption(BaseOption):
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Value for one unit of the underlying; ``None`` date means today."""
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         if evaluation_date is None:
             evaluation_date = datetime.date.today()
         instrument = self.construct_option(spot, r, vol, q, evaluation_date)
@@ -135,14 +149,7 @@ class AsianOption(BaseOption):
         its ``price_unit`` (see ``_geometric_running_product``); its ``NPV()``
         scales back.  QuantLib's evaluation date is not set here.
         """
-        history = lumadex.get_price(
-            self.underlying,
-            self.effect_date,
-            evaluation_date,
-            fields="close",
-            adjust_type="pre",
-            expect_df=True,
-        )
+        history = _history.get_closes(self.underlying, self.effect_date, evaluation_date, "pre")
         if history is None:
             closes = np.empty(0)
             known_days = ()

@@ -10,7 +10,7 @@ from . import _history
 from ._barrier_fd import FdBarrierEngine
 from .calendar import get_a_share_calendar  # noqa: F401  (the process uses it)
 from .groundwork import BaseOption
-from .utils import black_scholes_process, set_evaluation_date, to_qldate
+from .utils import black_scholes_process, check_market_inputs, set_evaluation_date, to_qldate
 from .vanilla import VanillaOption, make_exercise, unknown_payoff
 
 BARRIER_TYPE = {
@@ -174,11 +174,14 @@ class BarrierOption(BaseOption):
         """Value of one option; ``None`` date means today.
 
         Once the barrier has been crossed: the rebate for a knock-out, the vanilla
-        option's value for a knock-in.
+        option's value for a knock-in.  A spot strictly beyond the barrier counts as
+        crossed too, although no close has confirmed it yet: the option is valued as
+        it will be once the day's close is in the history.
         """
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         if evaluation_date is None:
             evaluation_date = datetime.date.today()
-        if self.triggered(evaluation_date):
+        if self.triggered(evaluation_date) or self._beyond(spot):
             if self.barrier_type in _KNOCK_OUT:
                 return self.rebate
             return self._vanilla.npv(spot, r, vol, q, evaluation_date)
@@ -202,6 +205,10 @@ class BarrierOption(BaseOption):
         self._option.setPricingEngine(engine)
         set_evaluation_date(evaluation_date)
         return self._option.NPV()
+
+    def _beyond(self, spot):
+        """Whether ``spot`` is strictly beyond the barrier (below a down, above an up one)."""
+        return spot < self.barrier if self.barrier_type in _DOWN else spot > self.barrier
 
     def triggered(self, evaluation_date):
         """Whether a daily close ("pre") has crossed the barrier since the effect date."""

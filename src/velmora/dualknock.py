@@ -10,7 +10,7 @@ import lumadex  # noqa: F401  (the history queries go through velmora._history)
 from . import _corridor, _history
 from .calendar import get_a_share_calendar  # noqa: F401  (the process uses it)
 from .groundwork import BaseOption
-from .utils import black_scholes_process, set_evaluation_date
+from .utils import black_scholes_process, check_market_inputs, set_evaluation_date
 from .vanilla import VanillaOption, make_exercise, unknown_payoff
 
 DUALKNOCK_TYPE = {
@@ -276,11 +276,16 @@ class DoubleBarrierOption(BaseOption):
         """Value of one option; ``None`` date means today.
 
         Once a close has left the corridor: the (zero) rebate for a knock-out, the
-        vanilla option's value for a knock-in.
+        vanilla option's value for a knock-in.  For these two a spot strictly outside
+        the corridor counts as having left it, although no close has confirmed it
+        yet: the option is valued as it will be once the day's close is in the
+        history.
         """
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         if evaluation_date is None:
             evaluation_date = datetime.date.today()
-        if self.triggered(evaluation_date):
+        outside = spot < self.barrier_lo or spot > self.barrier_hi
+        if self.triggered(evaluation_date) or (outside and self.barrier_type in _IN_OR_OUT):
             if self.barrier_type == ql.DoubleBarrier.KnockOut:
                 return self.rebate
             if self.barrier_type == ql.DoubleBarrier.KnockIn:

@@ -9,13 +9,17 @@ import pandas as pd
 
 import lumadex
 
+from .utils import check_market_inputs
+
 OptionGreeks = namedtuple("OptionGreeks", ["npv", "delta", "gamma", "vega", "theta", "rho"])
 OptionGreeks.__doc__ = """Value and sensitivities of one product.
 
 ``npv``    value under the given market inputs;
 ``delta``  d value / d spot (central difference, spot bumped by +-0.5 %);
 ``gamma``  as filled by ``BaseOption.greeks``: spot times d2 value / d spot2;
-``vega``   value change for one volatility point (0.01);
+``vega``   value change for one volatility point (0.01); below a volatility of
+           0.02 the central bump shrinks to half the volatility and the
+           difference is scaled back to one point;
 ``theta``  value change over one calendar day;
 ``rho``    value at r - 0.005 minus value at r + 0.005, i.e. the value lost when the
            rate rises by one point (negative for a product that gains with the rate).
@@ -103,6 +107,7 @@ class BaseOption:
         ``spot * self.gamma(...)``.  Vega, rho and theta are the object's own
         operations, called in this order.
         """
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         if evaluation_date is None:
             evaluation_date = datetime.date.today()
         p0 = self.npv(spot, r, vol, q, evaluation_date)
@@ -118,6 +123,7 @@ class BaseOption:
 
     def delta(self, spot, r, vol, q, evaluation_date=None):
         """First derivative by the spot, central difference over +-0.5 % of spot."""
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         if evaluation_date is None:
             evaluation_date = datetime.date.today()
         ds = spot * SPOT_BUMP
@@ -127,6 +133,7 @@ class BaseOption:
 
     def gamma(self, spot, r, vol, q, evaluation_date=None):
         """Second derivative by the spot (not scaled by spot; see ``greeks``)."""
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         p0 = self.npv(spot, r, vol, q, evaluation_date)
         ds = spot * SPOT_BUMP
         d1 = self.npv(spot + ds, r, vol, q, evaluation_date)
@@ -134,13 +141,26 @@ class BaseOption:
         return (d1 + d2 - 2 * p0) / ds**2
 
     def vega(self, spot, r, vol, q, evaluation_date=None):
-        """Value change for one volatility point: (V(vol+0.01) - V(vol-0.01)) / 2."""
-        up = self.npv(spot, r, vol + VOL_BUMP, q, evaluation_date)
-        down = self.npv(spot, r, vol - VOL_BUMP, q, evaluation_date)
-        return (up - down) / 2
+        """Value change for one volatility point: (V(vol+h) - V(vol-h)) / 2h * 0.01.
+
+        The bump is h = 0.01, which gives (V(vol+0.01) - V(vol-0.01)) / 2, down to a
+        volatility of 0.02.  Below it the lower valuation would come close to, or
+        reach, a zero or negative volatility, so the bump shrinks to h = vol / 2: the
+        lower valuation is at vol / 2, never below, and the difference stays central.
+        """
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
+        if vol >= 2 * VOL_BUMP:
+            up = self.npv(spot, r, vol + VOL_BUMP, q, evaluation_date)
+            down = self.npv(spot, r, vol - VOL_BUMP, q, evaluation_date)
+            return (up - down) / 2
+        h = vol / 2
+        up = self.npv(spot, r, vol + h, q, evaluation_date)
+        down = self.npv(spot, r, vol - h, q, evaluation_date)
+        return (up - down) / (2 * h) * VOL_BUMP
 
     def rho(self, spot, r, vol, q, evaluation_date=None):
         """V(r - 0.005) - V(r + 0.005): the value lost when the rate rises one point."""
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         r1 = self.npv(spot, r + RATE_BUMP, vol, q, evaluation_date)
         r2 = self.npv(spot, r - RATE_BUMP, vol, q, evaluation_date)
         return r2 - r1
@@ -152,6 +172,7 @@ class BaseOption:
         With one day or less to maturity (or past it) the result is 0.0 and
         nothing is valued: a one-day step would land on or past expiry.
         """
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         if evaluation_date is None:
             evaluation_date = datetime.date.today()
         evaluation_date = pd.to_datetime(evaluation_date)

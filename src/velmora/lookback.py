@@ -4,10 +4,11 @@ import datetime
 
 import QuantLib as ql
 
-import lumadex
+import lumadex  # noqa: F401  (the history queries go through velmora._history)
 
+from . import _history
 from .groundwork import BaseOption
-from .utils import black_scholes_process, set_evaluation_date, to_qldate
+from .utils import black_scholes_process, check_market_inputs, set_evaluation_date, to_qldate
 
 
 class _OtherExtremeLookback:
@@ -88,6 +89,7 @@ class LookbackOption(BaseOption):
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Value for one unit of the underlying; ``None`` date means today."""
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         if evaluation_date is None:
             evaluation_date = datetime.date.today()
         instrument = self.construct_option(spot, r, vol, q, evaluation_date)
@@ -103,13 +105,8 @@ class LookbackOption(BaseOption):
         """
         # lows for the lowest price, highs for the highest
         field = "low" if self.lookback == "min" else "high"
-        history = lumadex.get_price(
-            self.underlying,
-            self.effect_date,
-            evaluation_date,
-            fields=field,
-            adjust_type="pre",
-            expect_df=True,
+        history = _history.price_history(
+            self.underlying, self.effect_date, evaluation_date, field, "pre"
         )
         extreme = self.s0
         if history is not None:

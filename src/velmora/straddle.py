@@ -1,6 +1,7 @@
 """The long straddle: a call and a put at the same strike."""
 
 from .groundwork import BaseOption
+from .utils import check_market_inputs
 from .vanilla import VanillaOption
 
 
@@ -41,6 +42,7 @@ class StraddleOption(BaseOption):
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Call value plus put value for the same inputs; the date is passed on as given."""
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         call = self._call.npv(spot, r, vol, q, evaluation_date)
         put = self._put.npv(spot, r, vol, q, evaluation_date)
         return call + put

@@ -7,6 +7,7 @@ text, or a QuantLib ``Date``) and name the offending parameter when they cannot.
 """
 
 import datetime
+import math
 
 import numpy as np
 import pandas as pd
@@ -53,6 +54,43 @@ def to_qldate(d, param="date"):
         return d
     ts = to_timestamp(d, param)
     return ql.Date(ts.day, ts.month, ts.year)
+
+
+def check_market_inputs(spot, r, vol, q, evaluation_date=None):
+    """The market inputs of a valuation, checked once at the edge of every product.
+
+    Returns ``(spot, r, vol, q, evaluation_date)`` with the four numbers as Python
+    floats (so that a numpy scalar such as ``np.float32(100)`` is accepted and every
+    bump is made in double precision) and the evaluation date as given, except that
+    a timezone-aware timestamp or datetime becomes its local calendar day (a
+    tz-naive ``Timestamp`` at midnight).  ``None`` stays ``None`` (today's date).
+
+    Raises
+    ------
+    ValueError
+        A spot or volatility that is not finite and positive, a rate or dividend
+        yield that is not finite, a number that cannot be read as one, or an
+        evaluation date that is ``pd.NaT`` or a text that does not parse; each
+        message names the input.
+    TypeError
+        An evaluation date that is not date-like.
+    """
+    values = []
+    for name, value, positive in (("spot", spot, True), ("r", r, False), ("vol", vol, True),
+                                  ("q", q, False)):
+        try:
+            x = float(value)
+        except (TypeError, ValueError):
+            raise ValueError(f"{name} must be a number, got {value!r}") from None
+        if not math.isfinite(x) or (positive and not x > 0.0):
+            kind = "finite and positive" if positive else "finite"
+            raise ValueError(f"{name} must be {kind}, got {value!r}")
+        values.append(x)
+    if evaluation_date is not None:
+        day = to_timestamp(evaluation_date, "evaluation_date")
+        if getattr(evaluation_date, "tzinfo", None) is not None:
+            evaluation_date = day
+    return (*values, evaluation_date)
 
 
 # Observation frequencies of the autocallables: the period between consecutive

@@ -6,7 +6,7 @@ import QuantLib as ql
 
 from .calendar import get_a_share_calendar  # noqa: F401  (the process uses it)
 from .groundwork import BaseOption
-from .utils import black_scholes_process, set_evaluation_date, to_qldate
+from .utils import black_scholes_process, check_market_inputs, set_evaluation_date, to_qldate
 
 VANILLA_PRICING_ENGINE_MAP = {
     ("american", "plain_vanilla"): lambda process: ql.BinomialVanillaEngine(process, "jr", 801),
@@ -85,6 +85,7 @@ class VanillaOption(BaseOption):
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Value for one unit of the underlying; ``None`` date means today."""
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         if evaluation_date is None:
             evaluation_date = datetime.date.today()
         process = black_scholes_process(spot, r, vol, q)

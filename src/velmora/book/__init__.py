@@ -25,8 +25,10 @@ notes give the same result on any number of threads.
 A worker process that dies (a crash, an out-of-memory kill) loses nothing: the trade
 it was valuing is tried once more in another process, the trades queued behind it go
 to other workers, and a trade whose second try also kills its worker gets the error
-"WorkerDied: ...".  On Dask the scheduler's own
-retry rule applies first (``distributed.scheduler.allowed-failures``), then the same.
+"WorkerDied: ...".  On Dask the scheduler's own retry rule applies first
+(``distributed.scheduler.allowed-failures``); the trades of a task it gives up on are
+then tried again one task at a time, after the rest of the book, so that a worker
+dying then can only be the trade's own doing.
 """
 
 import math
@@ -239,13 +241,19 @@ def _prepare(trades, market, date):
                 "quantity": math.nan, "spot": math.nan, "vol": math.nan}
         item = error = None
         try:
+            head["quantity"] = _quantity(raw_quantity)
+            quantity_error = None
+        except Exception as e:  # reported after the product's own problems
+            quantity_error = e
+        try:
             terms = _terms(raw_terms)
             underlying = terms.get("underlying")
             head["underlying"] = underlying if isinstance(underlying, str) else None
             if not isinstance(name, str) or name not in PRODUCTS:
                 raise KeyError(f"unknown product {name!r}; known: "
                                f"{', '.join(sorted(PRODUCTS))}")
-            head["quantity"] = _quantity(raw_quantity)
+            if quantity_error is not None:
+                raise quantity_error
             if "underlying" not in terms:
                 raise KeyError("underlying")
             values = inputs.inputs(underlying)
@@ -271,7 +279,7 @@ def _cores():
 
 def _progress_bar(total, progress):
     if progress is None:
-        progress = sys.stderr is not None and sys.stderr.isatty()
+        progress = sys.stderr is not None and getattr(sys.stderr, "isatty", lambda: False)()
     from tqdm.auto import tqdm
 
     return tqdm(total=total, unit="trade", file=sys.stderr, disable=not progress,
@@ -384,8 +392,8 @@ class _Local:
                     p.current = None
                     self.done(index, rows)
                     self.remaining -= 1
-        except (EOFError, OSError):
-            pass
+        except Exception:  # closed, or a message cut short by the death: the sentinel
+            pass  # tells the rest
 
     def _buried(self, p):
         """A dead worker: its current trade is tried once more, the others go back."""
@@ -459,35 +467,47 @@ def _is_dask_client(executor):
 
 
 def _run_dask(client, job, store, work, done, fail):
-    from distributed import as_completed
+    """Batches of trades as Dask tasks; then the trades of batches whose worker died,
+    one task at a time, so that a death can only be the trade's own."""
+    from distributed import KilledWorker, as_completed
 
     threads = sum(client.nthreads().values()) or 1
     # a few tasks per worker thread keep the load even; a task holds several trades so
     # the scheduler's per-task cost stays small beside the valuations
     size = max(1, min(16, len(work) // (threads * 8)))
-    batches = [work[k:k + size] for k in range(0, len(work), size)]
+    owner, retry = {}, []
     futures = as_completed()
-    owner = {}
-    for batch in batches:
-        future = client.submit(_worker.dask_batch, store, job, batch, pure=False)
-        owner[future.key] = batch
+    for k in range(0, len(work), size):
+        future = client.submit(_worker.dask_batch, store, job, work[k:k + size], pure=False)
+        owner[future.key] = work[k:k + size]
         futures.add(future)
     for future in futures:
         batch = owner.pop(future.key)
         try:
             results = future.result()
-        except Exception as e:
-            if len(batch) > 1:  # a dead worker took the batch: try each trade on its own
-                for single in batch:
-                    retry = client.submit(_worker.dask_batch, store, job, [single], pure=False)
-                    owner[retry.key] = [single]
-                    futures.add(retry)
-            else:
-                fail(batch[0][0], WorkerDied(f"the Dask workers valuing this trade died "
-                                             f"({_worker.describe(e)})"))
+        except KilledWorker:
+            # the worker died under this batch or beside it (a worker holds several
+            # tasks): try its trades again once the others are done
+            retry.extend(batch)
+            continue
+        except Exception as e:  # the task itself failed (velmora missing on a worker...)
+            for index, _ in batch:
+                fail(index, e)
             continue
         for index, rows in results:
             done(index, rows)
+    for single in retry:
+        future = client.submit(_worker.dask_batch, store, job, [single], pure=False)
+        try:
+            (index, rows), = future.result()
+        except KilledWorker as e:
+            fail(single[0], WorkerDied(f"the Dask workers valuing this trade died, with "
+                                       f"nothing else running ({_worker.describe(e)})"))
+            continue
+        except Exception as e:
+            fail(single[0], e)
+            continue
+        done(index, rows)
 
 
 # -- the job --------------------------------------------------------------------------------------
