@@ -27,7 +27,8 @@ def _d(x):
 class FakeMarket:
     FIELDS = ("open", "high", "low", "close", "volume")
 
-    def __init__(self, holidays=(), first=datetime.date(2000, 1, 1), last=datetime.date(2045, 12, 31)):
+    def __init__(self, holidays=(), first=datetime.date(2000, 1, 1),
+                 last=datetime.date(2045, 12, 31)):
         self.calls = []
         self.bars = {}  # (underlying, adjust_type) -> DataFrame indexed by Timestamp
         self.priceless = False

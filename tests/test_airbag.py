@@ -62,7 +62,8 @@ def test_after_knock_in_is_a_forward(market, spot):
     got = option.npv(spot, r, vol, q, EVAL)
     # Long call minus short put at one strike: the forward, whatever the volatility.
     forward = spot * math.exp(-q * t) - 100.0 * math.exp(-r * t)
-    parity = bs_vanilla(spot, 100.0, r, q, vol, t, True) - bs_vanilla(spot, 100.0, r, q, vol, t, False)
+    parity = (bs_vanilla(spot, 100.0, r, q, vol, t, True)
+              - bs_vanilla(spot, 100.0, r, q, vol, t, False))
     expected = 0.8 * forward
     assert abs(got - expected) <= 1e-9, close_enough(got, expected, 1e-9, spot=spot)
     assert abs(0.8 * parity - expected) <= 1e-9

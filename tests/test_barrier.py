@@ -132,7 +132,8 @@ def test_untouched_value_is_quantlib_instrument(market, exercise, payoff, barrie
     rebate = extra.get("rebate", 0.0)
     extra_value = 0.0
     if exercise == "american":
-        exercise_ql = ql.AmericanExercise(qld(EFFECT), qld(MAT_180), extra.get("pay_at") == "expiry")
+        exercise_ql = ql.AmericanExercise(qld(EFFECT), qld(MAT_180),
+                                          extra.get("pay_at") == "expiry")
     elif payoff == "cash_or_nothing":
         exercise_ql = ql.AmericanExercise(qld(EFFECT), qld(MAT_180), True)
         extra_value = european_rebate(barrier_type, level, rebate, spot, r, q, vol)

@@ -89,7 +89,8 @@ TOUCHES = [
 ]
 
 
-@pytest.mark.parametrize("low,high,touched", TOUCHES, ids=[f"low{l}-high{h}" for l, h, _ in TOUCHES])
+@pytest.mark.parametrize("low,high,touched", TOUCHES,
+                         ids=[f"low{l}-high{h}" for l, h, _ in TOUCHES])
 def test_touch_on_highs_and_lows(market, low, high, touched):
     set_bars(market, low, high)
     option = DoubleTouchOption(terms())

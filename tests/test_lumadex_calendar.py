@@ -13,7 +13,6 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
-import QuantLib as ql
 
 import lumadex
 from lumadex import _holidays

@@ -6,7 +6,6 @@ satisfies t < e <= T, T being the underlying's latest stored bar.
 """
 
 import datetime
-import math
 import sqlite3
 
 import numpy as np

@@ -114,7 +114,8 @@ def test_range_underlying_never_touches_its_corridor_intraday():
 
 
 def test_quickstart_contracts_cover_knock_in_knock_out_and_neither():
-    found = importlib.util.spec_from_file_location("quickstart", ROOT / "examples" / "quickstart.py")
+    found = importlib.util.spec_from_file_location("quickstart",
+                                                   ROOT / "examples" / "quickstart.py")
     qs = importlib.util.module_from_spec(found)
     found.loader.exec_module(qs)
     s0 = {u: round(float(qs.closes(u, DEMO_START, DEMO_START).iloc[0]), 2) for u in IDS}

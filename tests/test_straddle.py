@@ -6,7 +6,8 @@ import pandas as pd
 import pytest
 import QuantLib as ql
 
-from _oracles import EFFECT, EVAL, MAT_180, bs_vanilla, close_enough, process, ql_npv, qld, year_fraction
+from _oracles import (EFFECT, EVAL, MAT_180, bs_vanilla, close_enough, process, ql_npv, qld,
+                      year_fraction)
 from velmora import straddle as straddle_module
 from velmora.straddle import StraddleOption
 
@@ -33,7 +34,8 @@ def test_european_is_call_plus_put(market, spot, extra):
     r, vol, q = 0.02, 0.28, 0.01
     t = year_fraction(MAT_180)
     got = StraddleOption(terms(**extra)).npv(spot, r, vol, q, EVAL)
-    expected = bs_vanilla(spot, 36.0, r, q, vol, t, True) + bs_vanilla(spot, 36.0, r, q, vol, t, False)
+    expected = (bs_vanilla(spot, 36.0, r, q, vol, t, True)
+                + bs_vanilla(spot, 36.0, r, q, vol, t, False))
     assert abs(got - expected) <= 1e-10, close_enough(got, expected, 1e-10, spot=spot)
 
 

@@ -58,7 +58,8 @@ def _period_reference(start, end, months):
     while True:
         y, m = divmod(start.month - 1 + k * months, 12)
         year, month = start.year + y, m + 1
-        last = (datetime.date(year + month // 12, month % 12 + 1, 1) - datetime.timedelta(days=1)).day
+        last = (datetime.date(year + month // 12, month % 12 + 1, 1)
+                - datetime.timedelta(days=1)).day
         d = datetime.date(year, month, min(start.day, last))
         if d > end:
             return out

@@ -85,7 +85,8 @@ def survival_mass(spot, lower, upper, a, b, drift, vol, t):
     slope = drift / (vol * vol)
 
     def log_term(centre):
-        return slope * (centre - x) + _log_mass((lo - centre - shift) / sd, (hi - centre - shift) / sd)
+        return slope * (centre - x) + _log_mass((lo - centre - shift) / sd,
+                                                (hi - centre - shift) / sd)
 
     log_floor = math.log(TERM_FLOOR)
     total = math.exp(log_term(x)) - math.exp(log_term(2.0 * l - x))

@@ -165,7 +165,8 @@ class BarrierOption(BaseOption):
                 else:
                     never_in = ql.CashOrNothingPayoff(ql.Option.Call, 0.0, self.rebate)
                     parts.append(
-                        _binary_at_expiry(_OUT_OF[self.barrier_type], self.barrier, never_in, *dates)
+                        _binary_at_expiry(_OUT_OF[self.barrier_type], self.barrier, never_in,
+                                          *dates)
                     )
             return parts
         return None

@@ -15,7 +15,6 @@ import QuantLib as ql
 
 import lumadex
 
-from .calendar import get_a_share_calendar
 
 
 def to_timestamp(d, param="date"):

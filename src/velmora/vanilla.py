@@ -38,7 +38,7 @@ def make_exercise(exercise_type, effect_date, maturity_date, pay_at_expiry):
         return ql.EuropeanExercise(to_qldate(maturity_date))
     if exercise_type == "bermudan":
         raise NotImplementedError("BERMUDAN EXERCISE not supported yet")
-    raise ValueError("unknown exercise type: {}".format(exercise_type))
+    raise ValueError(f"unknown exercise type: {exercise_type}")
 
 
 class VanillaOption(BaseOption):
@@ -93,7 +93,7 @@ class VanillaOption(BaseOption):
             build = VANILLA_PRICING_ENGINE_MAP[(self.exercise_type, self.payoff_type)]
         except KeyError:
             raise NotImplementedError(
-                "{} exercise, {} not supported yet".format(self.exercise_type, self.payoff_type)
+                f"{self.exercise_type} exercise, {self.payoff_type} not supported yet"
             ) from None
         self._option.setPricingEngine(build(process))
         set_evaluation_date(evaluation_date)
