@@ -23,7 +23,7 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, event, given, settings
+from hypothesis import HealthCheck, assume, event, given, settings
 from hypothesis import strategies as st
 
 from velmora import normdraw
@@ -232,14 +232,28 @@ def family_test(name, body):
 
 # -- valid inputs: a finite value or a documented exception --------------------------------
 
+def known_fault(cls, option, spot, r, q):
+    """The inputs of a fault reported and pinned in ``test_known_faults`` below."""
+    levels = [option.get(k) for k in ("barrier", "ki_barrier", "barrier_lo", "barrier_hi")]
+    return (spot in levels and cls in (BarrierOption, AirbagOption, DoubleBarrierOption)
+            or cls is LookbackOption and r == q)
+
+
 def valid_gives_finite_or_documented(market, cls, data):
     option, spot, r, vol, q, evaluation, seed = data
+    assume(not known_fault(cls, option, spot, r, q))
     script_history(market, option, evaluation, seed)
     try:
         value = build(cls, option).npv(spot, r, vol, q, evaluation)
     except DOCUMENTED as e:
         event(f"{type(e).__name__}: {str(e)[:60]}")
         return
+    except RuntimeError as e:
+        # Pinned in test_known_faults: QuantLib's double-barrier binary series.
+        if cls is DoubleTouchOption and "serie did not converge" in str(e):
+            event("known fault: double-barrier binary series did not converge")
+            return
+        raise
     assert isinstance(value, (float, int, np.floating)), (type(value), value)
     assert math.isfinite(value), (option, spot, r, vol, q, evaluation, value)
 
@@ -301,3 +315,42 @@ def test_a_type_outside_the_table_raises_key_error(market, cls, terms, key, tabl
     option[key] = data.draw(st.text(max_size=12).filter(lambda t: t not in table))
     with pytest.raises(KeyError):
         cls(option)
+
+
+# -- faults found by the properties above, pinned until mended ------------------------------------
+
+KNOWN_FAULTS = [
+    # American plain-vanilla barrier with the spot exactly on the barrier: the
+    # finite-difference entry raises although a level exactly met is not crossed.
+    pytest.param(BarrierOption, {"call_put": "call", "strike": 1.0, "exercise_type": "american",
+                                 "payoff_type": "plain_vanilla", "barrier_type": "down_and_in",
+                                 "barrier": 0.75, "rebate": 0.0}, 0.75, 0.0, 1.0, 0.0,
+                 id="american-barrier-spot-on-the-barrier"),
+    # Double barrier with the spot exactly on the lower level: QuantLib counts it
+    # as touched and raises.
+    pytest.param(DoubleBarrierOption, {"call_put": "call", "strike": 1.0,
+                                       "exercise_type": "european",
+                                       "payoff_type": "plain_vanilla", "barrier_type": "knock_in",
+                                       "barrier_lo": 0.75, "barrier_hi": 1.5}, 0.75, 0.0, 1.0, 0.0,
+                 id="double-barrier-spot-on-the-lower-level"),
+    # Double one-touch, corridor of many standard deviations: QuantLib's series
+    # raises "serie did not converge sufficiently fast".
+    pytest.param(DoubleTouchOption, {"touch_type": "double_one_touch", "touch_price_lo": 0.75,
+                                     "touch_price_hi": 1.5, "digital_payoff": 1.0,
+                                     "pay_at": "expiry"}, 1.0, 0.0, 0.0625, 0.0,
+                 id="double-touch-series-not-converged"),
+    # Lookback call on the minimum with r equal to q: NaN.
+    pytest.param(LookbackOption, {"call_put": "call", "strike": 1.0, "lookback": "min"},
+                 1.0, 0.0, 1.0, 0.0, id="lookback-r-equal-to-q"),
+]
+
+
+@pytest.mark.xfail(strict=True, reason="fault found by the property suite, reported; "
+                                       "remove this mark when it is mended")
+@pytest.mark.parametrize("cls,terms,spot,r,vol,q", KNOWN_FAULTS)
+def test_known_faults(market, cls, terms, spot, r, vol, q):
+    evaluation = datetime.date(2024, 1, 1)
+    option = {"effect_date": pd.Timestamp(evaluation), "maturity_date": pd.Timestamp("2024-01-08"),
+              "underlying": UNDERLYING, "s0": 1.0, "notional": 1.0, **terms}
+    market.set_closes(UNDERLYING, {pd.Timestamp(evaluation): 1.0})
+    assert math.isfinite(cls(option).npv(spot, r, vol, q, evaluation))
