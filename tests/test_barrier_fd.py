@@ -6,7 +6,9 @@ import math
 import pytest
 import QuantLib as ql
 
-from _oracles import EFFECT, EVAL, MAT_180, close_enough, process, ql_npv, qld, year_fraction
+from _oracles import (
+    EFFECT, EVAL, MAT_180, bs_vanilla, close_enough, process, ql_npv, qld, year_fraction,
+)
 from velmora import _core
 from velmora.barrier import BarrierOption
 
@@ -164,9 +166,13 @@ def test_exercise_window_opening_after_expiry_is_european(market):
 
 
 @pytest.mark.parametrize("kind,spot", [("up_and_out", 120.0), ("down_and_in", 80.0)])
-def test_spot_on_the_barrier_is_refused_like_quantlib(market, kind, spot):
+def test_spot_on_the_barrier_is_valued_as_touched(market, kind, spot):
+    # Reached, as continuously watched: the knock-out is its rebate, the knock-in
+    # its American call, which on a stock paying no dividend is the European one
+    # (to the accuracy of the vanilla's 801-step tree).
     level = 120.0 if kind.startswith("up") else 80.0
-    option = BarrierOption(terms(barrier_type=kind, barrier=level))
-    with pytest.raises(RuntimeError, match="barrier touched"):
-        option.npv(spot, 0.03, 0.3, 0.0, EVAL)
+    option = BarrierOption(terms(barrier_type=kind, barrier=level, rebate=0.5))
+    want = 0.5 if kind.endswith("out") else bs_vanilla(spot, 100.0, 0.03, 0.0, 0.3, T_180, True)
+    got = option.npv(spot, 0.03, 0.3, 0.0, EVAL)
+    assert abs(got - want) <= 2e-3 * want, close_enough(got, want, 2e-3 * want, kind=kind)
     assert math.isfinite(option.npv(100.0, 0.03, 0.3, 0.0, EVAL))

@@ -16,7 +16,8 @@ import QuantLib as ql
 
 from _oracles import bs_vanilla, norm_cdf, process, qld
 from product_table import (  # noqa: F401  (closes is a fixture)
-    EFFECT, FRI, PRODUCTS, Q, R, SPOT, UNDERLYING, VOL, WITH_HISTORY, closes, common,
+    EFFECT, FRI, PRODUCTS, Q, R, SPOT, UNDERLYING, VOL, WITH_HISTORY, barrier, closes, common,
+    dualknock,
 )
 from velmora._history import StaleHistoryWarning
 from velmora.airbag import AirbagOption
@@ -180,7 +181,10 @@ def _vanilla_ql(call_put, strike, exercise, spot, maturity):
 @pytest.mark.parametrize("exercise", ["european", "american"])
 @pytest.mark.parametrize("barrier_type, level, spot", [
     ("down_and_in", 90.0, 89.0), ("down_and_out", 90.0, 89.0),
-    ("up_and_in", 110.0, 111.0), ("up_and_out", 110.0, 111.0)])
+    ("up_and_in", 110.0, 111.0), ("up_and_out", 110.0, 111.0),
+    # on the level: reached, as continuously watched
+    ("down_and_in", 90.0, 90.0), ("down_and_out", 90.0, 90.0),
+    ("up_and_in", 110.0, 110.0), ("up_and_out", 110.0, 110.0)])
 @pytest.mark.parametrize("call_put", ["call", "put"])
 def test_spot_beyond_a_single_barrier(closes, exercise, barrier_type, level, spot, call_put):
     option = BarrierOption({**common(), "call_put": call_put, "strike": 100.0, "barrier": level,
@@ -194,7 +198,7 @@ def test_spot_beyond_a_single_barrier(closes, exercise, barrier_type, level, spo
         assert abs(got - want) <= 1e-10, (got, want)
 
 
-@pytest.mark.parametrize("spot", [69.0, 141.0])
+@pytest.mark.parametrize("spot", [69.0, 141.0, 70.0, 140.0])  # beyond, and on, each level
 @pytest.mark.parametrize("kind", ["knock_in", "knock_out"])
 @pytest.mark.parametrize("payoff", ["plain_vanilla", "cash_or_nothing"])
 def test_spot_outside_a_corridor(closes, spot, kind, payoff):
@@ -212,6 +216,44 @@ def test_spot_outside_a_corridor(closes, spot, kind, payoff):
         d2 = (math.log(spot / 100.0) + (R - Q - VOL * VOL / 2) * t) / (VOL * math.sqrt(t))
         want = 10.0 * math.exp(-R * t) * norm_cdf(-d2)
     assert abs(got - want) <= 1e-10, (got, want)
+
+
+LEVELS = [  # product, level, the side where the level is not reached, exercise
+    *[(lambda kind, ex: barrier(barrier_type=kind, exercise_type=ex, rebate=0.7), 80.0, +1, ex)
+      for ex in ("european", "american")],
+    *[(lambda kind, ex: barrier(barrier_type=kind.replace("down", "up"), barrier=120.0,
+                                exercise_type=ex, rebate=0.7), 120.0, -1, ex)
+      for ex in ("european", "american")],
+    (lambda kind, ex: dualknock(barrier_type=kind.replace("down_and", "knock")), 70.0, +1,
+     "european"),
+    (lambda kind, ex: dualknock(barrier_type=kind.replace("down_and", "knock")), 140.0, -1,
+     "european"),
+]
+
+
+@pytest.mark.parametrize("make, level, side, exercise", LEVELS,
+                         ids=["down", "down-american", "up", "up-american", "corridor-lo",
+                              "corridor-hi"])
+@pytest.mark.parametrize("kind", ["down_and_in", "down_and_out"])
+def test_value_on_a_level_is_the_limit_from_inside(closes, make, level, side, kind, exercise):
+    """Values as the spot approaches a level converge on the value at the level.
+
+    Except an American knock-out worth more exercised than its rebate at the level:
+    it is exercised just ahead of the hit, so the values inside tend to the payoff
+    at the level, while on the level it has knocked out and is worth the rebate.
+    """
+    option = make(kind, exercise)
+    on = option.npv(level, R, VOL, Q, FRI)
+    limit = on
+    if exercise == "american" and kind.endswith("out"):
+        assert on == 0.7
+        limit = max(0.7, level - 100.0)
+    gaps = [abs(option.npv(level * (1 + side * eps), R, VOL, Q, FRI) - limit)
+            for eps in (1e-3, 1e-5, 1e-7)]
+    # Lipschitz in the spot (analytic), down to the grid's accuracy (finite differences)
+    tol = 2e-3 * max(abs(on), 1.0) if exercise == "american" else 0.0
+    assert gaps[2] <= gaps[0] / 100 + tol, (on, gaps)
+    assert gaps[2] <= 1e-4 * max(abs(on), 1.0) + tol, (on, gaps)
 
 
 @pytest.mark.parametrize("touch_type, spot, want", [

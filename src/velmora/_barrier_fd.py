@@ -61,7 +61,9 @@ class FdBarrierEngine:
         """Value of ``option`` (a ``BarrierOption``) at QuantLib's evaluation date.
 
         Like QuantLib's barrier engines: 0.0 once the maturity date is reached, and
-        ``RuntimeError`` "barrier touched" for a spot at or beyond the barrier.
+        ``RuntimeError`` "barrier touched" for a spot at or beyond the barrier, where
+        the grid has no interior.  ``BarrierOption`` never asks for such a spot: it
+        values it as touched (the rebate, or the vanilla option).
         """
         per_sd, steps = _grid(pde_grid)
         today = ql.Settings.instance().evaluationDate

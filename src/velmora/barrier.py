@@ -177,12 +177,18 @@ class BarrierOption(BaseOption):
         Once the barrier has been crossed: the rebate for a knock-out, the vanilla
         option's value for a knock-in.  A spot strictly beyond the barrier counts as
         crossed too, although no close has confirmed it yet: the option is valued as
-        it will be once the day's close is in the history.
+        it will be once the day's close is in the history.  A spot exactly on the
+        barrier is valued the same way: the continuously watched price has reached
+        the level (and a diffusion started there crosses it at once), so the value
+        is the limit of the untouched value as the spot approaches the barrier.
+        An American knock-out whose payoff at the barrier exceeds its rebate is the
+        exception: just inside, it is worth exercising ahead of the hit, so the
+        values there tend to that payoff, while on the barrier it has knocked out.
         """
         spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         if evaluation_date is None:
             evaluation_date = datetime.date.today()
-        if self.triggered(evaluation_date) or self._beyond(spot):
+        if self.triggered(evaluation_date) or self._reached(spot):
             if self.barrier_type in _KNOCK_OUT:
                 return self.rebate
             return self._vanilla.npv(spot, r, vol, q, evaluation_date)
@@ -207,9 +213,13 @@ class BarrierOption(BaseOption):
         set_evaluation_date(evaluation_date)
         return self._option.NPV()
 
-    def _beyond(self, spot):
-        """Whether ``spot`` is strictly beyond the barrier (below a down, above an up one)."""
-        return spot < self.barrier if self.barrier_type in _DOWN else spot > self.barrier
+    def _reached(self, spot):
+        """Whether ``spot`` is on or beyond the barrier (at or below a down, at or above an up one).
+
+        Only today's spot in the continuous model; the daily closes of ``triggered``
+        cross the barrier strictly.
+        """
+        return spot <= self.barrier if self.barrier_type in _DOWN else spot >= self.barrier
 
     def triggered(self, evaluation_date):
         """Whether a daily close ("pre") has crossed the barrier since the effect date."""

@@ -279,13 +279,15 @@ class DoubleBarrierOption(BaseOption):
         vanilla option's value for a knock-in.  For these two a spot strictly outside
         the corridor counts as having left it, although no close has confirmed it
         yet: the option is valued as it will be once the day's close is in the
-        history.
+        history.  So does a spot exactly on either level: the continuously watched
+        price has reached it, and the value is the limit of the untouched value as
+        the spot approaches the level from inside.
         """
         spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         if evaluation_date is None:
             evaluation_date = datetime.date.today()
-        outside = spot < self.barrier_lo or spot > self.barrier_hi
-        if self.triggered(evaluation_date) or (outside and self.barrier_type in _IN_OR_OUT):
+        reached = spot <= self.barrier_lo or spot >= self.barrier_hi
+        if self.triggered(evaluation_date) or (reached and self.barrier_type in _IN_OR_OUT):
             if self.barrier_type == ql.DoubleBarrier.KnockOut:
                 return self.rebate
             if self.barrier_type == ql.DoubleBarrier.KnockIn:
