@@ -113,6 +113,9 @@ CORRIDOR_CASES = [
     ("cash_or_nothing", "call", 50.0, 80.0, 120.0, 100.0, 0.25, 120, 0.03, 0.00),
     ("cash_or_nothing", "put", 150.0, 80.0, 120.0, 100.0, 0.25, 120, 0.03, 0.00),
     ("cash_or_nothing", "call", 130.0, 80.0, 120.0, 100.0, 0.25, 120, 0.03, 0.00),
+    # the whole corridor paid, short life, low vol: Hui's series stalls in QuantLib
+    ("cash_or_nothing", "put", 150.0, 75.0, 150.0, 100.0, 0.125, 2, 0.00, 0.00),
+    ("cash_or_nothing", "call", 50.0, 80.0, 120.0, 95.0, 0.04, 7, 0.03, 0.01),
 ]
 
 

@@ -4,8 +4,12 @@ import math
 
 import pandas as pd
 import pytest
+import QuantLib as ql
 
-from _oracles import EFFECT, EVAL, MAT_90, close_enough, double_no_touch, year_fraction
+from _oracles import (
+    EFFECT, EVAL, MAT_90, close_enough, corridor_probability, double_no_touch, process, ql_npv,
+    qld, year_fraction,
+)
 from velmora import dualtap as dualtap_module
 from velmora.dualtap import DoubleTouchOption
 from velmora.groundwork import OptionGreeks
@@ -46,6 +50,40 @@ def test_values_against_hui_series(market, spot, r, q, vol):
         got = DoubleTouchOption(terms(touch_type=kind)).npv(spot, r, vol, q, EVAL)
         tol = 1e-6
         assert abs(got - expected[kind]) <= tol, close_enough(got, expected[kind], tol, kind=kind)
+
+
+# Corridors of many standard deviations over a short life: Hui's series in QuantLib
+# stops ("serie did not converge") on the first three rows.  Rows: spot, corridor,
+# vol, days, r, q.
+NARROW_LIVES = [
+    (100.0, 75.0, 150.0, 0.0625, 7, 0.0, 0.0),
+    (100.0, 80.0, 120.0, 0.03, 2, 0.03, 0.01),
+    (85.3, 85.0, 115.0, 0.03, 2, 0.02, 0.0),  # 1.6 s.d. above the lower level
+    (100.0, 85.0, 115.0, 0.20, 90, 0.05, 0.01),  # QuantLib converges here
+]
+
+
+@pytest.mark.parametrize("kind", ["double_no_touch", "double_one_touch"])
+@pytest.mark.parametrize("spot,lo,hi,vol,days,r,q", NARROW_LIVES)
+def test_short_lives_at_low_volatility(market, kind, spot, lo, hi, vol, days, r, q):
+    """QuantLib's value to the bit where its series converges; else the sine series."""
+    option = DoubleTouchOption(terms(touch_type=kind, touch_price_lo=lo, touch_price_hi=hi,
+                                     maturity_date=EVAL + pd.Timedelta(days=days)))
+    t = year_fraction(option.maturity_date)
+    got = option.npv(spot, r, vol, q, EVAL)
+    direct = ql.DoubleBarrierOption(
+        ql.DoubleBarrier.KnockOut if kind == "double_no_touch" else ql.DoubleBarrier.KnockIn,
+        lo, hi, 0.0, ql.CashOrNothingPayoff(ql.Option.Call, 0.0, 12.0),
+        ql.EuropeanExercise(qld(option.maturity_date)))
+    try:
+        assert got == ql_npv(direct, ql.AnalyticDoubleBarrierBinaryEngine(
+            process(spot, r, vol, q))), kind
+        return
+    except RuntimeError as error:
+        assert "serie did not converge" in str(error)
+    stay = corridor_probability(spot, lo, hi, 0.0, math.inf, r - q - vol * vol / 2, vol, t)
+    want = 12.0 * math.exp(-r * t) * (stay if kind == "double_no_touch" else 1.0 - stay)
+    assert abs(got - want) <= 1e-10, close_enough(got, want, 1e-10, kind=kind, vol=vol)
 
 
 def test_inner_dictionary(market, monkeypatch):

@@ -33,6 +33,11 @@ _TYPE_NAME = {value: key for key, value in DUALKNOCK_TYPE.items()}
 DEFAULT_SERIES = 5
 _MAX_LOG_TERM = 700.0
 
+# QuantLib's binary engine (Hui's series) stops with this message when its terms
+# still matter after its last one: a short life at a low volatility, a corridor of
+# many standard deviations, where the sine series decays slowest.
+_HUI_STALLED = "serie did not converge"
+
 
 def _market(proc, maturity, strike):
     """Spot, r, q, vol and time to ``maturity`` read from a Black-Scholes process."""
@@ -79,9 +84,12 @@ class DoubleBarrierOption(BaseOption):
     a put) without having left the corridor: with the whole corridor beyond the
     strike that is Hui's double no-touch, otherwise the method-of-images
     probability of ``_corridor``.  Its knock-in is the vanilla digital less the
-    knock-out.  Tested against the QuantLib engines built directly, Haug's table of
-    double knock-out calls, Hui's double no-touch series, an eigenfunction series
-    written in the tests and in + out = vanilla.
+    knock-out.  Where Hui's series does not converge in QuantLib (a short life at a
+    low volatility), the double no-touch and one-touch fall back on the method of
+    images for the probability of staying inside.  Tested against the QuantLib
+    engines built directly, Haug's table of double knock-out calls, Hui's double
+    no-touch series, an eigenfunction series written in the tests and in + out =
+    vanilla.
     """
 
     def __init__(self, option):
@@ -270,7 +278,33 @@ class DoubleBarrierOption(BaseOption):
             self.exercise,
         )
         no_touch.setPricingEngine(ql.AnalyticDoubleBarrierBinaryEngine(proc))
-        return no_touch.NPV()
+        return self._binary_npv(no_touch, proc, knock_in=False)
+
+    def _binary_npv(self, instrument, proc, knock_in):
+        """A European double no-touch (or its one-touch) by Hui's series, or by images.
+
+        ``instrument`` carries QuantLib's binary engine and pays the cash at expiry
+        if the corridor is never left (``knock_in``: if it is left).  Its value is
+        QuantLib's wherever Hui's series converges.  Where QuantLib gives up on it
+        (short life, low volatility), the method of images of ``_corridor``, which
+        needs fewest terms in exactly that case, gives the probability of never
+        leaving the corridor: cash * e^(-rT) * P(stay), or e^(-rT) * (1 - P(stay))
+        times the cash for the one-touch.
+        """
+        try:
+            return instrument.NPV()
+        except RuntimeError as error:
+            european_in_or_out = (
+                self.exercise_type == "european" and self.barrier_type in _IN_OR_OUT
+            )
+            if _HUI_STALLED not in str(error) or not european_in_or_out:
+                raise
+        spot, r, q, vol, t = _market(proc, self.exercise.lastDate(), self.strike)
+        stay, _ = _corridor.survival_mass(
+            spot, self.barrier_lo, self.barrier_hi, 0.0, math.inf, r - q - 0.5 * vol * vol,
+            vol, t,
+        )
+        return self.digital_payoff * math.exp(-r * t) * ((1.0 - stay) if knock_in else stay)
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Value of one option; ``None`` date means today.
@@ -301,6 +335,9 @@ class DoubleBarrierOption(BaseOption):
             if value is not None:
                 return value
             self._option.setPricingEngine(self.engine(process))
+            if self.payoff_type == "cash_or_nothing":
+                knock_in = self.barrier_type == ql.DoubleBarrier.KnockIn
+                return self._binary_npv(self._option, process, knock_in)
             return self._option.NPV()
         finally:
             self._terms_for = None  # the process is not kept past its valuation
