@@ -148,6 +148,53 @@ def test_value_against_closed_forms(market, lookback, call_put, strike, extreme,
     assert abs(got - expected) <= tol, close_enough(got, expected, tol, K=strike, X=extreme)
 
 
+def zero_carry(call, spot, strike, extreme, r, vol, t):
+    """``conze_viswanathan`` at b = 0 (q = r), its limit written out.
+
+    vol**2 / (2b) times its bracket tends to ``vol sqrt(T) (phi(d1) + d1 N(d1))``
+    for the call and ``vol sqrt(T) (phi(d1) - d1 N(-d1))`` for the put.
+    """
+    sd = vol * math.sqrt(t)
+    level = max(strike, extreme) if call else min(strike, extreme)
+    d1 = (math.log(spot / level) + 0.5 * vol * vol * t) / sd
+    d2 = d1 - sd
+    phi = math.exp(-0.5 * d1 * d1) / math.sqrt(2.0 * math.pi)
+    disc = math.exp(-r * t)
+    if call:
+        return disc * (spot * norm_cdf(d1) - level * norm_cdf(d2) + max(extreme - strike, 0.0)
+                       + spot * sd * (phi + d1 * norm_cdf(d1)))
+    return disc * (level * norm_cdf(-d2) - spot * norm_cdf(-d1) + max(strike - extreme, 0.0)
+                   + spot * sd * (phi - d1 * norm_cdf(-d1)))
+
+
+@pytest.mark.parametrize("carry", [0.0, 1.401298464324817e-45, -1e-13, 3e-7, -2e-6, 1e-4, -1e-3])
+@pytest.mark.parametrize("lookback,call_put,strike,extreme,spot", LOOKBACK_CASES,
+                         ids=[f"{c[1]}-on-{c[0]}-K{c[2]}-X{c[3]}-S{c[4]}" for c in LOOKBACK_CASES])
+def test_value_near_zero_carry(market, carry, lookback, call_put, strike, extreme, spot):
+    """r = q, or nearly: the closed forms' limit, continuous across the carry."""
+    field = "low" if lookback == "min" else "high"
+    market.set_bars("X", pd.DataFrame({"close": spot, field: extreme},
+                                      index=pd.bdate_range("2024-03-01", "2024-03-08")))
+    terms = contract(lookback, call_put)
+    terms["strike"] = strike
+    q = R - carry
+    got = LookbackOption(terms).npv(spot, R, VOL, q, TODAY)
+    so_far = min(extreme, spot) if lookback == "min" else max(extreme, spot)
+    scale = max(1.0, spot / 100.0)
+    if (lookback == "max") != (call_put == "call"):
+        want, tol = extreme_integral(lookback, spot, strike, so_far, R, q, VOL, T), 1e-7 * scale
+    elif abs(carry) >= 1e-4:
+        want = conze_viswanathan(call_put == "call", spot, strike, so_far, R, q, VOL, T)
+        tol = 1e-9 * scale
+    else:  # the limit, plus the first-order term from central differences at +-1e-3
+        ends = [conze_viswanathan(call_put == "call", spot, strike, so_far, R, R - b, VOL, T)
+                for b in (1e-3, -1e-3)]
+        want = (zero_carry(call_put == "call", spot, strike, so_far, R, VOL, T)
+                + carry * (ends[0] - ends[1]) / 2e-3)
+        tol = 1e-9 * scale
+    assert abs(got - want) <= tol, close_enough(got, want, tol, carry=carry, K=strike)
+
+
 def test_payoff_type_check_holds_without_assertions():
     # Validation raises explicitly, so `python -O` (which strips assert) keeps it.
     code = (

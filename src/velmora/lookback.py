@@ -1,6 +1,7 @@
 """Fixed-strike lookback options on the lowest or highest price of the path."""
 
 import datetime
+import math
 
 import QuantLib as ql
 
@@ -51,6 +52,37 @@ class _OtherExtremeLookback:
         return self.sign * (forward - cash) - self.floating.NPV() + self.fixed.NPV()
 
 
+# The lookback closed forms hold the carry b = r - q in a denominator: a term
+# vol**2 / (2 b) times a bracket that vanishes with b.  QuantLib evaluates them as
+# written, so b = 0 gives 0/0 (NaN) and a b of a few ulps gives the bracket's
+# rounding magnified without bound.  The value itself is smooth in b.  Within
+# ``ZERO_CARRY_BAND`` standard deviations of log price (|b| sqrt(T) / vol below it)
+# the value is interpolated linearly in q between the closed forms at b = -h and
+# b = +h, h the band's edge: at that distance from zero the bracket keeps about
+# eleven significant digits (relative rounding near 1e-16 / 1e-5), and the
+# interpolation errs by about h**2 / 2 times the value's second derivative in b,
+# the same 1e-10 in relative terms.  At b = 0 this enforces the limit of the
+# closed forms as b -> 0, e.g. for a call on the maximum struck above the maximum
+# so far: S e^(-rT) (N(d1) + vol sqrt(T) (phi(d1) + d1 N(d1))) - K e^(-rT) N(d2).
+ZERO_CARRY_BAND = 1e-5
+
+
+class _ZeroCarryLimit:
+    """A lookback at a carry inside the band: the straight line between its edges.
+
+    ``below`` and ``above`` are the instrument at q = r + h and q = r - h (carry
+    -h and +h); ``weight`` is where the actual q lies between them, 0 at r + h and
+    1 at r - h.
+    """
+
+    def __init__(self, below, above, weight):
+        self.below, self.above, self.weight = below, above, weight
+
+    def NPV(self):  # noqa: N802  (QuantLib's name)
+        low = self.below.NPV()
+        return low + self.weight * (self.above.NPV() - low)
+
+
 class LookbackOption(BaseOption):
     """European call or put whose payoff is struck against the path's lowest or highest price.
 
@@ -71,10 +103,13 @@ class LookbackOption(BaseOption):
     A call on the maximum and a put on the minimum are QuantLib's continuous
     fixed-strike lookbacks (Conze-Viswanathan); a call on the minimum and a put on
     the maximum follow from them and from the floating-strike lookbacks
-    (Goldman-Sosin-Gatto) by parity (``_OtherExtremeLookback``).  Values are per
-    unit of underlying; ``notional`` is not applied.  Tested against both closed
-    forms written in the tests and against a numerical integral of the no-touch
-    probability for the two parity contracts.
+    (Goldman-Sosin-Gatto) by parity (``_OtherExtremeLookback``).  These closed
+    forms are singular (0/0) at a zero carry r = q, where the value is their limit:
+    within a band of ``ZERO_CARRY_BAND`` around it the value is interpolated
+    between the closed forms at the band's edges.  Values are per unit of
+    underlying; ``notional`` is not applied.  Tested against both closed forms
+    written in the tests (and their zero-carry limits) and against a numerical
+    integral of the no-touch probability for the two parity contracts.
     """
 
     def __init__(self, option):
@@ -101,7 +136,9 @@ class LookbackOption(BaseOption):
 
         QuantLib's continuous fixed-strike lookback for a call on the maximum or a
         put on the minimum, otherwise the parity combination of
-        ``_OtherExtremeLookback``.  QuantLib's evaluation date is not set here.
+        ``_OtherExtremeLookback``; near a zero carry, the interpolation of
+        ``_ZeroCarryLimit`` between two of them.  QuantLib's evaluation date is not
+        set here.
         """
         # lows for the lowest price, highs for the highest
         field = "low" if self.lookback == "min" else "high"
@@ -112,6 +149,21 @@ class LookbackOption(BaseOption):
         if history is not None:
             extreme = history[field].min() if self.lookback == "min" else history[field].max()
         extreme = float(min(extreme, spot) if self.lookback == "min" else max(extreme, spot))
+        t = ql.Actual365Fixed().yearFraction(
+            to_qldate(evaluation_date, "evaluation_date"), self.exercise.lastDate()
+        )
+        # a day is the shortest life left; an expired option is worth 0.0 anyway
+        h = ZERO_CARRY_BAND * vol / math.sqrt(max(t, 1.0 / 365.0))
+        if abs(r - q) < h:
+            return _ZeroCarryLimit(
+                self._instrument(spot, r, vol, r + h, extreme),
+                self._instrument(spot, r, vol, r - h, extreme),
+                (r + h - q) / (2.0 * h),
+            )
+        return self._instrument(spot, r, vol, q, extreme)
+
+    def _instrument(self, spot, r, vol, q, extreme):
+        """The closed form for these market inputs and the extreme so far."""
         process = black_scholes_process(spot, r, vol, q)
         on_max = self.lookback == "max"
         if on_max == (self.call_put == ql.Option.Call):
