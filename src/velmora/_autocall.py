@@ -90,12 +90,21 @@ def observed_knocks(product, evaluation_date):
                             product.ki_barrier)
 
 
-def npv(product, spot, r, vol, q, evaluation_date):
-    """History check, then one simulation; 0.0 after a knock-out already observed."""
+def _checked(product, spot, r, vol, q, evaluation_date):
+    """Checked market inputs, the date (today for ``None``) and the knocks observed by then.
+
+    Returns ``(spot, r, vol, q, evaluation_date, knocked_out, knocked_in)``.
+    """
     spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
     if evaluation_date is None:
         evaluation_date = datetime.date.today()
-    knocked_out, knocked_in = observed_knocks(product, evaluation_date)
+    return (spot, r, vol, q, evaluation_date) + observed_knocks(product, evaluation_date)
+
+
+def npv(product, spot, r, vol, q, evaluation_date):
+    """History check, then one simulation; 0.0 after a knock-out already observed."""
+    spot, r, vol, q, evaluation_date, knocked_out, knocked_in = _checked(
+        product, spot, r, vol, q, evaluation_date)
     if knocked_out:
         return 0.0
     return product._npv(spot, r, vol, q, evaluation_date, knocked_in=knocked_in)
@@ -108,10 +117,8 @@ def separate_greeks(product, spot, r, vol, q, evaluation_date):
     gives the same bits from one pass.  The ``gamma`` field is the plain second
     derivative by the spot (not scaled by it).
     """
-    spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
-    if evaluation_date is None:
-        evaluation_date = datetime.date.today()
-    knocked_out, knocked_in = observed_knocks(product, evaluation_date)
+    spot, r, vol, q, evaluation_date, knocked_out, knocked_in = _checked(
+        product, spot, r, vol, q, evaluation_date)
     if knocked_out:
         return OptionGreeks(0.0, 0, 0, 0, 0, 0)
     value, delta, gamma = product._npv(spot, r, vol, q, evaluation_date,
@@ -131,10 +138,8 @@ def greeks(product, rule, spot, r, vol, q, evaluation_date):
     sensitivities are formed from the values with the same arithmetic as the
     ``BaseOption`` operations.
     """
-    spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
-    if evaluation_date is None:
-        evaluation_date = datetime.date.today()
-    knocked_out, knocked_in = observed_knocks(product, evaluation_date)
+    spot, r, vol, q, evaluation_date, knocked_out, knocked_in = _checked(
+        product, spot, r, vol, q, evaluation_date)
     if knocked_out:
         return OptionGreeks(0.0, 0, 0, 0, 0, 0)
     # the volatility bump of BaseOption.vega: 0.01, or vol / 2 below a vol of 0.02
@@ -193,11 +198,8 @@ def spot_ladder(product, rule, spots, r, vol, q, evaluation_date):
     spot_list = [check_market_inputs(s, r, vol, q)[0] for s in spots]
     if not spot_list:
         return np.empty(0, dtype=float)
-    _, r, vol, q, evaluation_date = check_market_inputs(spot_list[0], r, vol, q,
-                                                        evaluation_date)
-    if evaluation_date is None:
-        evaluation_date = datetime.date.today()
-    knocked_out, knocked_in = observed_knocks(product, evaluation_date)
+    _, r, vol, q, evaluation_date, knocked_out, knocked_in = _checked(
+        product, spot_list[0], r, vol, q, evaluation_date)
     if knocked_out:
         return np.zeros(len(spot_list), dtype=float)
     request = _request(product, spot_list, r, vol, q, evaluation_date, knocked_in)
