@@ -43,7 +43,7 @@ import numpy as np
 import pandas as pd
 
 from . import _worker
-from ._io import read_market, read_trades
+from ._io import finite_number, read_market, read_trades
 from ._reports import plot_ladder, summarize
 from ._scenario import BASE, Scenario, spot_ladder, vol_ladder
 
@@ -167,13 +167,7 @@ def _quantity(raw):
         return 1.0
     if isinstance(raw, bool):
         raise TypeError(f"quantity must be a number, got {raw!r}")
-    try:
-        value = float(raw)
-    except (TypeError, ValueError):
-        raise ValueError(f"quantity {raw!r} is not a number") from None
-    if not math.isfinite(value):
-        raise ValueError(f"quantity {raw!r} is not a finite number")
-    return value
+    return finite_number(raw, "quantity")
 
 
 class _Market:

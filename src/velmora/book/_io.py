@@ -85,6 +85,17 @@ def _place(path, line, kind):
     return f"{path}, {'row' if kind == '.parquet' else 'line'} {line}"
 
 
+def finite_number(value, label):
+    """``value`` as a finite float; a ``ValueError`` starting with ``label`` otherwise."""
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{label} {value!r} is not a number") from None
+    if not math.isfinite(number):
+        raise ValueError(f"{label} {value!r} is not a finite number")
+    return number
+
+
 def _blank(value):
     return value is None or (isinstance(value, float) and math.isnan(value)) or \
         (isinstance(value, str) and not value.strip())
@@ -198,13 +209,7 @@ def read_market(path):
             if _blank(cell):
                 numbers.append(math.nan)
                 continue
-            try:
-                number = float(cell)
-            except (TypeError, ValueError):
-                raise ValueError(f"{where}: {column} {cell!r} is not a number") from None
-            if not math.isfinite(number):
-                raise ValueError(f"{where}: {column} {cell!r} is not a finite number")
-            numbers.append(number)
+            numbers.append(finite_number(cell, f"{where}: {column}"))
         index.append(underlying)
         values.append(numbers)
     return pd.DataFrame(values, columns=list(MARKET_COLUMNS),
