@@ -392,7 +392,19 @@ def _open_writer(path):
     elif not _folder_writable(path):
         raise StoreError(f"{path}: cannot write the store: its folder is read-only for "
                          "this user (an import needs to create files beside the store)")
-    _header(path)
+    # A file not yet in WAL mode (an empty file, or a store in another journal mode)
+    # is switched and given its tables by one importer at a time: two connections
+    # that both hold a read lock while each waits to switch the journal mode would
+    # wait on each other until the busy timeout.
+    if _in_wal_mode(_header(path)):
+        one_at_a_time = contextlib.nullcontext()
+    else:
+        one_at_a_time = _folder_lock(os.path.dirname(os.path.abspath(path)))
+    with one_at_a_time:
+        return _open_settled_writer(path)
+
+
+def _open_settled_writer(path):
     with _translated(path, "opening the store"):
         conn = sqlite3.connect(path, timeout=BUSY_TIMEOUT_S, isolation_level=None)
     try:
