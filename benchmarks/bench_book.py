@@ -12,7 +12,8 @@ no ladder.  The three runs value the same book:
 * serial: ``executor="serial"`` in this process with torch on one thread, i.e. one
   core, the baseline the two workers are measured against;
 * local: ``executor=2``, two spawned worker processes with one thread each (the
-  start of the workers, their imports and their normal pools are inside the time);
+  start of the workers, their imports and the hand-over of this process's Monte Carlo
+  pool in shared memory are inside the time);
 * Dask: a ``LocalCluster(n_workers=2, threads_per_worker=1, processes=True)`` started
   before the clock (a cluster is long-lived); its workers import velmora and build
   their pools inside the time, like the local ones.
@@ -22,7 +23,9 @@ Printed: trades/s of each run, the ratios local/serial (target >= 1.7) and Dask/
 a measure of how much two processes can gain on the machine at that moment, and
 the peak resident memory of each worker process (``VmHWM`` of ``/proc/PID/status``,
 read from this process's child processes by a sampling thread while a run lasts; the
-serial figure is this process's own).
+serial figure is this process's own) with, in brackets, the peak of its private part
+(``RssAnon``): local workers map the caller's Monte Carlo pool (about 400 MB) from
+shared memory instead of drawing their own, Dask workers draw their own.
 """
 
 import argparse
@@ -51,16 +54,22 @@ def _mb(kilobytes):
     return kilobytes / 1024.0
 
 
-def _peak_kb(pid):
-    """VmHWM of a process in kB: the peak resident memory of its current program."""
+def _status_kb(pid, field):
+    """A memory line of ``/proc/PID/status`` in kB (None where there is none)."""
     try:
         with open(f"/proc/{pid}/status") as f:
             for line in f:
-                if line.startswith("VmHWM:"):
+                if line.startswith(field + ":"):
                     return int(line.split()[1])
     except OSError:
         pass
     return None
+
+
+def _peak_kb(pid):
+    """VmHWM of a process in kB: the peak resident memory of its current program,
+    counting the pages it shares with others (a shared Monte Carlo pool)."""
+    return _status_kb(pid, "VmHWM")
 
 
 class ChildPeaks:
@@ -71,6 +80,7 @@ class ChildPeaks:
 
         self._me = psutil.Process()
         self.peaks = {}
+        self.private = {}  # peak anonymous (unshared) resident memory, sampled
         self._every = every
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
@@ -81,6 +91,9 @@ class ChildPeaks:
                 peak = _peak_kb(child.pid)
                 if peak is not None:
                     self.peaks[child.pid] = max(peak, self.peaks.get(child.pid, 0))
+                anon = _status_kb(child.pid, "RssAnon")
+                if anon is not None:
+                    self.private[child.pid] = max(anon, self.private.get(child.pid, 0))
             self._stop.wait(self._every)
 
     def __enter__(self):
@@ -92,8 +105,11 @@ class ChildPeaks:
         self._thread.join()
 
     def largest(self, n):
-        """The ``n`` largest peaks in MB (worker processes outweigh any helper)."""
-        return sorted((_mb(v) for v in self.peaks.values()), reverse=True)[:n]
+        """The ``n`` largest peaks in MB, each with the process's peak private memory
+        (worker processes outweigh any helper)."""
+        pids = sorted(self.peaks, key=self.peaks.get, reverse=True)[:n]
+        return [f"{_mb(self.peaks[p]):.0f} MB ({_mb(self.private.get(p, 0)):.0f} private)"
+                for p in pids]
 
 
 def _spin(n):
@@ -163,10 +179,10 @@ def main():
     print(f"{'serial (1 process, 1 thr)':<26}{t_serial:>10.1f}{n / t_serial:>10.2f}"
           f"{1.0:>8.2f}x   {rss_serial:.0f} MB (this process)")
     print(f"{'local, 2 workers':<26}{t_local:>10.1f}{n / t_local:>10.2f}"
-          f"{t_serial / t_local:>8.2f}x   " + ", ".join(f"{v:.0f} MB" for v in rss_local))
+          f"{t_serial / t_local:>8.2f}x   " + ", ".join(rss_local))
     print(f"{'Dask LocalCluster, 2 wkrs':<26}{t_dask:>10.1f}{n / t_dask:>10.2f}"
           f"{t_serial / t_dask:>8.2f}x   "
-          + ", ".join(f"{v:.0f} MB" for v in rss_dask))
+          + ", ".join(rss_dask))
     print(f"local / serial = {t_serial / t_local:.2f}x (target >= 1.7); "
           f"Dask / local = {t_local / t_dask:.2f} (target >= 0.85)")
     print(f"identical result frames (seconds aside): {'yes' if same else 'NO'}")

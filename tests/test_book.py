@@ -345,3 +345,45 @@ def test_dask_retries_a_dead_batch_trade_by_trade(market, monkeypatch):
     assert died.startswith("WorkerDied: ") and "KilledWorker" in died
     valued = r[r.trade_id != "exit"]
     assert valued["error"].isna().all() and (valued["npv"] == 20.0).all()
+
+
+def _pool_fingerprint(conn=None):
+    """In a fresh process: draw the pool, or map the one sent over ``conn``; return a
+    digest of its bytes, whether it is shared, and the generator's next draws."""
+    import hashlib
+
+    if conn is not None:
+        from velmora import _pool_handover
+
+        _pool_handover.give(*conn.recv())
+    import torch
+
+    from velmora import normdraw
+
+    pool = normdraw.get_normdraws(500)
+    digest = hashlib.sha256(pool.contiguous().numpy().tobytes()).hexdigest()
+    return digest, pool.is_shared(), torch.randn(4).tolist()
+
+
+def _pool_child(conn):
+    conn.send(_pool_fingerprint(conn))
+
+
+def test_a_worker_handed_the_pool_sees_what_it_would_have_drawn():
+    import multiprocessing
+
+    import torch.multiprocessing  # noqa: F401  (tensors pickle as shared memory)
+
+    from velmora import normdraw
+
+    ctx = multiprocessing.get_context("spawn")
+    with ctx.Pool(1) as pool:  # the reference: a process that draws its own
+        drawn = pool.apply(_pool_fingerprint)
+    parent, child = ctx.Pipe()
+    worker = ctx.Process(target=_pool_child, args=(child,))
+    worker.start()
+    parent.send(normdraw._shared_pool())
+    handed = parent.recv()
+    worker.join()
+    assert not drawn[1] and handed[1]
+    assert handed[0] == drawn[0] and handed[2] == drawn[2]

@@ -10,9 +10,16 @@ differ only through the bumped input (common random numbers).
 Importing this module reseeds PyTorch's global generator and consumes 50,000,000 draws
 from it; the pool holds 100,000,000 values of PyTorch's default floating type (about
 400 MB at 32 bits) for the life of the process.
+
+A worker process started by a book valuation may be handed the pool of the process that
+started it, in shared memory, before it imports this module: it then maps those same
+values instead of drawing its own, and leaves PyTorch's global generator in the state the
+drawing would have left it (see ``velmora._pool_handover``).
 """
 
 import torch
+
+from . import _pool_handover
 
 N_SAMPLES = 200000
 RANDOM_SEED = 42
@@ -25,7 +32,27 @@ def _gen_normdraws(n_samples, steps):
     return torch.cat([rtn, -rtn], dim=0)
 
 
-_normdraws = _gen_normdraws(N_SAMPLES, 500)
+def _draw_pool():
+    pool = _gen_normdraws(N_SAMPLES, 500)
+    return pool, torch.get_rng_state()
+
+
+# the pool, and PyTorch's generator state right after it was drawn (for hand-over)
+_normdraws, _rng_after = _pool_handover.take((N_SAMPLES, 500)) or _draw_pool()
+
+
+def _shared_pool():
+    """The pool, moved into shared memory, with the generator state after its drawing.
+
+    The values are copied once into a shared block that becomes this process's pool;
+    views taken before keep the old block alive, so nothing already handed out changes.
+    """
+    global _normdraws
+    if not _normdraws.is_shared():
+        shared = torch.empty_like(_normdraws).share_memory_()
+        shared.copy_(_normdraws)
+        _normdraws = shared
+    return _normdraws, _rng_after
 
 
 def get_normdraws(steps):

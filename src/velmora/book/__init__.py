@@ -13,7 +13,10 @@ Where the trades are valued (``executor``):
 * ``None``: local worker processes, one per core.  Processes, not threads: QuantLib's
   evaluation date is a setting of the whole process.  Workers are started fresh
   (``spawn``), open the caller's lumadex store by its path, and share the cores: torch
-  and the autocallable engine run ``cores // workers`` threads in each.
+  and the autocallable engine run ``cores // workers`` threads in each.  When the book
+  holds Monte Carlo notes, the caller's normal pool (``velmora.normdraw``, drawn here
+  if this process has none yet) is put in shared memory once and mapped by every
+  worker: the same values, without each worker drawing its own 400 MB.
 * ``"serial"``: one trade after the other in the calling process.
 * a ``dask.distributed.Client``: that cluster's workers, which need velmora installed
   and the caller's store file at the same path.
@@ -79,6 +82,10 @@ PRODUCTS = {
 COLUMNS = ["trade_id", "product", "underlying", "scenario", "spot", "vol", "quantity",
            "npv", "delta", "gamma", "vega", "theta", "rho", "error", "seconds"]
 GREEKS = ("npv", "delta", "gamma", "vega", "theta", "rho")
+
+# The products whose valuation reads velmora.normdraw's Monte Carlo pool: local workers
+# valuing them are handed the caller's pool in shared memory instead of drawing their own.
+_POOL_READERS = frozenset({"velmora.snowball", "velmora.phoenix"})
 
 # Trades kept in flight per local worker: the next one is already there when the
 # current one is done.
@@ -301,9 +308,23 @@ class _Proc:
                                    args=(child,) + args, daemon=True)
         self.process.start()
         child.close()
+        self.pooled = False  # has been sent the caller's Monte Carlo pool
         self.inflight = []
         self.current = None  # the trade it has started valuing
         self.ready = False  # has opened the store
+
+
+def _shared_memory_room():
+    """Bytes free in the shared-memory file system; 0 where there is none.
+
+    Containers often mount a small /dev/shm (64 MB by default under Docker), and a pool
+    written past its end would kill the process with SIGBUS: it is shared only if it fits.
+    """
+    try:
+        fs = os.statvfs("/dev/shm")
+    except (AttributeError, OSError):
+        return 0
+    return fs.f_bavail * fs.f_frsize
 
 
 class _Local:
@@ -324,8 +345,36 @@ class _Local:
         self.target = workers
         self.args = (store, max(1, _cores() // workers), job)
         self.procs = []
+        self.pool = None
         self.start_failures = 0
         self.last_death = ""
+
+    def _share_pool(self):
+        """Send this process's Monte Carlo pool to the workers that wait for it.
+
+        Drawing it costs each worker about half a second of start-up and 400 MB of its
+        own; mapping the caller's shared copy costs neither, and the values are the same.
+        The workers are started first, so the caller draws its pool (if it has none yet)
+        while they start.  If the pool cannot be shared, the workers draw their own.
+        """
+        if self.pool is None:
+            try:
+                import torch.multiprocessing  # noqa: F401  (tensors pickle as shared memory)
+
+                from .. import normdraw
+
+                pool = normdraw._normdraws
+                fits = pool.is_shared() or pool.nbytes * 1.25 < _shared_memory_room()
+                self.pool = normdraw._shared_pool() if fits else False
+            except Exception:  # no room for it after all: each worker draws its own
+                self.pool = False
+        for p in self.procs:
+            if not p.pooled:
+                p.pooled = True
+                try:
+                    p.conn.send(("pool", self.pool or None))
+                except OSError:  # the worker is gone already; its sentinel says so next
+                    pass
 
     def run(self, work, done, fail):
         self.items = dict(work)
@@ -333,11 +382,17 @@ class _Local:
         self.deaths = {}
         self.remaining = len(self.pending)
         self.done, self.fail = done, fail
+        # one drawing of the pool instead of one per worker, when the book needs one
+        share = (self.target > 1 and _shared_memory_room() > 0
+                 and any(item["module"] in _POOL_READERS for _, item in work))
+        args = self.args + (share,)
         try:
             while self.remaining:
                 want = min(self.target, self.remaining)
                 while len(self.procs) < want and self.start_failures <= self.START_FAILURES:
-                    self.procs.append(_Proc(self.ctx, self.args))
+                    self.procs.append(_Proc(self.ctx, args))
+                if share:
+                    self._share_pool()
                 if not self.procs:
                     self._give_up()
                     break
@@ -434,6 +489,7 @@ class _Local:
                 p.process.join()
             p.conn.close()
         self.procs = []
+        self.pool = None
 
 
 def _local_workers(executor):

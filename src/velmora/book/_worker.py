@@ -118,11 +118,24 @@ def _limit_threads(threads):
             torch.set_num_threads(threads)
 
 
-def worker_loop(conn, store, threads, job):
-    """Body of a local worker process: value the trades sent until told to stop."""
+def worker_loop(conn, store, threads, job, pooled=False):
+    """Body of a local worker process: value the trades sent until told to stop.
+
+    With ``pooled`` the first message is the caller's Monte Carlo pool in shared memory
+    (or None: draw your own); the worker is ready once it holds it.
+    """
     for var in ("OMP_NUM_THREADS", "MKL_NUM_THREADS", "OPENBLAS_NUM_THREADS"):
         os.environ[var] = str(threads)
     open_store(store)
+    if pooled:
+        try:
+            _, pool = conn.recv()
+        except (EOFError, OSError):
+            return
+        if pool is not None:
+            from .. import _pool_handover
+
+            _pool_handover.give(*pool)
     _limit_threads(threads)
     conn.send(("ready", None, None))
     while True:
