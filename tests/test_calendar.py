@@ -5,6 +5,7 @@ import datetime
 import QuantLib as ql
 import pytest
 
+import lumadex
 import velmora.calendar as vcal
 
 
@@ -24,11 +25,11 @@ def test_failed_build_is_not_cached(market, monkeypatch):
     def broken(start, end):
         raise ConnectionError("client down")
 
-    monkeypatch.setattr(vcal.lumadex, "get_trading_dates", broken)
+    monkeypatch.setattr(lumadex, "get_trading_dates", broken)
     with pytest.raises(ConnectionError):
         vcal.get_a_share_calendar()
     assert vcal.a_share_calendar is None
-    monkeypatch.setattr(vcal.lumadex, "get_trading_dates", market.get_trading_dates)
+    monkeypatch.setattr(lumadex, "get_trading_dates", market.get_trading_dates)
     assert vcal.get_a_share_calendar() is not None
 
 

@@ -35,7 +35,7 @@ import pandas as pd
 
 import lumadex
 
-from .utils import to_timestamp
+from ._dates import to_timestamp
 
 
 class StaleHistoryWarning(UserWarning):

@@ -10,7 +10,7 @@ import math
 from . import _history
 from ._terms import common_terms, valuation_inputs
 from .groundwork import BaseOption, OptionGreeks
-from .utils import to_timestamp
+from ._dates import to_timestamp
 
 
 class CashOwedAtMaturity(BaseOption):

@@ -10,7 +10,7 @@ import datetime
 
 import QuantLib as ql
 
-import lumadex
+from ._history import trading_dates
 
 a_share_calendar = None
 
@@ -31,12 +31,12 @@ def _build_a_share_calendar():
     cal = ql.China()
     ten_years_ago = datetime.date.today() - datetime.timedelta(days=WINDOW_DAYS)
     ten_years_later = datetime.date.today() + datetime.timedelta(days=WINDOW_DAYS)
-    trading_dates = [
+    client_days = [
         ql.Date(d.day, d.month, d.year)
-        for d in lumadex.get_trading_dates(ten_years_ago, ten_years_later)
+        for d in trading_dates(ten_years_ago, ten_years_later)
     ]
-    ql_trading_dates = cal.businessDayList(trading_dates[0], trading_dates[-1])
-    trading, ql_trading = set(trading_dates), set(ql_trading_dates)
+    ql_trading_dates = cal.businessDayList(client_days[0], client_days[-1])
+    trading, ql_trading = set(client_days), set(ql_trading_dates)
     for date in trading - ql_trading:
         cal.removeHoliday(date)
     for date in ql_trading - trading:

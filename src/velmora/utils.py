@@ -6,41 +6,13 @@ every date-like value a caller is likely to pass (``datetime.date``,
 text, or a QuantLib ``Date``) and name the offending parameter when they cannot.
 """
 
-import datetime
 import math
 
-import numpy as np
 import pandas as pd
 import QuantLib as ql
 
-import lumadex
-
-
-
-def to_timestamp(d, param="date"):
-    """Return ``d`` as a tz-naive pandas ``Timestamp`` at midnight.
-
-    Raises ``TypeError`` for a value that is not date-like and ``ValueError`` for
-    a text that does not parse; both messages name ``param``.
-    """
-    if isinstance(d, ql.Date):
-        return pd.Timestamp(d.year(), d.month(), d.dayOfMonth())
-    if d is None or isinstance(d, bool) or not isinstance(
-        d, (str, datetime.date, np.datetime64, pd.Timestamp)
-    ):
-        raise TypeError(
-            f"{param}: expected a date, datetime, pandas Timestamp, numpy datetime64 "
-            f"or ISO date text, got {type(d).__name__} {d!r}"
-        )
-    try:
-        ts = pd.Timestamp(d)
-    except (ValueError, TypeError) as e:
-        raise ValueError(f"{param}: cannot read {d!r} as a date") from e
-    if ts is pd.NaT:
-        raise ValueError(f"{param}: {d!r} is not a date")
-    if ts.tzinfo is not None:
-        ts = ts.tz_localize(None)
-    return ts.normalize()
+from ._dates import to_timestamp
+from ._history import trading_dates
 
 
 def to_qldate(d, param="date"):
@@ -147,7 +119,7 @@ def get_obs_dates(start, end, freq):
         )
     start = to_timestamp(start, "start")
     end = to_timestamp(end, "end")
-    trading = pd.to_datetime(lumadex.get_trading_dates(start, end + _ROLL_LOOKAHEAD))
+    trading = pd.to_datetime(trading_dates(start, end + _ROLL_LOOKAHEAD))
     step = OBS_FREQUENCIES[freq]
     if step is None:
         return pd.DatetimeIndex(trading[(trading > start) & (trading <= end)])
