@@ -116,6 +116,18 @@ def get_closes(underlying, start, end, adjust_type):
     return price_history(underlying, start, end, "close", adjust_type)
 
 
+def close_on(underlying, date):
+    """The close of ``underlying`` on ``date`` as stored that day ("none": the price the
+    market traded at), or ``None`` when the client has no finite close for that day.
+
+    Unchecked: a single day's quote, not a history.
+    """
+    frame = lumadex.get_price(underlying, date, date, fields="close", adjust_type="none")
+    if frame is None or len(frame) == 0 or not np.isfinite(frame["close"].iloc[-1]):
+        return None
+    return float(frame["close"].iloc[-1])
+
+
 def get_lows_highs(underlying, start, end):
     """Daily lows and highs ("pre") indexed by date alone, or ``None`` without bars."""
     bars = price_history(underlying, start, end, ["low", "high"], "pre")

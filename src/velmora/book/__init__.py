@@ -213,21 +213,20 @@ class _Market:
         return close
 
     def _fetch_close(self, underlying):
-        import lumadex
+        from .. import _history
 
         # the close as stored that day: "none" is the price the market traded at; on
         # the latest stored day it equals the back-adjusted ("pre") close
         try:
-            frame = lumadex.get_price(underlying, self._date, self._date, fields="close",
-                                      adjust_type="none")
+            close = _history.close_on(underlying, self._date)
         except Exception as e:
             return ValueError(f"no spot for {underlying} in the market, and the "
                               f"market-data client failed to give its close on "
                               f"{self._date}: {_worker.describe(e)}")
-        if frame is None or len(frame) == 0 or not np.isfinite(frame["close"].iloc[-1]):
+        if close is None:
             return ValueError(f"no spot for {underlying}: the market gives none and the "
                               f"market-data client has no close of it on {self._date}")
-        return float(frame["close"].iloc[-1])
+        return close
 
 
 def _prepare(trades, market, date):
