@@ -42,7 +42,6 @@ import time
 from collections import deque
 from multiprocessing.connection import wait
 
-import numpy as np
 import pandas as pd
 
 from . import _worker
