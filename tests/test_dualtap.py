@@ -7,36 +7,19 @@ import pytest
 import QuantLib as ql
 
 from _oracles import (
-    EFFECT, EVAL, MAT_90, close_enough, corridor_probability, double_no_touch, process, ql_npv,
-    qld, year_fraction,
+    EFFECT, EVAL, MAT_90, close_enough, corridor_probability, double_no_touch, process, ql_npv, qld,
+    terms_builder, year_fraction,
 )
 from velmora import dualtap as dualtap_module
 from velmora.dualtap import DoubleTouchOption
 from velmora.groundwork import OptionGreeks
 
+pytestmark = pytest.mark.usefixtures("priceless_history")  # trading days since the effect date
 
 
-@pytest.fixture(autouse=True)
-def _traded_since_effect_date(market):
-    """Trading days have passed since the effect date, so the history must be there."""
-    market.serve_priceless_bars()
-
-
-def terms(**kw):
-    option = {
-        "underlying": "300750.XSHE",
-        "effect_date": EFFECT,
-        "maturity_date": MAT_90,
-        "s0": 100.0,
-        "notional": 10,
-        "touch_type": "double_no_touch",
-        "touch_price_lo": 85.0,
-        "touch_price_hi": 115.0,
-        "digital_payoff": 12.0,
-        "pay_at": "expiry",
-    }
-    option.update(kw)
-    return option
+terms = terms_builder(
+    "300750.XSHE", MAT_90, s0=100.0, notional=10, touch_type="double_no_touch",
+    touch_price_lo=85.0, touch_price_hi=115.0, digital_payoff=12.0, pay_at="expiry")
 
 
 @pytest.mark.parametrize("spot,r,q,vol", [

@@ -7,35 +7,18 @@ import pytest
 
 from _oracles import (
     EFFECT, EVAL, MAT_180, cash_at_hit, close_enough, haug_market, no_touch_probability,
-    year_fraction,
+    terms_builder, year_fraction,
 )
 from velmora import touch as touch_module
 from velmora.groundwork import OptionGreeks
 from velmora.touch import SingleTouchOption
 
+pytestmark = pytest.mark.usefixtures("priceless_history")  # trading days since the effect date
 
 
-@pytest.fixture(autouse=True)
-def _traded_since_effect_date(market):
-    """Trading days have passed since the effect date, so the history must be there."""
-    market.serve_priceless_bars()
-
-
-def terms(**kw):
-    option = {
-        "underlying": "000001.XSHE",
-        "effect_date": EFFECT,
-        "maturity_date": MAT_180,
-        "s0": 95.0,
-        "notional": 100,
-        "touch_type": "one_touch_up",
-        "touch_price": 100.0,
-        "rebate": 0.0,
-        "digital_payoff": 15.0,
-        "pay_at": "touch",
-    }
-    option.update(kw)
-    return option
+terms = terms_builder(
+    "000001.XSHE", MAT_180, s0=95.0, notional=100, touch_type="one_touch_up",
+    touch_price=100.0, rebate=0.0, digital_payoff=15.0, pay_at="touch")
 
 
 # Haug (1998), binary barrier table: S = 95, H = 100, cash 15, T = 0.5, r = 10 %,
