@@ -15,7 +15,7 @@ import pandas as pd
 import pytest
 
 import lumadex
-from lumadex import _holidays
+from lumadex import _calendar, _holidays
 
 D = datetime.date
 
@@ -187,6 +187,19 @@ def test_the_window_of_the_velmora_calendar_is_served():
     assert end - days[-1] < datetime.timedelta(days=15)
     # about 243 trading days a year, each way
     assert 20 * 236 < len(days) < 20 * 250
+
+
+def test_rebuilding_the_session_list_after_a_cache_clear_lists_each_day_once():
+    """The published days stay cached when the session list is rebuilt; the estimate
+    must not be added to them a second time."""
+    start, end = D(2030, 1, 1), D(2030, 12, 31)
+    before = lumadex.get_trading_dates(start, end)
+    for _ in range(2):
+        _calendar._sessions.cache_clear()
+        days = _calendar._sessions()
+        assert all(a < b for a, b in zip(days, days[1:])), "a day is listed twice"
+        assert lumadex.get_trading_dates(start, end) == before
+    assert len(before) == len(set(before))
 
 
 @pytest.mark.parametrize("call", [

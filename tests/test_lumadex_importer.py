@@ -185,6 +185,33 @@ def test_unreadable_files_are_refused(seeded, tmp_path, name, content, problem):
     assert dump(seeded) == before
 
 
+def open_handles(path):
+    """How many of this process's file descriptors point at ``path``."""
+    target, n = os.path.realpath(path), 0
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            n += os.readlink(f"/proc/self/fd/{fd}") == target
+        except OSError:
+            pass
+    return n
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc/self/fd")
+@pytest.mark.parametrize("lines", [
+    ["underlying,date,open,high,low,close"] + [g.rsplit(",", 1)[0] for g in GOOD_BARS],
+    [BAR_HEADER + ",note"] + [g + ",x" for g in GOOD_BARS],
+    [BAR_HEADER] + GOOD_BARS[:1] + ["X.XSHG,2024-06-04,10.20,10.40,10.00,-1,1200"],
+    [BAR_HEADER] + GOOD_BARS[:1] + ["X.XSHG,2024-06-04,10.20"],
+    [BAR_HEADER] + GOOD_BARS + GOOD_BARS[:1],
+], ids=["missing-column", "unknown-column", "bad-value", "short-row", "repeated-day"])
+def test_a_refused_csv_file_is_closed(tmp_path, lines):
+    path = write(tmp_path / "bars.csv", lines)
+    with pytest.raises(lumadex.DataFileError) as refused:
+        _importer.read_bars(path)
+    # The refusal's traceback is still held here, so nothing has been garbage-collected.
+    assert refused.traceback and open_handles(path) == 0
+
+
 def test_duplicate_across_two_files_is_refused(seeded, tmp_path):
     a = write(tmp_path / "a.csv", [BAR_HEADER] + GOOD_BARS[:2])
     b = write(tmp_path / "b.csv", [BAR_HEADER] + GOOD_BARS[1:])
@@ -196,17 +223,17 @@ def test_duplicate_across_two_files_is_refused(seeded, tmp_path):
 
 def test_failure_inside_the_write_rolls_everything_back(seeded, monkeypatch):
     before = dump(seeded)
-    real = _importer.write_rows
+    real = _store.write_rows
 
     def write_then_fail(conn, bars=(), factors=(), info=None):
         real(conn, bars, factors, info)
         raise sqlite3.OperationalError("disk I/O error (simulated)")
 
-    monkeypatch.setattr(_importer, "write_rows", write_then_fail)
+    monkeypatch.setattr(_store, "write_rows", write_then_fail)
     with pytest.raises(sqlite3.OperationalError):
         with _store.writer(seeded) as conn:
-            _importer.write_rows(conn, [("Z.XSHG", "2024-06-03", 1, 1, 1, 1, 1)],
-                                 [("Z.XSHG", "2024-06-03", 2.0)])
+            _store.write_rows(conn, [("Z.XSHG", "2024-06-03", 1, 1, 1, 1, 1)],
+                              [("Z.XSHG", "2024-06-03", 2.0)])
     assert dump(seeded) == before
 
 

@@ -13,7 +13,7 @@ import pandas as pd
 import pytest
 
 import lumadex
-from lumadex import _importer, _store
+from lumadex import _store
 
 D = datetime.date
 FIELDS = ["open", "high", "low", "close", "volume"]
@@ -21,7 +21,7 @@ FIELDS = ["open", "high", "low", "close", "volume"]
 
 def make_store(path, bars, factors=()):
     with _store.writer(path) as conn:
-        _importer.write_rows(conn, bars, factors)
+        _store.write_rows(conn, bars, factors)
     return path
 
 

@@ -32,7 +32,7 @@ def bars(underlying, price):
 
 def make_store(path, rows):
     with _store.writer(path) as conn:
-        _importer.write_rows(conn, rows)
+        _store.write_rows(conn, rows)
     return path
 
 

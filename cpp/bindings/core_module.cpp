@@ -127,26 +127,21 @@ nb::tuple pack(const velmora::AutocallResult& res) {
     return nb::make_tuple(res.paths, scenarios);
 }
 
+// `kernel` run on a view of `m` with the interpreter lock released.
+template <class T, class Kernel>
+auto run_released(const Matrix& m, const Kernel& kernel) {
+    const auto view = as_view<T>(m);
+    nb::gil_scoped_release release;
+    return kernel(view);
+}
+
+// `kernel` (a generic lambda of one view) run on `m` as float32 or float64 values.
 template <class Kernel>
-nb::tuple dispatch(const Matrix& m, const char* name, const Kernel& kernel) {
-    if (m.dtype() == nb::dtype<float>()) {
-        const auto view = as_view<float>(m);
-        velmora::AutocallResult res;
-        {
-            nb::gil_scoped_release release;
-            res = kernel(view);
-        }
-        return pack(res);
-    }
-    if (m.dtype() == nb::dtype<double>()) {
-        const auto view = as_view<double>(m);
-        velmora::AutocallResult res;
-        {
-            nb::gil_scoped_release release;
-            res = kernel(view);
-        }
-        return pack(res);
-    }
+auto dispatch(const Matrix& m, const char* name, const Kernel& kernel) {
+    if (m.dtype() == nb::dtype<float>())
+        return run_released<float>(m, kernel);
+    if (m.dtype() == nb::dtype<double>())
+        return run_released<double>(m, kernel);
     throw nb::type_error((std::string(name) + " must hold float32 or float64 values").c_str());
 }
 
@@ -160,10 +155,10 @@ nb::tuple simulate(const Matrix& draws, const Doubles& step_years, const Columns
     const velmora::ObservationGrid grid{as_span(step_years), as_span(ko_columns),
                                         as_span(ki_columns), as_span(coupons)};
     const auto spot_span = as_span(spots);
-    return dispatch(draws, "draws", [&](const auto& view) {
+    return pack(dispatch(draws, "draws", [&](const auto& view) {
         return velmora::simulate_autocall(terms, market, grid, view, spot_span, knocked_in,
                                           threads);
-    });
+    }));
 }
 
 // One scenario group: step_years, ko_columns, ki_columns, coupons, spots, r, q, vol,
@@ -183,17 +178,9 @@ nb::list simulate_groups(const Matrix& draws, const std::vector<GroupArgs>& grou
                           as_span(coupons)},
                          as_span(spots),
                          knocked_in});
-    std::vector<velmora::AutocallResult> results;
-    auto run = [&](const auto& view) {
-        nb::gil_scoped_release release;
-        results = velmora::simulate_autocall_groups(terms, std::span(plain), view, threads);
-    };
-    if (draws.dtype() == nb::dtype<float>())
-        run(as_view<float>(draws));
-    else if (draws.dtype() == nb::dtype<double>())
-        run(as_view<double>(draws));
-    else
-        throw nb::type_error("draws must hold float32 or float64 values");
+    const auto results = dispatch(draws, "draws", [&](const auto& view) {
+        return velmora::simulate_autocall_groups(terms, std::span(plain), view, threads);
+    });
     nb::list out;
     for (const auto& res : results)
         out.append(pack(res));
@@ -205,11 +192,11 @@ nb::tuple value_paths(const Matrix& paths, const Columns& ko_columns, const Colu
                       double strike, double ki_barrier, double ko_barrier,
                       const std::string& rule, bool knocked_in, unsigned threads) {
     const auto terms = make_terms(strike, ki_barrier, ko_barrier, rule);
-    return dispatch(paths, "paths", [&](const auto& view) {
+    return pack(dispatch(paths, "paths", [&](const auto& view) {
         return velmora::value_paths(terms, view, as_span(ko_columns), as_span(ki_columns),
                                     as_span(discount), as_span(coupons), as_span(spots),
                                     knocked_in, threads);
-    });
+    }));
 }
 
 } // namespace

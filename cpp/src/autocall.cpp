@@ -79,17 +79,19 @@ Payout make_payout(const AutocallTerms& terms, std::span<const std::int64_t> ko_
     return p;
 }
 
-// Adds the block partial sums in block order: [block][scenario][coupon, loss].
-AutocallResult reduce(const std::vector<double>& partial, std::size_t n_blocks,
+// Adds the partial sums of one scenario group in block order.  Each block holds `width`
+// sums; the group's start at `offset` of them, [scenario][coupon, loss].
+AutocallResult reduce(const std::vector<double>& partial, std::size_t width, std::size_t offset,
                       std::span<const double> spots, std::size_t paths) {
-    const std::size_t n_scen = spots.size();
+    const std::size_t n_blocks = width ? partial.size() / width : 0;
     AutocallResult result;
     result.paths = paths;
-    for (std::size_t s = 0; s < n_scen; ++s) {
+    for (std::size_t s = 0; s < spots.size(); ++s) {
+        const std::size_t at = offset + 2 * s;
         double coupon = 0.0, loss = 0.0;
         for (std::size_t b = 0; b < n_blocks; ++b) {
-            coupon += partial[(b * n_scen + s) * 2];
-            loss += partial[(b * n_scen + s) * 2 + 1];
+            coupon += partial[b * width + at];
+            loss += partial[b * width + at + 1];
         }
         result.scenarios.push_back({spots[s], coupon, loss * spots[s]});
     }
@@ -239,18 +241,19 @@ void value_block(const StridedMatrix<T>& paths, std::span<const std::int64_t> ko
     }
 }
 
+// Runs `block(first, last, sums)` on every block of paths, in parallel, and returns the
+// partial sums of all blocks: `width` per block, in block order.
 template <class Block>
-AutocallResult run_blocks(std::size_t n_paths, std::span<const double> spots, unsigned threads,
-                          const Block& block) {
+std::vector<double> block_sums(std::size_t n_paths, std::size_t width, unsigned threads,
+                               const Block& block) {
     const std::size_t n_blocks = n_paths / kPathBlock + (n_paths % kPathBlock != 0);
-    const std::size_t width = checked_mul(2, spots.size(), "partial sums per block");
     std::vector<double> partial(checked_mul(n_blocks, width, "partial sums"), 0.0);
     for_each_block(n_blocks, threads, [&](std::size_t b) {
         const std::size_t first = b * kPathBlock;
         const std::size_t last = first + std::min(kPathBlock, n_paths - first);
         block(first, last, partial.data() + b * width);
     });
-    return reduce(partial, n_blocks, spots, n_paths);
+    return partial;
 }
 
 } // namespace
@@ -300,31 +303,15 @@ std::vector<AutocallResult> simulate_autocall_groups(const AutocallTerms& terms,
     const std::size_t scratch_size = kernel::scratch_doubles(job);
 
     const std::size_t n_paths = draws.rows;
-    const std::size_t n_blocks = n_paths / kPathBlock + (n_paths % kPathBlock != 0);
-    std::vector<double> partial(checked_mul(n_blocks, width, "partial sums"), 0.0);
-    for_each_block(n_blocks, threads, [&](std::size_t b) {
-        const std::size_t first = b * kPathBlock;
-        const std::size_t last = first + std::min(kPathBlock, n_paths - first);
-        std::vector<double> scratch(scratch_size);
-        run_kernel(job, draws, first, last, partial.data() + b * width, scratch.data());
-    });
-
-    // Each scenario's block sums, added in block order.
-    std::vector<AutocallResult> results(groups.size());
-    for (std::size_t i = 0; i < groups.size(); ++i) {
-        AutocallResult& res = results[i];
-        res.paths = n_paths;
-        const std::span<const double> spots = groups[i].spots;
-        for (std::size_t s = 0; s < spots.size(); ++s) {
-            const std::size_t at = kgroups[i].sum_offset + 2 * s;
-            double coupon = 0.0, loss = 0.0;
-            for (std::size_t b = 0; b < n_blocks; ++b) {
-                coupon += partial[b * width + at];
-                loss += partial[b * width + at + 1];
-            }
-            res.scenarios.push_back({spots[s], coupon, loss * spots[s]});
-        }
-    }
+    const std::vector<double> partial = block_sums(
+        n_paths, width, threads, [&](std::size_t first, std::size_t last, double* sums) {
+            std::vector<double> scratch(scratch_size);
+            run_kernel(job, draws, first, last, sums, scratch.data());
+        });
+    std::vector<AutocallResult> results;
+    results.reserve(groups.size());
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        results.push_back(reduce(partial, width, kgroups[i].sum_offset, groups[i].spots, n_paths));
     return results;
 }
 
@@ -362,38 +349,42 @@ AutocallResult value_paths(const AutocallTerms& terms, const StridedMatrix<T>& p
     check_columns(ki_columns, paths.cols, "knock-in");
 
     const Payout payout = make_payout(terms, ko_columns, coupons, discount, spots);
-    return run_blocks(paths.rows, spots, threads, [&](std::size_t first, std::size_t last,
-                                                      double* sums) {
-        if (terms.rule == CouponRule::snowball)
-            value_block<T, SnowballCoupons>(paths, ko_columns, ki_columns, payout, first, last,
-                                            knocked_in, sums);
-        else
-            value_block<T, PhoenixCoupons>(paths, ko_columns, ki_columns, payout, first, last,
-                                           knocked_in, sums);
-    });
+    const std::size_t width = checked_mul(2, spots.size(), "partial sums per block");
+    const std::vector<double> partial = block_sums(
+        paths.rows, width, threads, [&](std::size_t first, std::size_t last, double* sums) {
+            if (terms.rule == CouponRule::snowball)
+                value_block<T, SnowballCoupons>(paths, ko_columns, ki_columns, payout, first,
+                                                last, knocked_in, sums);
+            else
+                value_block<T, PhoenixCoupons>(paths, ko_columns, ki_columns, payout, first,
+                                               last, knocked_in, sums);
+        });
+    return reduce(partial, width, 0, spots, paths.rows);
 }
 
-template AutocallResult simulate_autocall<float>(const AutocallTerms&, const BlackScholesInputs&,
-                                                 const ObservationGrid&,
-                                                 const StridedMatrix<float>&,
-                                                 std::span<const double>, bool, unsigned);
-template AutocallResult simulate_autocall<double>(const AutocallTerms&, const BlackScholesInputs&,
-                                                  const ObservationGrid&,
-                                                  const StridedMatrix<double>&,
-                                                  std::span<const double>, bool, unsigned);
-template std::vector<AutocallResult> simulate_autocall_groups<float>(
-    const AutocallTerms&, std::span<const ScenarioGroup>, const StridedMatrix<float>&, unsigned);
-template std::vector<AutocallResult> simulate_autocall_groups<double>(
-    const AutocallTerms&, std::span<const ScenarioGroup>, const StridedMatrix<double>&, unsigned);
-template AutocallResult value_paths<float>(const AutocallTerms&, const StridedMatrix<float>&,
-                                           std::span<const std::int64_t>,
-                                           std::span<const std::int64_t>, std::span<const double>,
-                                           std::span<const double>, std::span<const double>, bool,
-                                           unsigned);
-template AutocallResult value_paths<double>(const AutocallTerms&, const StridedMatrix<double>&,
-                                            std::span<const std::int64_t>,
-                                            std::span<const std::int64_t>,
-                                            std::span<const double>, std::span<const double>,
-                                            std::span<const double>, bool, unsigned);
+// The only instantiations of the three templates of autocall.hpp: float pools (the normal
+// pool and float32 paths) and double ones.
+template AutocallResult simulate_autocall(const AutocallTerms&, const BlackScholesInputs&,
+                                          const ObservationGrid&, const StridedMatrix<float>&,
+                                          std::span<const double>, bool, unsigned);
+template AutocallResult simulate_autocall(const AutocallTerms&, const BlackScholesInputs&,
+                                          const ObservationGrid&, const StridedMatrix<double>&,
+                                          std::span<const double>, bool, unsigned);
+template std::vector<AutocallResult> simulate_autocall_groups(const AutocallTerms&,
+                                                              std::span<const ScenarioGroup>,
+                                                              const StridedMatrix<float>&,
+                                                              unsigned);
+template std::vector<AutocallResult> simulate_autocall_groups(const AutocallTerms&,
+                                                              std::span<const ScenarioGroup>,
+                                                              const StridedMatrix<double>&,
+                                                              unsigned);
+template AutocallResult value_paths(const AutocallTerms&, const StridedMatrix<float>&,
+                                    std::span<const std::int64_t>, std::span<const std::int64_t>,
+                                    std::span<const double>, std::span<const double>,
+                                    std::span<const double>, bool, unsigned);
+template AutocallResult value_paths(const AutocallTerms&, const StridedMatrix<double>&,
+                                    std::span<const std::int64_t>, std::span<const std::int64_t>,
+                                    std::span<const double>, std::span<const double>,
+                                    std::span<const double>, bool, unsigned);
 
 } // namespace velmora

@@ -35,7 +35,7 @@ def _published():
         cls = type(exchange_calendars.get_calendar("XSHG"))
         first, last = cls.bound_min(), cls.bound_max()
         cal = exchange_calendars.get_calendar("XSHG", start=first, end=last)
-    return first.date(), last.date(), [ts.date() for ts in cal.sessions]
+    return first.date(), last.date(), tuple(ts.date() for ts in cal.sessions)
 
 
 def published_last_day():
@@ -53,21 +53,34 @@ def is_estimated(date):
     return to_date(date, "date") > published_last_day()
 
 
-@functools.lru_cache(maxsize=1)
-def _sessions():
-    """Every session, published then estimated, as an ascending tuple of dates."""
-    _, last, days = _published()
-    day = last + datetime.timedelta(days=1)
+def _estimated_sessions(first):
+    """The weekdays from ``first`` to the end of the estimate that the holiday rules leave open."""
     one = datetime.timedelta(days=1)
-    for year in range(day.year, ESTIMATE_LAST_DAY.year + 1):
+    for year in range(first.year, ESTIMATE_LAST_DAY.year + 1):
         closed = set(estimated_holidays(year))
-        d = max(day, datetime.date(year, 1, 1))
+        d = max(first, datetime.date(year, 1, 1))
         end = datetime.date(year, 12, 31)
         while d <= end:
             if d.weekday() < 5 and d not in closed:
-                days.append(d)
+                yield d
             d += one
-    return tuple(days)
+
+
+@functools.lru_cache(maxsize=1)
+def _sessions():
+    """Every session, published then estimated, as an ascending tuple of dates."""
+    _, last, published = _published()
+    return published + tuple(_estimated_sessions(last + datetime.timedelta(days=1)))
+
+
+def is_trading_day(date):
+    """True when the ``datetime.date`` ``date`` is a session of the calendar.
+
+    A day outside the calendar's span is not one (no error is raised).
+    """
+    days = _sessions()
+    i = bisect.bisect_left(days, date)
+    return i < len(days) and days[i] == date
 
 
 def _first_day():

@@ -2,27 +2,16 @@
 
 ``init(path)`` points the client at a store file.  Until then (or after
 ``init(None)``) it reads the bundled sample store, a synthetic data set that is
-generated on first use into the user's cache directory and opened read-only.
-The cache directory is ``$LUMADEX_CACHE_DIR`` if set, else
-``$XDG_CACHE_HOME/lumadex``, else ``~/.cache/lumadex``.
+generated on first use into the user's cache directory (see ``lumadex._sample``)
+and opened read-only.
 """
 
-import os
 import pathlib
 
 from . import _store
+from ._sample import ensure_sample_store
 
 _current = None
-
-
-def cache_dir():
-    """Directory holding the generated sample store."""
-    env = os.environ.get("LUMADEX_CACHE_DIR")
-    if env:
-        return pathlib.Path(env)
-    xdg = os.environ.get("XDG_CACHE_HOME")
-    base = pathlib.Path(xdg) if xdg else pathlib.Path.home() / ".cache"
-    return base / "lumadex"
 
 
 def init(path=None):
@@ -54,6 +43,4 @@ def store_path():
     """The store the client reads now (building the sample store if it is the one)."""
     if _current is not None:
         return _current
-    from ._sample import ensure_sample_store
-
     return ensure_sample_store()

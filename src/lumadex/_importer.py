@@ -36,6 +36,7 @@ are taken or, on any problem, none, and the store is unchanged.  A row for an
 """
 
 import codecs
+import contextlib
 import csv
 import datetime
 import math
@@ -44,7 +45,7 @@ import re
 import sqlite3
 
 from . import _store
-from ._calendar import _sessions
+from ._calendar import is_trading_day
 
 BAR_COLUMNS = ("underlying", "date", "open", "high", "low", "close", "volume")
 FACTOR_COLUMNS = ("underlying", "ex_date", "factor")
@@ -111,41 +112,44 @@ def _csv_problem(e):
     return f"not readable as CSV ({text})"
 
 
-def _rows_csv(path, encoding=None):
-    """(header, iterator of (line label, row dict)) of a CSV file."""
+@contextlib.contextmanager
+def _csv_rows(path, encoding=None):
+    """(header, iterator of (line label, row dict)) of a CSV file, open for the block."""
     if os.path.isdir(path):
         _fail(f"{path}", "is a folder, not a data file")
-    encoding = _csv_encoding(path, encoding)
-    f = open(path, newline="", encoding=encoding)
-    reader = csv.reader(f)
+    try:
+        encoding = _csv_encoding(path, encoding)
+        f = open(path, newline="", encoding=encoding)
+    except OSError as e:
+        _fail(f"{path}", f"cannot read the file ({e.strerror})")
+    with f:
+        reader = csv.reader(f)
 
-    def next_record():
-        """(first line of the record, its fields), or None at the end of the file."""
-        first = reader.line_num + 1
+        def next_record():
+            """(first line of the record, its fields), or None at the end of the file."""
+            first = reader.line_num + 1
+            try:
+                return first, next(reader)
+            except StopIteration:
+                return None
+            except csv.Error as e:
+                _fail(f"{path} line {first}", _csv_problem(e))
+            except UnicodeDecodeError:
+                _decoding_failure(path, encoding)
+
         try:
-            return first, next(reader)
-        except StopIteration:
-            return None
-        except csv.Error as e:
-            f.close()
-            _fail(f"{path} line {first}", _csv_problem(e))
-        except UnicodeDecodeError:
-            f.close()
-            _decoding_failure(path, encoding)
+            got = next_record()
+        except OSError as e:
+            _fail(f"{path}", f"cannot read the file ({e.strerror})")
+        if got is None:
+            _fail(f"{path}", "the file is empty (no header line)")
+        header = [h.strip() for h in got[1]]
+        if any("\x00" in h for h in header):
+            _fail(f"{path} line 1", "the header holds NUL characters: the file looks like "
+                                    "UTF-16 text without a byte-order mark; try --encoding "
+                                    "utf-16-le (or utf-16-be)")
 
-    got = next_record()
-    if got is None:
-        f.close()
-        _fail(f"{path}", "the file is empty (no header line)")
-    header = [h.strip() for h in got[1]]
-    if any("\x00" in h for h in header):
-        f.close()
-        _fail(f"{path} line 1", "the header holds NUL characters: the file looks like "
-                                "UTF-16 text without a byte-order mark; try --encoding "
-                                "utf-16-le (or utf-16-be)")
-
-    def rows():
-        with f:
+        def rows():
             while (got := next_record()) is not None:
                 line, fields = got
                 where = f"{path} line {line}"
@@ -155,7 +159,7 @@ def _rows_csv(path, encoding=None):
                     _fail(where, f"{len(fields)} fields, the header has {len(header)}")
                 yield where, dict(zip(header, fields))
 
-    return header, rows()
+        yield header, rows()
 
 
 def _rows_parquet(path):
@@ -177,18 +181,7 @@ def _rows_parquet(path):
     return header, rows()
 
 
-def _read(path, columns, encoding=None):
-    path = os.fspath(path)
-    ext = os.path.splitext(path)[1].lower()
-    if ext == ".csv":
-        try:
-            header, rows = _rows_csv(path, encoding)
-        except OSError as e:
-            _fail(f"{path}", f"cannot read the file ({e.strerror})")
-    elif ext in (".parquet", ".pq"):
-        header, rows = _rows_parquet(path)
-    else:
-        _fail(path, "unknown file type; use .csv, .parquet or .pq")
+def _check_header(path, header, columns):
     missing = [c for c in columns if c not in header]
     unknown = [c for c in header if c not in columns]
     if missing or unknown or len(set(header)) != len(header):
@@ -201,7 +194,27 @@ def _read(path, columns, encoding=None):
             problems.append("repeated column names")
         _fail(f"{path} header",
               "; ".join(problems) + "; expected columns: " + ", ".join(columns))
-    return rows
+
+
+@contextlib.contextmanager
+def _read(path, columns, encoding=None):
+    """The data rows of one file as an iterator of (line label, row dict), once its
+    header is checked.
+
+    A CSV file stays open for the block and is closed however it ends: a rejected
+    header, a rejected row or the last row read.
+    """
+    path = os.fspath(path)
+    ext = os.path.splitext(path)[1].lower()
+    if ext == ".csv":
+        source = _csv_rows(path, encoding)
+    elif ext in (".parquet", ".pq"):
+        source = contextlib.nullcontext(_rows_parquet(path))
+    else:
+        _fail(path, "unknown file type; use .csv, .parquet or .pq")
+    with source as (header, rows):
+        _check_header(path, header, columns)
+        yield rows
 
 
 # -- checking values --------------------------------------------------------------------
@@ -240,16 +253,12 @@ def _number(where, name, value):
     return x
 
 
-def _trading_days():
-    return frozenset(_sessions())
-
-
-def _check_bar(where, row, trading, today):
+def _check_bar(where, row, today):
     underlying = _text(where, "underlying", row["underlying"])
     d = _date(where, "date", row["date"])
     if d > today:
         _fail(where, f"date {d} is in the future")
-    if d not in trading:
+    if not is_trading_day(d):
         _fail(where, f"date {d} is not a trading day of the exchange")
     o, h, lo, c, v = (_number(where, k, row[k]) for k in ("open", "high", "low", "close", "volume"))
     for name, x in (("open", o), ("high", h), ("low", lo), ("close", c)):
@@ -274,62 +283,41 @@ def _check_factor(where, row):
     return (underlying, d.isoformat(), f)
 
 
+def _checked_rows(path, columns, check, seen, key_name, encoding):
+    """The rows of one file passed through ``check``, each (underlying, date) key once.
+
+    ``seen`` maps the keys already taken (from this or earlier files of the same
+    import) to where they stood; ``key_name`` names the date in the message.
+    """
+    seen = {} if seen is None else seen
+    out = []
+    with _read(path, columns, encoding) as rows:
+        for where, row in rows:
+            checked = check(where, row)
+            key = checked[:2]
+            if key in seen:
+                _fail(where, f"{key[0]} {key_name}{key[1]} already given at {seen[key]}")
+            seen[key] = where
+            out.append(checked)
+    return out
+
+
 def read_bars(path, seen=None, encoding=None):
     """Validated bar rows of one file as (underlying, date, open, high, low, close, volume).
 
     ``encoding``: of a CSV file without a byte-order mark (default UTF-8).
     """
-    trading, today = _trading_days(), datetime.date.today()
-    seen = {} if seen is None else seen
-    out = []
-    for where, row in _read(path, BAR_COLUMNS, encoding):
-        bar = _check_bar(where, row, trading, today)
-        key = bar[:2]
-        if key in seen:
-            _fail(where, f"{key[0]} {key[1]} already given at {seen[key]}")
-        seen[key] = where
-        out.append(bar)
-    return out
+    today = datetime.date.today()
+    return _checked_rows(path, BAR_COLUMNS, lambda where, row: _check_bar(where, row, today),
+                         seen, "", encoding)
 
 
 def read_factors(path, seen=None, encoding=None):
     """Validated factor rows of one file as (underlying, ex_date, factor)."""
-    seen = {} if seen is None else seen
-    out = []
-    for where, row in _read(path, FACTOR_COLUMNS, encoding):
-        fac = _check_factor(where, row)
-        key = fac[:2]
-        if key in seen:
-            _fail(where, f"{key[0]} ex-date {key[1]} already given at {seen[key]}")
-        seen[key] = where
-        out.append(fac)
-    return out
+    return _checked_rows(path, FACTOR_COLUMNS, _check_factor, seen, "ex-date ", encoding)
 
 
-# -- writing ----------------------------------------------------------------------------
-
-def write_rows(conn, bars=(), factors=(), info=None):
-    """Insert checked rows on an open write transaction; returns the counts replaced."""
-    replaced_bars = replaced_factors = 0
-    for row in bars:
-        replaced_bars += conn.execute(
-            "SELECT COUNT(*) FROM bars WHERE underlying = ? AND date = ?", row[:2]
-        ).fetchone()[0]
-    conn.executemany(
-        "INSERT OR REPLACE INTO bars (underlying, date, open, high, low, close, volume) "
-        "VALUES (?, ?, ?, ?, ?, ?, ?)", bars)
-    for row in factors:
-        replaced_factors += conn.execute(
-            "SELECT COUNT(*) FROM adjustment_factors WHERE underlying = ? AND ex_date = ?",
-            row[:2]).fetchone()[0]
-    conn.executemany(
-        "INSERT OR REPLACE INTO adjustment_factors (underlying, ex_date, factor) "
-        "VALUES (?, ?, ?)", factors)
-    if info:
-        conn.executemany("INSERT OR REPLACE INTO store_info (key, value) VALUES (?, ?)",
-                         sorted(info.items()))
-    return replaced_bars, replaced_factors
-
+# -- importing --------------------------------------------------------------------------
 
 def import_files(store, bars=(), factors=(), encoding=None):
     """Check every file, then write all their rows to ``store`` in one transaction.
@@ -359,7 +347,7 @@ def import_files(store, bars=(), factors=(), encoding=None):
     factor_rows = [r for p in factors for r in read_factors(p, seen_factors, encoding)]
     try:
         with _store.writer(store) as conn:
-            rb, rf = write_rows(conn, bar_rows, factor_rows)
+            rb, rf = _store.write_rows(conn, bar_rows, factor_rows)
     except sqlite3.DatabaseError as e:
         raise _store.store_error(os.fspath(store), "writing the import", e) from e
     return {"bars": len(bar_rows), "factors": len(factor_rows),

@@ -21,7 +21,9 @@ Around each 2025 shape the log price carries a mean-reverting (AR(1)) noise of
 about 16 % annualised volatility; raw prices are rounded to 0.01.
 
 ``ensure_sample_store()`` builds the store into the cache directory on first use
-(atomically: a half-built file is never visible) and returns its path.
+(atomically: a half-built file is never visible) and returns its path.  The cache
+directory is ``$LUMADEX_CACHE_DIR`` if set, else ``$XDG_CACHE_HOME/lumadex``, else
+``~/.cache/lumadex``.
 """
 
 import datetime
@@ -29,13 +31,13 @@ import functools
 import math
 import os
 import pathlib
+import sqlite3
 import tempfile
 
 import numpy as np
 
 from . import _store
 from ._calendar import get_next_trading_date, get_previous_trading_date, get_trading_dates
-from ._importer import write_rows
 
 VERSION = 1
 SEED = 20250101
@@ -125,11 +127,9 @@ def build(path):
     os.unlink(tmp)
     try:
         with _store.writer(tmp) as conn:
-            write_rows(conn, bars, factors, info)
+            _store.write_rows(conn, bars, factors, info)
         # The sample is only ever read: fold the log into the file and drop WAL so
         # the store is one self-contained file.
-        import sqlite3
-
         conn = sqlite3.connect(tmp, isolation_level=None)
         try:
             conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
@@ -144,10 +144,18 @@ def build(path):
     return path
 
 
+def cache_dir():
+    """Directory holding the generated sample store."""
+    env = os.environ.get("LUMADEX_CACHE_DIR")
+    if env:
+        return pathlib.Path(env)
+    xdg = os.environ.get("XDG_CACHE_HOME")
+    base = pathlib.Path(xdg) if xdg else pathlib.Path.home() / ".cache"
+    return base / "lumadex"
+
+
 def sample_store_path():
     """Where the generated sample store lives."""
-    from ._config import cache_dir
-
     return cache_dir() / f"sample-v{VERSION}.sqlite"
 
 

@@ -37,7 +37,8 @@ message saying how to fold them in.
 Writing
 -------
 Writes go through ``writer``: a read-write connection in WAL mode, so readers
-never block the writer and never see a half-written import.  Before changing
+never block the writer and never see a half-written import; ``write_rows`` puts
+checked bars, factors and notes on it.  Before changing
 anything it checks that the file is an SQLite database holding a store's tables.
 A missing store is built complete in a temporary file and linked into place (see
 ``_create_file``); an empty file is made a store under the write lock; so
@@ -481,27 +482,49 @@ def writer(path):
         conn.close()
 
 
+def write_rows(conn, bars=(), factors=(), info=None):
+    """Insert checked rows on an open write transaction; returns the counts replaced."""
+    replaced_bars = replaced_factors = 0
+    for row in bars:
+        replaced_bars += conn.execute(
+            "SELECT COUNT(*) FROM bars WHERE underlying = ? AND date = ?", row[:2]
+        ).fetchone()[0]
+    conn.executemany(
+        "INSERT OR REPLACE INTO bars (underlying, date, open, high, low, close, volume) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?)", bars)
+    for row in factors:
+        replaced_factors += conn.execute(
+            "SELECT COUNT(*) FROM adjustment_factors WHERE underlying = ? AND ex_date = ?",
+            row[:2]).fetchone()[0]
+    conn.executemany(
+        "INSERT OR REPLACE INTO adjustment_factors (underlying, ex_date, factor) "
+        "VALUES (?, ?, ?)", factors)
+    if info:
+        conn.executemany("INSERT OR REPLACE INTO store_info (key, value) VALUES (?, ?)",
+                         sorted(info.items()))
+    return replaced_bars, replaced_factors
+
+
 # -- what a store holds ----------------------------------------------------------------
+
+def _read_all(path, sql):
+    """Every row ``sql`` selects from the store at ``path``, in one read transaction."""
+    with read_transaction(path) as conn:
+        return conn.execute(sql).fetchall()
+
 
 def underlyings(path):
     """Each underlying in the store with its first and last bar date and bar count."""
-    with read_transaction(path) as conn:
-        return conn.execute(
-            "SELECT underlying, MIN(date), MAX(date), COUNT(*) FROM bars "
-            "GROUP BY underlying ORDER BY underlying"
-        ).fetchall()
+    return _read_all(path, "SELECT underlying, MIN(date), MAX(date), COUNT(*) FROM bars "
+                           "GROUP BY underlying ORDER BY underlying")
 
 
 def factors(path):
     """Every adjustment factor in the store as (underlying, ex_date, factor)."""
-    with read_transaction(path) as conn:
-        return conn.execute(
-            "SELECT underlying, ex_date, factor FROM adjustment_factors "
-            "ORDER BY underlying, ex_date"
-        ).fetchall()
+    return _read_all(path, "SELECT underlying, ex_date, factor FROM adjustment_factors "
+                           "ORDER BY underlying, ex_date")
 
 
 def info(path):
     """The store's key/value notes as a dict."""
-    with read_transaction(path) as conn:
-        return dict(conn.execute("SELECT key, value FROM store_info ORDER BY key"))
+    return dict(_read_all(path, "SELECT key, value FROM store_info ORDER BY key"))

@@ -1,10 +1,11 @@
 """Machinery shared by the snowball and phoenix notes.
 
-Contract terms and observation schedules, the check of the price history, the
-trading-day grid and the call of the compiled Monte Carlo engine (``velmora._core``).
-The two notes differ only in their coupon table and their coupon rule; the rule is
-chosen by name ("snowball" or "phoenix") inside the engine, which runs the same
-simulation and the same knock-in, knock-out and loss logic for both.
+``AutocallNote`` holds what the two notes share: the contract terms and observation
+schedules, the check of the price history, the trading-day grid and the call of the
+compiled Monte Carlo engine (``velmora._core``).  A note class names its coupon rule
+(``rule``, "snowball" or "phoenix", chosen by name inside the engine) and supplies its
+coupon schedule (``_coupon_days``); the engine runs the same simulation and the same
+knock-in, knock-out and loss logic for both.
 
 The engine makes one pass over the normal pool per path: it accumulates the
 log-price over the grid in double precision, keeps only the observed points, and
@@ -31,182 +32,303 @@ import lumadex
 
 from . import _core, normdraw
 from ._history import any_above, any_below, get_closes
-from .groundwork import ONE_DAY, RATE_BUMP, VOL_BUMP, OptionGreeks
+from .groundwork import ONE_DAY, RATE_BUMP, SPOT_BUMP, VOL_BUMP, BaseOption, OptionGreeks
 from .utils import check_market_inputs, get_obs_dates
 
-# Spot moves of the delta and gamma valuations inside ``_npv``; the same paths are
-# revalued with the barriers and the strike rescaled by the moved spot.
-SPOT_UP = 1.005
-SPOT_DOWN = 0.995
+# Spot moves of the delta and gamma valuations inside ``_npv``: the relative bump of
+# ``BaseOption.greeks`` (0.5 %) both ways.  The same paths are revalued with the
+# barriers and the strike rescaled by the moved spot.  The finite differences divide
+# by the spot times the bump itself (2 x 0.005 and 0.005), not by the difference of
+# the two rounded factors.
+SPOT_UP = 1 + SPOT_BUMP
+SPOT_DOWN = 1 - SPOT_BUMP
 
 
-def read_terms(product, option):
-    """Set the contract terms and observation schedules shared by both notes."""
-    product.strike = option["strike"]
-    product.ki_barrier = option["ki_barrier"]
-    product.ko_barrier = option["ko_barrier"]
-    product.coupon_rate = option["coupon_rate"]
-    product.ki_obs_freq = option["ki_obs_freq"]
-    product.ko_obs_freq = option["ko_obs_freq"]
-    product.obs_start_date = pd.to_datetime(option["obs_start_date"])
-    product.obs_end_date = pd.to_datetime(option["obs_end_date"])
-    product.ki_obs_dates = get_obs_dates(product.obs_start_date, product.obs_end_date,
-                                         product.ki_obs_freq)
-    product.ko_obs_dates = get_obs_dates(product.obs_start_date, product.obs_end_date,
-                                         product.ko_obs_freq)
-    effect = pd.Timestamp(product.effect_date)
-    for kind, dates in (("knock-out", product.ko_obs_dates),
-                        ("knock-in", product.ki_obs_dates)):
-        if len(dates) and dates[0] < effect:
-            raise ValueError(
-                f"{kind} observation date {dates[0].date()} is before the effect date "
-                f"{effect.date()}: the note does not exist yet on that date")
+class AutocallNote(BaseOption):
+    """An autocallable note on one underlying, valued by Monte Carlo simulation.
 
-
-def observed_knocks(product, evaluation_date):
-    """Knock-out and knock-in already observed in the closes up to ``evaluation_date``.
-
-    Returns ``(knocked_out, knocked_in)``.  Only observation dates up to the latest
-    close are compared; knock-out is strictly above ``ko_barrier``, knock-in strictly
-    below ``ki_barrier``.  An observation date without a close (the stock was
-    suspended that day) observes nothing: the stock did not trade, so it neither
-    knocked in nor knocked out then.
+    The constructor reads the keys that ``velmora.snowball.SnowBallOption`` lists, in
+    this order: strike, barriers, coupon rate, observation frequencies and period.  A
+    note class sets ``rule``, the coupon rule of the engine, and defines
+    ``_coupon_days``, the accrual days of the coupon of each knock-out date; ``coupon``
+    is the Series s0 * coupon_rate * days / 365 indexed by the knock-out dates.
 
     Raises
     ------
     ValueError
-        When the client has no closes of the underlying although trading days have
-        closed since the effect date: without them the note's state is unknown.  A
-        note whose effect date is the evaluation date needs no closes yet.
+        From the constructor when an observation date falls before the effect date:
+        the note does not exist yet on that date.
     """
-    df = get_closes(product.underlying, product.effect_date, evaluation_date, "pre")
-    if df is None:
-        return False, False
-    df = df.droplevel("order_book_id")
-    close = df.close
-    if any_above(close[close.index.isin(product.ko_obs_dates)], product.ko_barrier):
-        return True, False
-    return False, any_below(close[close.index.isin(product.ki_obs_dates)],
-                            product.ki_barrier)
+
+    uses_quantlib = False  # runs outside QUANTLIB_LOCK
+    rule = None  # "snowball" or "phoenix": the coupon rule of the compiled engine
+
+    def __init__(self, option):
+        BaseOption.__init__(self, option)
+        self.strike = option["strike"]
+        self.ki_barrier = option["ki_barrier"]
+        self.ko_barrier = option["ko_barrier"]
+        self.coupon_rate = option["coupon_rate"]
+        self.ki_obs_freq = option["ki_obs_freq"]
+        self.ko_obs_freq = option["ko_obs_freq"]
+        self.obs_start_date = pd.to_datetime(option["obs_start_date"])
+        self.obs_end_date = pd.to_datetime(option["obs_end_date"])
+        self.ki_obs_dates = get_obs_dates(self.obs_start_date, self.obs_end_date,
+                                          self.ki_obs_freq)
+        self.ko_obs_dates = get_obs_dates(self.obs_start_date, self.obs_end_date,
+                                          self.ko_obs_freq)
+        effect = pd.Timestamp(self.effect_date)
+        for kind, dates in (("knock-out", self.ko_obs_dates),
+                            ("knock-in", self.ki_obs_dates)):
+            if len(dates) and dates[0] < effect:
+                raise ValueError(
+                    f"{kind} observation date {dates[0].date()} is before the effect date "
+                    f"{effect.date()}: the note does not exist yet on that date")
+        # Amounts are computed before the Series is built: with copy-on-write, pandas
+        # may hand out a read-only view of a Series' values.
+        self.coupon = pd.Series(self.s0 * self.coupon_rate * self._coupon_days() / 365,
+                                index=self.ko_obs_dates)
+
+    def _coupon_days(self):
+        """Whole calendar days of accrual of each knock-out date's coupon, an integer
+        numpy array in the order of ``ko_obs_dates``."""
+        raise NotImplementedError
+
+    def _mc_pricing(self, paths, spot, ki_ob_indexes, ko_ob_indexes, discount, coupon,
+                    knocked_in=False):
+        """Value of the note on given paths (ratios to ``spot``), averaged over rows.
+
+        ``paths`` is M x N (rows = paths, last column = maturity), a torch tensor or
+        numpy array of float32 or float64, read in place (a torch view with a pending
+        negation is resolved first).  ``ko_ob_indexes`` are the columns of the
+        remaining knock-out dates in date order, ``coupon`` their coupon amounts,
+        ``discount`` one factor per column; knock-in is strictly below
+        ``ki_barrier / spot`` on the ``ki_ob_indexes`` columns, knock-out strictly
+        above ``ko_barrier / spot``; the coupons paid follow the note's rule.
+
+        Raises
+        ------
+        ValueError
+            For a level that is not a finite number on an observed column (or at
+            maturity), a discount factor that is not finite or is negative, knock-out
+            columns that are not strictly increasing.
+        IndexError
+            For a column outside the paths.
+        TypeError
+            For column positions that are not integers (they are never truncated).
+        """
+        if isinstance(paths, torch.Tensor):
+            paths = paths.detach()
+        n = paths.shape[1]
+        n_paths, scenarios = _core.value_paths(
+            paths, _columns(ko_ob_indexes, n, "ko_ob_indexes"),
+            _columns(ki_ob_indexes, n, "ki_ob_indexes"), _doubles(discount),
+            _doubles(coupon), np.asarray([float(spot)]), knocked_in=bool(knocked_in),
+            **self._engine_terms())
+        _, coupon_total, loss_total = scenarios[0]
+        return float((coupon_total + loss_total) / n_paths)
+
+    def _npv(self, spot, r, vol, q, evaluation_date, knocked_in=False, delta_and_gamma=False):
+        """Simulated value; with ``delta_and_gamma`` the triple (value, delta, gamma).
+
+        After the maturity date (no trading day left on the grid) the note has expired
+        and nothing remains to be paid: the value, delta and gamma are 0.0.  A maturity
+        more trading days away than the normal pool has columns raises the pool's
+        ``ValueError`` "steps overflow".
+        """
+        request = self._request(_spots(spot, delta_and_gamma), r, vol, q, evaluation_date,
+                                knocked_in)
+        if request is None:
+            return (0.0, 0.0, 0.0) if delta_and_gamma else 0.0
+        values = self._run([request])[0]
+        if not delta_and_gamma:
+            return values[0]
+        return _delta_gamma(spot, values)
+
+    def npv(self, spot, r, vol, q, evaluation_date=None):
+        """Value after the history check: 0.0 once a knock-out has been observed."""
+        spot, r, vol, q, evaluation_date, knocked_out, knocked_in = self._checked(
+            spot, r, vol, q, evaluation_date)
+        if knocked_out:
+            return 0.0
+        return self._npv(spot, r, vol, q, evaluation_date, knocked_in=knocked_in)
+
+    def greeks(self, spot, r, vol, q, evaluation_date=None):
+        """``OptionGreeks``; gamma is the plain second derivative, not scaled by spot.
+
+        All valuations (spot moves, volatility and rate bumps, the next calendar day)
+        come from one pass over the normal pool, with the same bits as valuing them one
+        by one (``velmora._autocall.separate_greeks``): each becomes one scenario group
+        of the pass, and the sensitivities are formed from the values with the same
+        arithmetic as the ``BaseOption`` operations.
+        """
+        spot, r, vol, q, evaluation_date, knocked_out, knocked_in = self._checked(
+            spot, r, vol, q, evaluation_date)
+        if knocked_out:
+            return OptionGreeks(0.0, 0, 0, 0, 0, 0)
+        # the volatility bump of BaseOption.vega: 0.01, or vol / 2 below a vol of 0.02
+        vol_bump = VOL_BUMP if vol >= 2 * VOL_BUMP else vol / 2
+        spots = _spots(spot)
+        requests = {
+            "base": self._request(_spots(spot, True), r, vol, q, evaluation_date, knocked_in),
+            "vol_up": self._request(spots, r, vol + vol_bump, q, evaluation_date, knocked_in),
+            "vol_down": self._request(spots, r, vol - vol_bump, q, evaluation_date, knocked_in),
+            "rate_up": self._request(spots, r + RATE_BUMP, vol, q, evaluation_date, knocked_in),
+            "rate_down": self._request(spots, r - RATE_BUMP, vol, q, evaluation_date,
+                                       knocked_in),
+        }
+        # theta, as BaseOption.theta: the value from the next calendar day (after its own
+        # history check) minus the value today, unless one day or less is left
+        today = pd.to_datetime(evaluation_date)
+        next_day_knocked_out = None
+        if (self.maturity_date - today).days > 1:
+            next_day = today + ONE_DAY
+            next_day_knocked_out, next_day_knocked_in = self._observed_knocks(next_day)
+            if not next_day_knocked_out:
+                requests["next_day"] = self._request(spots, r, vol, q, next_day,
+                                                     next_day_knocked_in)
+        values = dict(zip(requests, self._run(list(requests.values()))))
+
+        def value(name):
+            return values[name][0] if values.get(name) is not None else 0.0
+
+        if values["base"] is None:
+            p0, delta, gamma = 0.0, 0.0, 0.0
+        else:
+            p0, delta, gamma = _delta_gamma(spot, values["base"])
+        if vol_bump == VOL_BUMP:
+            vega = (value("vol_up") - value("vol_down")) / 2
+        else:
+            vega = (value("vol_up") - value("vol_down")) / (2 * vol_bump) * VOL_BUMP
+        if next_day_knocked_out is None:
+            theta = 0.0
+        else:
+            theta = (0.0 if next_day_knocked_out else value("next_day")) - p0
+        rho = value("rate_down") - value("rate_up")
+        return OptionGreeks(p0, delta, gamma, vega, theta, rho)
+
+    def spot_ladder(self, spots, r, vol, q, evaluation_date=None):
+        """Values at every spot of ``spots``, as a numpy array, from one simulation.
+
+        The same to the bit as ``[self.npv(s, r, vol, q, evaluation_date) for s in
+        spots]``; one history check serves every spot, and the values are 0.0
+        everywhere once a knock-out has been observed.
+        """
+        if np.ndim(spots) != 1:
+            raise ValueError(f"spots must be a one-dimensional sequence, got {np.ndim(spots)} "
+                             f"dimensions")
+        spot_list = [check_market_inputs(s, r, vol, q)[0] for s in spots]
+        if not spot_list:
+            return np.empty(0, dtype=float)
+        _, r, vol, q, evaluation_date, knocked_out, knocked_in = self._checked(
+            spot_list[0], r, vol, q, evaluation_date)
+        if knocked_out:
+            return np.zeros(len(spot_list), dtype=float)
+        request = self._request(spot_list, r, vol, q, evaluation_date, knocked_in)
+        values = self._run([request])[0]
+        if values is None:
+            return np.zeros(len(spot_list), dtype=float)
+        return np.asarray(values, dtype=float)
+
+    def _observed_knocks(self, evaluation_date):
+        """Knock-out and knock-in already observed in the closes up to ``evaluation_date``.
+
+        Returns ``(knocked_out, knocked_in)``.  Only observation dates up to the latest
+        close are compared; knock-out is strictly above ``ko_barrier``, knock-in strictly
+        below ``ki_barrier``.  An observation date without a close (the stock was
+        suspended that day) observes nothing: the stock did not trade, so it neither
+        knocked in nor knocked out then.
+
+        Raises
+        ------
+        ValueError
+            When the client has no closes of the underlying although trading days have
+            closed since the effect date: without them the note's state is unknown.  A
+            note whose effect date is the evaluation date needs no closes yet.
+        """
+        df = get_closes(self.underlying, self.effect_date, evaluation_date, "pre")
+        if df is None:
+            return False, False
+        df = df.droplevel("order_book_id")
+        close = df.close
+        if any_above(close[close.index.isin(self.ko_obs_dates)], self.ko_barrier):
+            return True, False
+        return False, any_below(close[close.index.isin(self.ki_obs_dates)], self.ki_barrier)
+
+    def _checked(self, spot, r, vol, q, evaluation_date):
+        """Checked market inputs, the date (today for ``None``) and the knocks observed by
+        then.
+
+        Returns ``(spot, r, vol, q, evaluation_date, knocked_out, knocked_in)``.
+        """
+        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q,
+                                                               evaluation_date)
+        if evaluation_date is None:
+            evaluation_date = datetime.date.today()
+        return (spot, r, vol, q, evaluation_date) + self._observed_knocks(evaluation_date)
+
+    def _engine_terms(self):
+        """The engine's keyword arguments that every valuation of this note shares."""
+        return dict(strike=float(self.strike), ki_barrier=float(self.ki_barrier),
+                    ko_barrier=float(self.ko_barrier), rule=self.rule,
+                    threads=torch.get_num_threads())
+
+    def _request(self, spots, r, vol, q, evaluation_date, knocked_in):
+        """The valuation of ``spots`` from ``evaluation_date``, or None when the note has
+        expired (no trading day left on the grid: nothing remains to be paid)."""
+        # A time of day is dropped: the grid counts whole calendar days from the
+        # evaluation date, and a knock-out date on the evaluation date itself is still to
+        # be observed.
+        evaluation_date = pd.to_datetime(evaluation_date).normalize()
+        grid = Grid(self, evaluation_date)
+        if len(grid) == 0:
+            return None
+        return _Request(grid, spots, r, vol, q, knocked_in)
+
+    def _run(self, requests):
+        """Values of every request (a list per request, one per spot; None for None) from
+        one pass over the pool.  Each request's grid reads the leading columns of the
+        pool."""
+        live = [req for req in requests if req is not None]
+        if not live:
+            return [None] * len(requests)
+        draws = normdraw.get_normdraws(max(len(req.grid) for req in live))
+        args = self._engine_terms()
+        # A valuation past a snowball's last knock-out date uses a knock-out level of its
+        # own (see Grid): one pass per knock-out level.
+        by_level = {}
+        for req in live:
+            by_level.setdefault(req.grid.ko_barrier, []).append(req)
+        values = {}
+        for level, group in by_level.items():
+            args["ko_barrier"] = level
+            results = _core.simulate_groups(draws, [req.group() for req in group], **args)
+            for req, (n_paths, scenarios) in zip(group, results):
+                values[id(req)] = [(coupon + loss) / n_paths for _, coupon, loss in scenarios]
+        return [None if req is None else values[id(req)] for req in requests]
 
 
-def _checked(product, spot, r, vol, q, evaluation_date):
-    """Checked market inputs, the date (today for ``None``) and the knocks observed by then.
-
-    Returns ``(spot, r, vol, q, evaluation_date, knocked_out, knocked_in)``.
-    """
-    spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
-    if evaluation_date is None:
-        evaluation_date = datetime.date.today()
-    return (spot, r, vol, q, evaluation_date) + observed_knocks(product, evaluation_date)
-
-
-def npv(product, spot, r, vol, q, evaluation_date):
-    """History check, then one simulation; 0.0 after a knock-out already observed."""
-    spot, r, vol, q, evaluation_date, knocked_out, knocked_in = _checked(
-        product, spot, r, vol, q, evaluation_date)
-    if knocked_out:
-        return 0.0
-    return product._npv(spot, r, vol, q, evaluation_date, knocked_in=knocked_in)
-
-
-def separate_greeks(product, spot, r, vol, q, evaluation_date):
+def separate_greeks(note, spot, r, vol, q, evaluation_date):
     """Value, delta and gamma from one simulation; vega, theta, rho by revaluation.
 
     The plain sequence of separate valuations (one pass over the pool each); ``greeks``
     gives the same bits from one pass.  The ``gamma`` field is the plain second
     derivative by the spot (not scaled by it).
     """
-    spot, r, vol, q, evaluation_date, knocked_out, knocked_in = _checked(
-        product, spot, r, vol, q, evaluation_date)
+    spot, r, vol, q, evaluation_date, knocked_out, knocked_in = note._checked(
+        spot, r, vol, q, evaluation_date)
     if knocked_out:
         return OptionGreeks(0.0, 0, 0, 0, 0, 0)
-    value, delta, gamma = product._npv(spot, r, vol, q, evaluation_date,
-                                       knocked_in=knocked_in, delta_and_gamma=True)
-    vega = product.vega(spot, r, vol, q, evaluation_date)
-    theta = product.theta(spot, r, vol, q, evaluation_date)
-    rho = product.rho(spot, r, vol, q, evaluation_date)
+    value, delta, gamma = note._npv(spot, r, vol, q, evaluation_date,
+                                    knocked_in=knocked_in, delta_and_gamma=True)
+    vega = note.vega(spot, r, vol, q, evaluation_date)
+    theta = note.theta(spot, r, vol, q, evaluation_date)
+    rho = note.rho(spot, r, vol, q, evaluation_date)
     return OptionGreeks(value, delta, gamma, vega, theta, rho)
 
 
-def greeks(product, rule, spot, r, vol, q, evaluation_date):
-    """``separate_greeks`` from one pass over the pool, to the bit.
-
-    Every valuation of the sequence (base with both spot moves, volatility and rate
-    bumped both ways, and the next calendar day for theta) becomes one scenario group of
-    a single pass; each group is computed exactly as its own valuation would be, and the
-    sensitivities are formed from the values with the same arithmetic as the
-    ``BaseOption`` operations.
-    """
-    spot, r, vol, q, evaluation_date, knocked_out, knocked_in = _checked(
-        product, spot, r, vol, q, evaluation_date)
-    if knocked_out:
-        return OptionGreeks(0.0, 0, 0, 0, 0, 0)
-    # the volatility bump of BaseOption.vega: 0.01, or vol / 2 below a vol of 0.02
-    vol_bump = VOL_BUMP if vol >= 2 * VOL_BUMP else vol / 2
-    requests = {
-        "base": _request(product, _spots(spot, True), r, vol, q, evaluation_date, knocked_in),
-        "vol_up": _request(product, _spots(spot), r, vol + vol_bump, q, evaluation_date,
-                           knocked_in),
-        "vol_down": _request(product, _spots(spot), r, vol - vol_bump, q, evaluation_date,
-                             knocked_in),
-        "rate_up": _request(product, _spots(spot), r + RATE_BUMP, vol, q, evaluation_date,
-                            knocked_in),
-        "rate_down": _request(product, _spots(spot), r - RATE_BUMP, vol, q, evaluation_date,
-                              knocked_in),
-    }
-    # theta, as BaseOption.theta: the value from the next calendar day (after its own
-    # history check) minus the value today, unless one day or less is left
-    today = pd.to_datetime(evaluation_date)
-    next_day_knocked_out = None
-    if (product.maturity_date - today).days > 1:
-        next_day = today + ONE_DAY
-        next_day_knocked_out, next_day_knocked_in = observed_knocks(product, next_day)
-        if not next_day_knocked_out:
-            requests["next_day"] = _request(product, _spots(spot), r, vol, q, next_day,
-                                            next_day_knocked_in)
-    values = dict(zip(requests, _run(product, rule, list(requests.values()))))
-
-    def value(name):
-        return values[name][0] if values.get(name) is not None else 0.0
-
-    if values["base"] is None:
-        p0, delta, gamma = 0.0, 0.0, 0.0
-    else:
-        p0, delta, gamma = _delta_gamma(spot, values["base"])
-    if vol_bump == VOL_BUMP:
-        vega = (value("vol_up") - value("vol_down")) / 2
-    else:
-        vega = (value("vol_up") - value("vol_down")) / (2 * vol_bump) * VOL_BUMP
-    if next_day_knocked_out is None:
-        theta = 0.0
-    else:
-        theta = (0.0 if next_day_knocked_out else value("next_day")) - p0
-    rho = value("rate_down") - value("rate_up")
-    return OptionGreeks(p0, delta, gamma, vega, theta, rho)
-
-
-def spot_ladder(product, rule, spots, r, vol, q, evaluation_date):
-    """``[npv(s, r, vol, q, evaluation_date) for s in spots]`` from one pass, to the bit.
-
-    One history check serves every spot: after a knock-out already observed every value
-    is 0.0.  Returns a numpy array of floats, one per spot.
-    """
-    if np.ndim(spots) != 1:
-        raise ValueError(f"spots must be a one-dimensional sequence, got {np.ndim(spots)} "
-                         f"dimensions")
-    spot_list = [check_market_inputs(s, r, vol, q)[0] for s in spots]
-    if not spot_list:
-        return np.empty(0, dtype=float)
-    _, r, vol, q, evaluation_date, knocked_out, knocked_in = _checked(
-        product, spot_list[0], r, vol, q, evaluation_date)
-    if knocked_out:
-        return np.zeros(len(spot_list), dtype=float)
-    request = _request(product, spot_list, r, vol, q, evaluation_date, knocked_in)
-    values = _run(product, rule, [request])[0]
-    if values is None:
-        return np.zeros(len(spot_list), dtype=float)
-    return np.asarray(values, dtype=float)
+# A knock-out level that no simulated path reaches (see ``Grid``).
+UNREACHABLE = float(np.finfo(float).max)
 
 
 class Grid:
@@ -216,20 +338,27 @@ class Grid:
     when trading days; ``step_years[j]`` is the calendar days from the previous grid day
     (the evaluation date for j = 0) over 365; ``ko_columns`` / ``ki_columns`` locate the
     remaining observation dates (on or after the evaluation date); ``coupons`` are the
-    coupon table's amounts of the remaining knock-out dates.
+    coupon table's amounts of the remaining knock-out dates; ``ko_barrier`` is the
+    knock-out level for the engine.
+
+    After the last knock-out date of a snowball nothing can knock out any more, but a
+    path that has not knocked in still earns the coupon of the last knock-out date,
+    paid at maturity.  The engine is then given that coupon on the maturity column with
+    a knock-out level no path reaches (``UNREACHABLE``), which pays exactly this.  (A
+    phoenix owes nothing after its last coupon date but the loss at maturity.)
     """
 
-    def __init__(self, product, evaluation_date):
+    def __init__(self, note, evaluation_date):
         trading_dates = pd.to_datetime(
-            lumadex.get_trading_dates(evaluation_date, product.maturity_date))
+            lumadex.get_trading_dates(evaluation_date, note.maturity_date))
         n = len(trading_dates)
-        coupon = product.coupon[evaluation_date:]
+        coupon = note.coupon[evaluation_date:]
         ko_columns = trading_dates.searchsorted(coupon.index, side="left")
-        if product.ki_obs_freq == product.ko_obs_freq:
+        if note.ki_obs_freq == note.ko_obs_freq:
             ki_dates = coupon.index
             ki_columns = ko_columns
         else:
-            ki_dates = product.ki_obs_dates[product.ki_obs_dates >= evaluation_date]
+            ki_dates = note.ki_obs_dates[note.ki_obs_dates >= evaluation_date]
             ki_columns = trading_dates.searchsorted(ki_dates, side="left")
         if n:
             for kind, dates, columns in (("knock-out", coupon.index, ko_columns),
@@ -237,7 +366,7 @@ class Grid:
                 if len(columns) and columns[-1] >= n:
                     raise ValueError(
                         f"{kind} observation date {dates[-1].date()} is after the maturity "
-                        f"date {product.maturity_date.date()}: it can never be observed")
+                        f"date {note.maturity_date.date()}: it can never be observed")
         step_years = np.empty(n, dtype=float)
         if n:
             step_years[1:] = (trading_dates[1:] - trading_dates[:-1]).days / 365
@@ -247,38 +376,14 @@ class Grid:
         self.ko_columns = np.asarray(ko_columns, dtype=np.int64)
         self.ki_columns = np.asarray(ki_columns, dtype=np.int64)
         self.coupons = coupon.to_numpy(dtype=float)
+        self.ko_barrier = float(note.ko_barrier)
+        if note.rule == "snowball" and n and len(self.ko_columns) == 0 and len(note.coupon):
+            self.ko_columns = np.array([n - 1], dtype=np.int64)
+            self.coupons = note.coupon.to_numpy(dtype=float)[-1:]
+            self.ko_barrier = UNREACHABLE
 
     def __len__(self):
         return len(self.step_years)
-
-
-# A knock-out level that no simulated path reaches (see ``_after_last_knock_out``).
-UNREACHABLE = float(np.finfo(float).max)
-
-
-def _after_last_knock_out(product, rule, grid):
-    """The knock-out level for the engine on ``grid``; adapts the grid once, past the
-    last knock-out date.
-
-    After the last knock-out date of a snowball nothing can knock out any more, but a
-    path that has not knocked in still earns the coupon of the last knock-out date,
-    paid at maturity.  The engine is given that coupon on the maturity column with a
-    knock-out level no path reaches, which pays exactly this.  (A phoenix owes nothing
-    after its last coupon date but the loss at maturity.)
-    """
-    if not hasattr(grid, "ko_barrier"):
-        grid.ko_barrier = float(product.ko_barrier)
-        if rule == "snowball" and len(grid.ko_columns) == 0 and len(product.coupon):
-            grid.ko_columns = np.array([len(grid) - 1], dtype=np.int64)
-            grid.coupons = product.coupon.to_numpy(dtype=float)[-1:]
-            grid.ko_barrier = UNREACHABLE
-    return grid.ko_barrier
-
-
-def _engine_args(product, rule, knocked_in):
-    return dict(strike=float(product.strike), ki_barrier=float(product.ki_barrier),
-                ko_barrier=float(product.ko_barrier), rule=rule,
-                knocked_in=bool(knocked_in), threads=torch.get_num_threads())
 
 
 def _spots(spot, delta_and_gamma=False):
@@ -290,9 +395,11 @@ def _spots(spot, delta_and_gamma=False):
 
 
 def _delta_gamma(spot, values):
+    """(value, delta, gamma) from the values at the spot and its two moves."""
     p0, p1, p2 = values
-    delta = (p1 - p2) / (spot * 0.01)
-    gamma = (p1 + p2 - 2 * p0) / (spot * 0.005) ** 2
+    ds = spot * SPOT_BUMP
+    delta = (p1 - p2) / (2 * ds)
+    gamma = (p1 + p2 - 2 * p0) / ds ** 2
     return p0, delta, gamma
 
 
@@ -312,60 +419,6 @@ class _Request:
                 self.q, self.vol, self.knocked_in)
 
 
-def _request(product, spots, r, vol, q, evaluation_date, knocked_in):
-    """The valuation of ``spots`` from ``evaluation_date``, or None when the note has
-    expired (no trading day left on the grid: nothing remains to be paid)."""
-    # A time of day is dropped: the grid counts whole calendar days from the evaluation
-    # date, and a knock-out date on the evaluation date itself is still to be observed.
-    evaluation_date = pd.to_datetime(evaluation_date).normalize()
-    grid = Grid(product, evaluation_date)
-    if len(grid) == 0:
-        return None
-    return _Request(grid, spots, r, vol, q, knocked_in)
-
-
-def _run(product, rule, requests):
-    """Values of every request (a list per request, one per spot; None for None) from one
-    pass over the pool.  Each request's grid reads the leading columns of the pool."""
-    live = [req for req in requests if req is not None]
-    if not live:
-        return [None] * len(requests)
-    draws = normdraw.get_normdraws(max(len(req.grid) for req in live))
-    args = _engine_args(product, rule, False)
-    del args["knocked_in"]
-    # A valuation past a snowball's last knock-out date uses a knock-out level of its
-    # own (_after_last_knock_out): one pass per knock-out level.
-    by_level = {}
-    for req in live:
-        by_level.setdefault(_after_last_knock_out(product, rule, req.grid), []).append(req)
-    values = {}
-    for level, group in by_level.items():
-        args["ko_barrier"] = level
-        results = _core.simulate_groups(draws, [req.group() for req in group], **args)
-        for req, (n_paths, scenarios) in zip(group, results):
-            values[id(req)] = [(coupon + loss) / n_paths for _, coupon, loss in scenarios]
-    return [None if req is None else values[id(req)] for req in requests]
-
-
-def simulate(product, rule, spot, r, vol, q, evaluation_date, knocked_in=False,
-             delta_and_gamma=False):
-    """The body of ``_npv``: value, or (value, delta, gamma), from one simulation.
-
-    After the maturity date (no trading day left on the grid) the note has expired and
-    nothing remains to be paid: the value, delta and gamma are 0.0.  A maturity more
-    trading days away than the normal pool has columns raises the pool's
-    ``ValueError`` "steps overflow".
-    """
-    request = _request(product, _spots(spot, delta_and_gamma), r, vol, q, evaluation_date,
-                       knocked_in)
-    if request is None:
-        return (0.0, 0.0, 0.0) if delta_and_gamma else 0.0
-    values = _run(product, rule, [request])[0]
-    if not delta_and_gamma:
-        return values[0]
-    return _delta_gamma(spot, values)
-
-
 def _doubles(x):
     if isinstance(x, torch.Tensor):
         x = x.detach().resolve_neg().resolve_conj().to(device="cpu", dtype=torch.float64)
@@ -383,33 +436,3 @@ def _columns(idx, n, name):
         raise TypeError(f"{name} must hold integer column positions, got {idx.dtype} values")
     cols = np.ascontiguousarray(idx, dtype=np.int64).reshape(-1)
     return np.where(cols < 0, cols + n, cols)  # a negative position counts from the end
-
-
-def value_paths(product, rule, paths, spot, ki_ob_indexes, ko_ob_indexes, discount, coupon,
-                knocked_in=False):
-    """The body of ``_mc_pricing``: the note's value on an explicit matrix of paths.
-
-    ``paths`` is M x N (rows = paths, last column = maturity) of ratios to ``spot``, a
-    torch tensor or numpy array of float32 or float64, read in place (a torch view with
-    a pending negation is resolved first).
-
-    Raises
-    ------
-    ValueError
-        For a level that is not a finite number on an observed column (or at
-        maturity), a discount factor that is not finite or is negative, knock-out
-        columns that are not strictly increasing.
-    IndexError
-        For a column outside the paths.
-    TypeError
-        For column positions that are not integers (they are never truncated).
-    """
-    if isinstance(paths, torch.Tensor):
-        paths = paths.detach()
-    n = paths.shape[1]
-    n_paths, scenarios = _core.value_paths(
-        paths, _columns(ko_ob_indexes, n, "ko_ob_indexes"),
-        _columns(ki_ob_indexes, n, "ki_ob_indexes"), _doubles(discount),
-        _doubles(coupon), np.asarray([float(spot)]), **_engine_args(product, rule, knocked_in))
-    _, coupon_total, loss_total = scenarios[0]
-    return float((coupon_total + loss_total) / n_paths)

@@ -22,11 +22,11 @@ def get_a_share_calendar():
     """The corrected A-share calendar; the same object on every call in a process."""
     global a_share_calendar
     if a_share_calendar is None:
-        a_share_calendar = _get_a_share_calendar()
+        a_share_calendar = _build_a_share_calendar()
     return a_share_calendar
 
 
-def _get_a_share_calendar():
+def _build_a_share_calendar():
     """Build a new corrected calendar from the client's trading days."""
     cal = ql.China()
     ten_years_ago = datetime.date.today() - datetime.timedelta(days=WINDOW_DAYS)

@@ -10,13 +10,11 @@ principal and without ``notional``.
 """
 
 import numpy as np
-import pandas as pd
 
-from . import _autocall
-from .groundwork import BaseOption
+from ._autocall import AutocallNote
 
 
-class PhoenixOption(BaseOption):
+class PhoenixOption(AutocallNote):
     """Phoenix note on one underlying.
 
     Parameters
@@ -30,10 +28,14 @@ class PhoenixOption(BaseOption):
     k-th period, s0 * coupon_rate * D_k / 365, where D_0 counts the calendar days from
     ``effect_date`` (not ``obs_start_date``) to d_0 and D_k those from d_(k-1) to d_k.
 
-    Simulation, sensitivities and the open cases are those of the snowball; with no
-    knock-out date left every coupon has been paid, the coupon part is 0 and only the
-    loss counts.  An observation date before the effect date (which would give the
-    first period a negative length) raises ``ValueError`` naming the date.
+    Path valuation (``_mc_pricing``): every remaining knock-out date on which the path
+    is at or above ``ki_barrier / spot`` pays its coupon, up to and including the first
+    date on which the path is strictly above ``ko_barrier / spot``.
+
+    Simulation, sensitivities, ``spot_ladder`` and the open cases are those of the
+    snowball; with no knock-out date left every coupon has been paid, the coupon part is
+    0 and only the loss counts.  An observation date before the effect date (which would
+    give the first period a negative length) raises ``ValueError`` naming the date.
 
     Raises
     ------
@@ -42,56 +44,16 @@ class PhoenixOption(BaseOption):
         coupon needs a first knock-out date.
     """
 
-    uses_quantlib = False  # runs outside QUANTLIB_LOCK
+    rule = "phoenix"
 
-    def __init__(self, option):
-        BaseOption.__init__(self, option)
-        _autocall.read_terms(self, option)
+    def _coupon_days(self):
+        """Days of each coupon period; the first one starts at the effect date."""
         ko = self.ko_obs_dates
         if len(ko) == 0:
             raise IndexError(
                 f"no knock-out observation date from {self.obs_start_date.date()} to "
                 f"{self.obs_end_date.date()} ({self.ko_obs_freq!r}): a phoenix needs one")
-        # Amounts are computed before the Series is built: with copy-on-write, pandas
-        # may hand out a read-only view of a Series' values.
         days = np.empty(len(ko), dtype=np.int64)
         days[0] = (ko[0] - self.effect_date).days
         days[1:] = (ko[1:] - ko[:-1]).days
-        self.coupon = pd.Series(self.s0 * self.coupon_rate * days / 365, index=ko)
-
-    def npv(self, spot, r, vol, q, evaluation_date=None):
-        """Value after the history check: 0.0 once a knock-out has been observed."""
-        return _autocall.npv(self, spot, r, vol, q, evaluation_date)
-
-    def _npv(self, spot, r, vol, q, evaluation_date, knocked_in=False, delta_and_gamma=False):
-        """Simulated value; with ``delta_and_gamma`` the triple (value, delta, gamma)."""
-        return _autocall.simulate(self, "phoenix", spot, r, vol, q, evaluation_date,
-                                  knocked_in, delta_and_gamma)
-
-    def _mc_pricing(self, paths, spot, ki_ob_indexes, ko_ob_indexes, discount, coupon,
-                    knocked_in=False):
-        """Value of the note on given paths (ratios to ``spot``), averaged over rows.
-
-        Every remaining knock-out date on which the path is at or above
-        ``ki_barrier / spot`` pays its coupon, up to and including the first date on
-        which the path is strictly above ``ko_barrier / spot``.
-        """
-        return _autocall.value_paths(self, "phoenix", paths, spot, ki_ob_indexes,
-                                     ko_ob_indexes, discount, coupon, knocked_in)
-
-    def greeks(self, spot, r, vol, q, evaluation_date=None):
-        """``OptionGreeks``; gamma is the plain second derivative, not scaled by spot.
-
-        All valuations (spot moves, volatility and rate bumps, the next calendar day) come
-        from one pass over the normal pool, with the same bits as valuing them one by one
-        (``velmora._autocall.separate_greeks``).
-        """
-        return _autocall.greeks(self, "phoenix", spot, r, vol, q, evaluation_date)
-
-    def spot_ladder(self, spots, r, vol, q, evaluation_date=None):
-        """Values at every spot of ``spots``, as a numpy array, from one simulation.
-
-        The same to the bit as ``[self.npv(s, r, vol, q, evaluation_date) for s in
-        spots]``; 0.0 everywhere once a knock-out has been observed.
-        """
-        return _autocall.spot_ladder(self, "phoenix", spots, r, vol, q, evaluation_date)
+        return days

@@ -10,13 +10,10 @@ that of the loss, for one unit of the underlying, without the principal and with
 ``notional``.
 """
 
-import pandas as pd
-
-from . import _autocall
-from .groundwork import BaseOption
+from ._autocall import AutocallNote
 
 
-class SnowBallOption(BaseOption):
+class SnowBallOption(AutocallNote):
     """Snowball note on one underlying.
 
     Parameters
@@ -32,10 +29,17 @@ class SnowBallOption(BaseOption):
     ``coupon`` is a pandas Series indexed by the knock-out dates d: s0 * coupon_rate *
     (d - obs_start_date).days / 365, the coupon accrued since the observation start.
 
+    Path valuation (``_mc_pricing``): only the first knock-out date on which the path is
+    strictly above ``ko_barrier / spot`` pays, its own coupon; knock-in is strictly below
+    ``ki_barrier / spot`` on the knock-in columns.
+
     Simulation: geometric Brownian motion with drift r - q on the trading days from the
     evaluation date to maturity, with step lengths in calendar days / 365, driven by the
     fixed normal pool of ``velmora.normdraw`` (looked up at call time).  Delta and gamma
-    revalue the same paths with the spot moved by +-0.5 %.
+    revalue the same paths with the spot moved by +-0.5 %.  ``greeks`` values all its
+    scenarios in one pass over the pool, and ``spot_ladder(spots, r, vol, q,
+    evaluation_date=None)`` a list of spots, with the same bits as the separate
+    valuations.
 
     Open cases, decided here:
 
@@ -58,49 +62,8 @@ class SnowBallOption(BaseOption):
     hand-made paths for every observation rule.
     """
 
-    uses_quantlib = False  # runs outside QUANTLIB_LOCK
+    rule = "snowball"
 
-    def __init__(self, option):
-        BaseOption.__init__(self, option)
-        _autocall.read_terms(self, option)
-        days = (self.ko_obs_dates - self.obs_start_date).days.to_numpy()
-        self.coupon = pd.Series(self.s0 * self.coupon_rate * days / 365,
-                                index=self.ko_obs_dates)
-
-    def _mc_pricing(self, paths, spot, ki_ob_indexes, ko_ob_indexes, discount, coupon,
-                    knocked_in=False):
-        """Value of the note on given paths (ratios to ``spot``), averaged over rows.
-
-        ``ko_ob_indexes`` are the columns of the remaining knock-out dates in date order,
-        ``coupon`` their coupon amounts, ``discount`` one factor per column.  Only the
-        first knock-out date pays; knock-out is strictly above ``ko_barrier / spot``,
-        knock-in strictly below ``ki_barrier / spot`` on the ``ki_ob_indexes`` columns.
-        """
-        return _autocall.value_paths(self, "snowball", paths, spot, ki_ob_indexes,
-                                     ko_ob_indexes, discount, coupon, knocked_in)
-
-    def _npv(self, spot, r, vol, q, evaluation_date, knocked_in=False, delta_and_gamma=False):
-        """Simulated value; with ``delta_and_gamma`` the triple (value, delta, gamma)."""
-        return _autocall.simulate(self, "snowball", spot, r, vol, q, evaluation_date,
-                                  knocked_in, delta_and_gamma)
-
-    def npv(self, spot, r, vol, q, evaluation_date=None):
-        """Value after the history check: 0.0 once a knock-out has been observed."""
-        return _autocall.npv(self, spot, r, vol, q, evaluation_date)
-
-    def greeks(self, spot, r, vol, q, evaluation_date=None):
-        """``OptionGreeks``; gamma is the plain second derivative, not scaled by spot.
-
-        All valuations (spot moves, volatility and rate bumps, the next calendar day) come
-        from one pass over the normal pool, with the same bits as valuing them one by one
-        (``velmora._autocall.separate_greeks``).
-        """
-        return _autocall.greeks(self, "snowball", spot, r, vol, q, evaluation_date)
-
-    def spot_ladder(self, spots, r, vol, q, evaluation_date=None):
-        """Values at every spot of ``spots``, as a numpy array, from one simulation.
-
-        The same to the bit as ``[self.npv(s, r, vol, q, evaluation_date) for s in
-        spots]``; 0.0 everywhere once a knock-out has been observed.
-        """
-        return _autocall.spot_ladder(self, "snowball", spots, r, vol, q, evaluation_date)
+    def _coupon_days(self):
+        """Days from the observation start to each knock-out date."""
+        return (self.ko_obs_dates - self.obs_start_date).days.to_numpy()

@@ -8,6 +8,9 @@
 #include "velmora/strided.hpp"
 #include "velmora/terms.hpp"
 
+// The templates below are defined and instantiated in autocall.cpp, for pools and paths of
+// float and of double; those are the only element types there are.
+
 namespace velmora {
 
 // Paths are cut into blocks of this many, whatever the thread count; each block keeps its
@@ -59,34 +62,5 @@ AutocallResult value_paths(const AutocallTerms& terms, const StridedMatrix<T>& p
                            std::span<const std::int64_t> ki_columns,
                            std::span<const double> discount, std::span<const double> coupons,
                            std::span<const double> spots, bool knocked_in, unsigned threads);
-
-extern template AutocallResult simulate_autocall<float>(const AutocallTerms&,
-                                                        const BlackScholesInputs&,
-                                                        const ObservationGrid&,
-                                                        const StridedMatrix<float>&,
-                                                        std::span<const double>, bool, unsigned);
-extern template AutocallResult simulate_autocall<double>(const AutocallTerms&,
-                                                         const BlackScholesInputs&,
-                                                         const ObservationGrid&,
-                                                         const StridedMatrix<double>&,
-                                                         std::span<const double>, bool, unsigned);
-extern template std::vector<AutocallResult> simulate_autocall_groups<float>(
-    const AutocallTerms&, std::span<const ScenarioGroup>, const StridedMatrix<float>&, unsigned);
-extern template std::vector<AutocallResult> simulate_autocall_groups<double>(
-    const AutocallTerms&, std::span<const ScenarioGroup>, const StridedMatrix<double>&, unsigned);
-extern template AutocallResult value_paths<float>(const AutocallTerms&,
-                                                  const StridedMatrix<float>&,
-                                                  std::span<const std::int64_t>,
-                                                  std::span<const std::int64_t>,
-                                                  std::span<const double>,
-                                                  std::span<const double>,
-                                                  std::span<const double>, bool, unsigned);
-extern template AutocallResult value_paths<double>(const AutocallTerms&,
-                                                   const StridedMatrix<double>&,
-                                                   std::span<const std::int64_t>,
-                                                   std::span<const std::int64_t>,
-                                                   std::span<const double>,
-                                                   std::span<const double>,
-                                                   std::span<const double>, bool, unsigned);
 
 } // namespace velmora
