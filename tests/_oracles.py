@@ -96,6 +96,17 @@ def bs_vega_point(spot, strike, r, q, vol, t):
     return spot * math.exp(-q * t) * density * math.sqrt(t) * 0.01
 
 
+def owed_cash_greeks(cash, maturity, r, evaluation_date=EVAL):
+    """(npv, delta, gamma, vega, theta, rho) of ``cash`` owed at ``maturity``: discounting
+    alone; theta over one day, rho as the value lost between rates 0.5 % either side."""
+    days = (pd.Timestamp(maturity) - pd.Timestamp(evaluation_date)).days
+
+    def owed(rate, day_shift=0):
+        return cash * math.exp(-rate * (days - day_shift) / 365.0)
+
+    return (owed(r), 0.0, 0.0, 0.0, owed(r, 1) - owed(r), owed(r - 0.005) - owed(r + 0.005))
+
+
 def no_touch_probability(spot, level, r, q, vol, t):
     """Risk-neutral probability that a continuously watched level is never reached."""
     nu = r - q - 0.5 * vol * vol

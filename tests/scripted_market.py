@@ -94,6 +94,12 @@ class ScriptedMarket:
     def calls_to(self, name):
         return [c for c in self.calls if c[0] == name]
 
+    def price_calls(self, action):
+        """What ``action()`` returns and the ``get_price`` calls it made (the record of
+        earlier calls is cleared first)."""
+        self.calls.clear()
+        return action(), self.calls_to("get_price")
+
     # -- the client's four calls ---------------------------------------------
     def get_trading_dates(self, start, end):
         self.calls.append(("get_trading_dates", (start, end), {}))

@@ -81,9 +81,7 @@ def test_component_dictionaries(market, monkeypatch):
 def test_each_component_asks_for_its_closes(market):
     market.set_closes("601318.XSHG", {"2023-12-01": 100.0})
     option = AirbagOption(terms())
-    market.calls.clear()
-    option.npv(100.0, 0.03, 0.2, 0.0, EVAL)
-    calls = market.calls_to("get_price")
+    _, calls = market.price_calls(lambda: option.npv(100.0, 0.03, 0.2, 0.0, EVAL))
     assert len(calls) == 3
     assert all(c[1] == ("601318.XSHG", EFFECT, EVAL) and c[2]["adjust_type"] == "pre"
                for c in calls)

@@ -201,9 +201,7 @@ def test_knock_status_from_closes(market, barrier_type, level, close, crossed):
 def test_history_is_queried_at_every_valuation(market):
     market.set_closes("600000.XSHG", {"2023-12-01": 100.0})
     option = BarrierOption(terms())
-    market.calls.clear()
-    option.greeks(100.0, 0.03, 0.2, 0.0, EVAL)
-    calls = market.calls_to("get_price")
+    _, calls = market.price_calls(lambda: option.greeks(100.0, 0.03, 0.2, 0.0, EVAL))
     assert len(calls) == 9  # base, spot up/down, vol up/down, rate up/down, two theta days
     assert calls[0][1] == ("600000.XSHG", EFFECT, EVAL)
     assert calls[0][2] == {"fields": "close", "adjust_type": "pre", "expect_df": True}
