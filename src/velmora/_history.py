@@ -1,4 +1,8 @@
-"""Queries of the underlying's daily history and the crossing scans run on them.
+"""Queries of the market-data client: the trading calendar, the underlying's daily
+history, and the crossing scans run on the history.
+
+Every product asks the client through this module alone: what is asked, and how a
+gap in the answer is treated, is decided here.
 
 Every knock or touch status is read afresh from the market-data client at each
 valuation; nothing here is cached.  Crossings are strict: a price exactly at a
@@ -36,6 +40,20 @@ from .utils import to_timestamp
 
 class StaleHistoryWarning(UserWarning):
     """The underlying's bars stop before trading days that have already closed."""
+
+
+def trading_dates(start, end):
+    """The trading days from ``start`` to ``end``, both included, as the client lists them."""
+    return lumadex.get_trading_dates(start, end)
+
+
+def on_trading_day(date):
+    """``date`` itself when it is a trading day, otherwise the first trading day after it.
+
+    The client's next trading date (strictly after) of its previous trading date
+    (strictly before) of ``date``.
+    """
+    return lumadex.get_next_trading_date(lumadex.get_previous_trading_date(date))
 
 
 def price_history(underlying, start, end, fields, adjust_type):

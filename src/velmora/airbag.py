@@ -2,6 +2,7 @@
 
 import copy
 
+from ._terms import common_terms
 from .barrier import BarrierOption
 from .groundwork import BaseOption
 from .utils import check_market_inputs
@@ -34,15 +35,12 @@ class AirbagOption(BaseOption):
         self.strike = option["strike"]
         down_out_call = {
             "type": "barrier",
-            "underlying": self.underlying,
-            "s0": self.s0,
-            "notional": self.notional,
+            **common_terms(self, "underlying", "s0", "notional"),
             "strike": self.strike,
             "call_put": "call",
             "barrier_type": "down_and_out",
             "barrier": self.ki_barrier,
-            "effect_date": self.effect_date,
-            "maturity_date": self.maturity_date,
+            **common_terms(self, "effect_date", "maturity_date"),
             "exercise_type": self.exercise_type,
             "payoff_type": "plain_vanilla",
             "rebate": 0.0,

@@ -1,23 +1,13 @@
 """Average-price (asian) options on the underlying's daily closes."""
 
-import datetime
-
 import numpy as np
 import pandas as pd
 import QuantLib as ql
 
-import lumadex
-
 from . import _history
-from .calendar import get_a_share_calendar  # noqa: F401  (the process uses it)
-from .groundwork import BaseOption, OptionGreeks  # noqa: F401
-from .utils import (
-    black_scholes_process,
-    check_market_inputs,
-    set_evaluation_date,
-    to_qldate,
-    to_timestamp,
-)
+from ._terms import option_type, valuation_inputs
+from .groundwork import BaseOption
+from .utils import black_scholes_process, npv_on, to_qldate, to_timestamp
 
 # Arithmetic averaging is valued by QuantLib's Monte Carlo engine: pseudo-random
 # numbers, the geometric average as control variate, simulation until the standard
@@ -33,6 +23,21 @@ MC_SEED = 42
 # scaled back: the same relative precision, and never more paths, than at this
 # level.  At or below it nothing is scaled.
 MC_PRICE_LEVEL = 100.0
+
+# Average type -> builder of the engine from the process: a closed form for the
+# geometric average, the Monte Carlo engine above for the arithmetic one.
+ASIAN_ENGINES = {
+    ql.Average.Geometric: lambda process: ql.AnalyticDiscreteGeometricAveragePriceAsianEngine(
+        process
+    ),
+    ql.Average.Arithmetic: lambda process: ql.MCDiscreteArithmeticAPEngine(
+        process,
+        MC_TRAITS,
+        controlVariate=MC_CONTROL_VARIATE,
+        requiredTolerance=MC_REQUIRED_TOLERANCE,
+        seed=MC_SEED,
+    ),
+}
 
 # Running accumulator before any fixing is known.
 EMPTY_PRODUCT = 1.0
@@ -118,7 +123,7 @@ class AsianOption(BaseOption):
 
     def __init__(self, option):
         super().__init__(option)
-        self.call_put = ql.Option.Call if option["call_put"] == "call" else ql.Option.Put
+        self.call_put = option_type(option["call_put"])
         self.strike = option["strike"]
         self.average_type = (
             ql.Average.Geometric
@@ -128,17 +133,13 @@ class AsianOption(BaseOption):
         self.exercise = ql.EuropeanExercise(to_qldate(self.maturity_date))
         self.payoff = ql.PlainVanillaPayoff(self.call_put, self.strike)
         self.fixing_dates = [
-            to_qldate(d) for d in lumadex.get_trading_dates(self.effect_date, self.maturity_date)
+            to_qldate(d) for d in _history.trading_dates(self.effect_date, self.maturity_date)
         ]
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Value for one unit of the underlying; ``None`` date means today."""
-        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
-        if evaluation_date is None:
-            evaluation_date = datetime.date.today()
-        instrument = self.construct_option(spot, r, vol, q, evaluation_date)
-        set_evaluation_date(evaluation_date)
-        return instrument.NPV()
+        spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
+        return npv_on(self.construct_option(spot, r, vol, q, evaluation_date), evaluation_date)
 
     def construct_option(self, spot, r, vol, q, evaluation_date):
         """The QuantLib instrument with its engine set, ready for ``NPV()``.
@@ -189,15 +190,5 @@ class AsianOption(BaseOption):
             self.exercise,
         )
         process = black_scholes_process(spot / price_unit, r, vol, q)
-        if self.average_type == ql.Average.Geometric:
-            engine = ql.AnalyticDiscreteGeometricAveragePriceAsianEngine(process)
-        else:
-            engine = ql.MCDiscreteArithmeticAPEngine(
-                process,
-                MC_TRAITS,
-                controlVariate=MC_CONTROL_VARIATE,
-                requiredTolerance=MC_REQUIRED_TOLERANCE,
-                seed=MC_SEED,
-            )
-        instrument.setPricingEngine(engine)
+        instrument.setPricingEngine(ASIAN_ENGINES[self.average_type](process))
         return instrument

@@ -1,17 +1,13 @@
 """Single-barrier options: knock-in or knock-out, up or down, plain or cash-or-nothing."""
 
-import datetime
-
 import QuantLib as ql
-
-import lumadex  # noqa: F401  (the history queries go through velmora._history)
 
 from . import _history
 from ._barrier_fd import FdBarrierEngine
-from .calendar import get_a_share_calendar  # noqa: F401  (the process uses it)
+from ._terms import engine_builder, make_exercise, make_payoff, option_type, valuation_inputs
 from .groundwork import BaseOption
-from .utils import black_scholes_process, check_market_inputs, set_evaluation_date, to_qldate
-from .vanilla import VanillaOption, make_exercise, unknown_payoff
+from .utils import black_scholes_process, npv_on, set_evaluation_date, to_qldate
+from .vanilla import VanillaOption
 
 BARRIER_TYPE = {
     "down_and_in": ql.Barrier.DownIn,
@@ -27,6 +23,8 @@ PRICING_ENGINE_MAP = {
     ("european", "cash_or_nothing"): lambda process: ql.FdBlackScholesBarrierEngine(process),
 }
 
+# Payoff types the barrier takes; "asset_or_nothing" is known but not supported.
+_PAYOFFS = ("plain_vanilla", "cash_or_nothing")
 _DOWN = (ql.Barrier.DownIn, ql.Barrier.DownOut)
 _KNOCK_OUT = (ql.Barrier.DownOut, ql.Barrier.UpOut)
 _OUT_OF = {ql.Barrier.DownIn: ql.Barrier.DownOut, ql.Barrier.UpIn: ql.Barrier.UpOut}
@@ -114,7 +112,7 @@ class BarrierOption(BaseOption):
 
     def __init__(self, option):
         super().__init__(option)
-        self.call_put = ql.Option.Call if option["call_put"] == "call" else ql.Option.Put
+        self.call_put = option_type(option["call_put"])
         self.barrier_type = BARRIER_TYPE[option["barrier_type"]]
         self.rebate = option.get("rebate", 0.0)
         self.strike = option["strike"]
@@ -122,15 +120,10 @@ class BarrierOption(BaseOption):
         self.payoff_type = option.get("payoff_type", "plain_vanilla")
         self.barrier = option["barrier"]
         self.pay_at_expiry = option.get("pay_at") == "expiry"
-        if self.payoff_type == "plain_vanilla":
-            self.payoff = ql.PlainVanillaPayoff(self.call_put, self.strike)
-        elif self.payoff_type == "cash_or_nothing":
-            self.digital_payoff = option.get("digital_payoff", self.s0)
-            self.payoff = ql.CashOrNothingPayoff(self.call_put, self.strike, self.digital_payoff)
-        else:
-            if self.payoff_type != "asset_or_nothing":
-                raise unknown_payoff(self.payoff_type, ("plain_vanilla", "cash_or_nothing"))
-            raise NotImplementedError("asset_or_nothing not supported in barrier option")
+        self.payoff, cash = make_payoff(option, self.payoff_type, self.call_put, self.strike,
+                                        self.s0, _PAYOFFS, "barrier option")
+        if cash is not None:
+            self.digital_payoff = cash
         self.exercise = make_exercise(
             self.exercise_type, self.effect_date, self.maturity_date, self.pay_at_expiry
         )
@@ -185,20 +178,15 @@ class BarrierOption(BaseOption):
         exception: just inside, it is worth exercising ahead of the hit, so the
         values there tend to that payoff, while on the barrier it has knocked out.
         """
-        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
-        if evaluation_date is None:
-            evaluation_date = datetime.date.today()
+        spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
         if self.triggered(evaluation_date) or self._reached(spot):
             if self.barrier_type in _KNOCK_OUT:
                 return self.rebate
             return self._vanilla.npv(spot, r, vol, q, evaluation_date)
+        # The table is consulted even where a closed form values the contract, so a
+        # pair missing from it is refused the same way.
+        build = engine_builder(PRICING_ENGINE_MAP, self.exercise_type, self.payoff_type)
         process = black_scholes_process(spot, r, vol, q)
-        try:
-            engine = PRICING_ENGINE_MAP[(self.exercise_type, self.payoff_type)](process)
-        except KeyError:
-            raise NotImplementedError(
-                self.exercise_type + " exercise, " + self.payoff_type + " not supported yet"
-            ) from None
         if self._closed_forms is not None:
             set_evaluation_date(evaluation_date)
             value = 0.0
@@ -206,12 +194,11 @@ class BarrierOption(BaseOption):
                 instrument.setPricingEngine(closed_form(process))
                 value += instrument.NPV()
             return value
+        engine = build(process)
         if isinstance(engine, FdBarrierEngine):
             set_evaluation_date(evaluation_date)
             return engine.npv(self, self._pde_grid)
-        self._option.setPricingEngine(engine)
-        set_evaluation_date(evaluation_date)
-        return self._option.NPV()
+        return npv_on(self._option, evaluation_date, engine)
 
     def _reached(self, spot):
         """Whether ``spot`` is on or beyond the barrier (at or below a down, at or above an up one).

@@ -1,17 +1,14 @@
 """Double-barrier (corridor) options: knock-in, knock-out, KIKO and KOKI."""
 
-import datetime
 import math
 
 import QuantLib as ql
 
-import lumadex  # noqa: F401  (the history queries go through velmora._history)
-
 from . import _corridor, _history
-from .calendar import get_a_share_calendar  # noqa: F401  (the process uses it)
+from ._terms import engine_builder, make_exercise, make_payoff, option_type, valuation_inputs
 from .groundwork import BaseOption
-from .utils import black_scholes_process, check_market_inputs, set_evaluation_date
-from .vanilla import VanillaOption, make_exercise, unknown_payoff
+from .utils import black_scholes_process, set_evaluation_date
+from .vanilla import VanillaOption
 
 DUALKNOCK_TYPE = {
     "knock_in": ql.DoubleBarrier.KnockIn,
@@ -23,6 +20,30 @@ DUALKNOCK_TYPE = {
 _IN_OR_OUT = (ql.DoubleBarrier.KnockIn, ql.DoubleBarrier.KnockOut)
 _KIKO_OR_KOKI = (ql.DoubleBarrier.KIKO, ql.DoubleBarrier.KOKI)
 _TYPE_NAME = {value: key for key, value in DUALKNOCK_TYPE.items()}
+
+# (exercise type, payoff type) -> (barrier types the engine takes, builder of the
+# engine from the option and the process).  QuantLib's Ikeda-Kunitomo engine values a
+# European plain vanilla of any type, with the option's count of images; its binary
+# engine (Hui's series) a European knock-in/out and an American KIKO/KOKI.
+_DUALKNOCK_ENGINES = {
+    ("european", "plain_vanilla"): (
+        tuple(DUALKNOCK_TYPE.values()),
+        lambda option, proc: ql.AnalyticDoubleBarrierEngine(proc, option.series(proc)),
+    ),
+    ("european", "cash_or_nothing"): (
+        _IN_OR_OUT, lambda option, proc: ql.AnalyticDoubleBarrierBinaryEngine(proc)
+    ),
+    ("american", "cash_or_nothing"): (
+        _KIKO_OR_KOKI, lambda option, proc: ql.AnalyticDoubleBarrierBinaryEngine(proc)
+    ),
+}
+_SUPPORTED = ", ".join(
+    f"{exercise} {payoff} ("
+    + ("any barrier type" if len(types) == len(DUALKNOCK_TYPE)
+       else ", ".join(_TYPE_NAME[t] for t in types))
+    + ")"
+    for (exercise, payoff), (types, _) in _DUALKNOCK_ENGINES.items()
+)
 
 # QuantLib's Ikeda-Kunitomo engine sums the images -n..n; its default of 5 is
 # enough while vol * sqrt(T) is small against the corridor, and far from it for a
@@ -97,7 +118,7 @@ class DoubleBarrierOption(BaseOption):
         self.barrier_hi = option["barrier_hi"]
         self.barrier_lo = option["barrier_lo"]
         self.barrier_type = DUALKNOCK_TYPE[option["barrier_type"]]
-        self.call_put = ql.Option.Call if option["call_put"] == "call" else ql.Option.Put
+        self.call_put = option_type(option["call_put"])
         self.strike = option["strike"]
         self.exercise_type = option["exercise_type"]
         self.rebate = option.get("rebate", 0.0)
@@ -107,17 +128,10 @@ class DoubleBarrierOption(BaseOption):
             )
         self.payoff_type = option.get("payoff_type", "plain_vanilla")
         self.pay_at_expiry = option.get("pay_at") == "expiry"
-        if self.payoff_type == "plain_vanilla":
-            self.payoff = ql.PlainVanillaPayoff(self.call_put, self.strike)
-        elif self.payoff_type == "cash_or_nothing":
-            self.digital_payoff = option.get("digital_payoff", self.s0)
-            self.payoff = ql.CashOrNothingPayoff(self.call_put, self.strike, self.digital_payoff)
-        else:
-            if self.payoff_type != "asset_or_nothing":
-                raise unknown_payoff(
-                    self.payoff_type, ("plain_vanilla", "cash_or_nothing", "asset_or_nothing")
-                )
-            self.payoff = ql.AssetOrNothingPayoff(self.call_put, self.strike)
+        self.payoff, cash = make_payoff(option, self.payoff_type, self.call_put, self.strike,
+                                        self.s0)
+        if cash is not None:
+            self.digital_payoff = cash
         self.exercise = make_exercise(
             self.exercise_type, self.effect_date, self.maturity_date, self.pay_at_expiry
         )
@@ -134,22 +148,15 @@ class DoubleBarrierOption(BaseOption):
         The plain-vanilla engine's number of images is chosen for the market that
         ``proc`` holds at QuantLib's current evaluation date (see ``series``).
         """
-        if self.exercise_type == "european" and self.payoff_type == "cash_or_nothing":
-            if self.barrier_type not in _IN_OR_OUT:
-                raise AssertionError("not implemented")
-            return ql.AnalyticDoubleBarrierBinaryEngine(proc)
-        if self.exercise_type == "american" and self.payoff_type == "cash_or_nothing":
-            if self.barrier_type not in _KIKO_OR_KOKI:
-                raise AssertionError("not implemented")
-            return ql.AnalyticDoubleBarrierBinaryEngine(proc)
-        if self.exercise_type == "european" and self.payoff_type == "plain_vanilla":
-            return ql.AnalyticDoubleBarrierEngine(proc, self.series(proc))
-        raise NotImplementedError(
+        types, build = engine_builder(
+            _DUALKNOCK_ENGINES, self.exercise_type, self.payoff_type,
             f"{self.exercise_type} exercise, {self.payoff_type} payoff, "
             f"{_TYPE_NAME[self.barrier_type]} not supported in double barrier option; "
-            "supported: european plain_vanilla (any barrier type), european "
-            "cash_or_nothing (knock_in, knock_out), american cash_or_nothing (kiko, koki)"
+            f"supported: {_SUPPORTED}",
         )
+        if self.barrier_type not in types:
+            raise AssertionError("not implemented")
+        return build(self, proc)
 
     def _plain_terms(self, proc):
         """Images needed by the plain-vanilla series, and whether QuantLib can sum them.
@@ -317,9 +324,7 @@ class DoubleBarrierOption(BaseOption):
         price has reached it, and the value is the limit of the untouched value as
         the spot approaches the level from inside.
         """
-        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
-        if evaluation_date is None:
-            evaluation_date = datetime.date.today()
+        spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
         reached = spot <= self.barrier_lo or spot >= self.barrier_hi
         if self.triggered(evaluation_date) or (reached and self.barrier_type in _IN_OR_OUT):
             if self.barrier_type == ql.DoubleBarrier.KnockOut:

@@ -1,13 +1,8 @@
 """Double one-touch and double no-touch digitals on a corridor."""
 
-import datetime  # noqa: F401  (dates are resolved by TouchDigital)
-
-import lumadex  # noqa: F401  (the history queries go through velmora._history)
-
 from . import _history
-from ._settled import CashOwedAtMaturity, TouchDigital
+from ._touch_digital import TouchDigital
 from .dualknock import DoubleBarrierOption
-from .groundwork import BaseOption, OptionGreeks  # noqa: F401
 
 TOUCH_TYPE_MAP = {
     "double_one_touch": ("knock_in", "european"),
@@ -47,36 +42,19 @@ class DoubleTouchOption(TouchDigital):
         self.digital_payoff = option.get("digital_payoff", self.s0)
         self.pay_at = option["pay_at"]
         barrier_type, exercise_type = TOUCH_TYPE_MAP[self.touch_type]
-        self._option = DoubleBarrierOption({
-            "type": "dualknock",
-            "underlying": self.underlying,
-            "notional": self.notional,
-            "s0": self.s0,
-            "call_put": "call",
-            "strike": 0,
-            "barrier_type": barrier_type,
-            "barrier_lo": self.touch_price_lo,
-            "barrier_hi": self.touch_price_hi,
-            "payoff_type": "cash_or_nothing",
-            "exercise_type": exercise_type,
-            "rebate": self.rebate,
-            "digital_payoff": self.digital_payoff,
-            "pay_at": self.pay_at,
-            "effect_date": self.effect_date,
-            "maturity_date": self.maturity_date,
-        })
+        self._option = DoubleBarrierOption(self._digital_terms(
+            "dualknock",
+            [("barrier_type", barrier_type), ("barrier_lo", self.touch_price_lo),
+             ("barrier_hi", self.touch_price_hi)],
+            exercise_type,
+        ))
 
-    def _owed_once_touched(self):
-        """The cash still owed after a touch, or None when nothing is left to pay."""
-        if self.touch_type == "double_one_touch":
-            return CashOwedAtMaturity(self.digital_payoff, self.maturity_date)
-        return None
+    def _owes_after_touch(self):
+        """Only a double one-touch is still owed its cash once touched."""
+        return self.touch_type == "double_one_touch"
 
-    def triggered(self, evaluation_date):
-        """Whether a daily high or low has gone strictly outside the corridor."""
-        bars = _history.get_lows_highs(self.underlying, self.effect_date, evaluation_date)
-        if bars is None:
-            return False
-        if _history.any_above(bars["high"], self.touch_price_hi):
-            return True
-        return _history.any_below(bars["low"], self.touch_price_lo)
+    def _touched(self, lows, highs):
+        """Whether a high or a low has gone strictly outside the corridor."""
+        return _history.any_above(highs, self.touch_price_hi) or _history.any_below(
+            lows, self.touch_price_lo
+        )

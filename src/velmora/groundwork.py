@@ -1,14 +1,13 @@
 """Base class of every product, its result record, and sensitivities by bumping."""
 
-import datetime
 import functools
 import threading
 from collections import namedtuple
 
 import pandas as pd
 
-import lumadex
-
+from ._history import on_trading_day
+from ._terms import valuation_inputs
 from .utils import check_market_inputs
 
 OptionGreeks = namedtuple("OptionGreeks", ["npv", "delta", "gamma", "vega", "theta", "rho"])
@@ -38,6 +37,16 @@ ONE_DAY = pd.to_timedelta(1, "day")
 # QuantLib's evaluation date while velmora valuations run in other threads should hold
 # it too.
 QUANTLIB_LOCK = threading.RLock()
+
+
+def _slope(up, down, ds):
+    """Central first difference from the values at spot + ds and spot - ds."""
+    return (up - down) / (ds * 2)
+
+
+def _curvature(up, centre, down, ds, scale=1.0):
+    """``scale`` times the central second difference around the value ``centre``."""
+    return scale * (up + down - 2 * centre) / ds**2
 
 
 def _under_quantlib_lock(npv):
@@ -86,11 +95,7 @@ class BaseOption:
 
     def __init__(self, option):
         self.effect_date = pd.to_datetime(option["effect_date"])
-        self.maturity_date = pd.to_datetime(
-            lumadex.get_next_trading_date(
-                lumadex.get_previous_trading_date(option["maturity_date"])
-            )
-        )
+        self.maturity_date = pd.to_datetime(on_trading_day(option["maturity_date"]))
         self.underlying = option["underlying"]
         self.s0 = option["s0"]
         self.notional = option["notional"]
@@ -107,38 +112,35 @@ class BaseOption:
         ``spot * self.gamma(...)``.  Vega, rho and theta are the object's own
         operations, called in this order.
         """
-        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
-        if evaluation_date is None:
-            evaluation_date = datetime.date.today()
+        spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
         p0 = self.npv(spot, r, vol, q, evaluation_date)
-        ds = spot * SPOT_BUMP
-        d1 = self.npv(spot + ds, r, vol, q, evaluation_date)
-        d2 = self.npv(spot - ds, r, vol, q, evaluation_date)
-        delta = (d1 - d2) / (ds * 2)
-        gamma = spot * (d1 + d2 - 2 * p0) / ds**2
+        ds, up, down = self._spot_moved(spot, r, vol, q, evaluation_date)
+        delta = _slope(up, down, ds)
+        gamma = _curvature(up, p0, down, ds, scale=spot)
         vega = self.vega(spot, r, vol, q, evaluation_date)
         rho = self.rho(spot, r, vol, q, evaluation_date)
         theta = self.theta(spot, r, vol, q, evaluation_date)
         return OptionGreeks(p0, delta, gamma, vega, theta, rho)
 
+    def _spot_moved(self, spot, r, vol, q, evaluation_date):
+        """The spot bump ``ds`` and the values at ``spot + ds`` and ``spot - ds``, in that order."""
+        ds = spot * SPOT_BUMP
+        up = self.npv(spot + ds, r, vol, q, evaluation_date)
+        down = self.npv(spot - ds, r, vol, q, evaluation_date)
+        return ds, up, down
+
     def delta(self, spot, r, vol, q, evaluation_date=None):
         """First derivative by the spot, central difference over +-0.5 % of spot."""
-        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
-        if evaluation_date is None:
-            evaluation_date = datetime.date.today()
-        ds = spot * SPOT_BUMP
-        d1 = self.npv(spot + ds, r, vol, q, evaluation_date)
-        d2 = self.npv(spot - ds, r, vol, q, evaluation_date)
-        return (d1 - d2) / (ds * 2)
+        spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
+        ds, up, down = self._spot_moved(spot, r, vol, q, evaluation_date)
+        return _slope(up, down, ds)
 
     def gamma(self, spot, r, vol, q, evaluation_date=None):
         """Second derivative by the spot (not scaled by spot; see ``greeks``)."""
         spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         p0 = self.npv(spot, r, vol, q, evaluation_date)
-        ds = spot * SPOT_BUMP
-        d1 = self.npv(spot + ds, r, vol, q, evaluation_date)
-        d2 = self.npv(spot - ds, r, vol, q, evaluation_date)
-        return (d1 + d2 - 2 * p0) / ds**2
+        ds, up, down = self._spot_moved(spot, r, vol, q, evaluation_date)
+        return _curvature(up, p0, down, ds)
 
     def vega(self, spot, r, vol, q, evaluation_date=None):
         """Value change for one volatility point: (V(vol+h) - V(vol-h)) / 2h * 0.01.
@@ -172,9 +174,7 @@ class BaseOption:
         With one day or less to maturity (or past it) the result is 0.0 and
         nothing is valued: a one-day step would land on or past expiry.
         """
-        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
-        if evaluation_date is None:
-            evaluation_date = datetime.date.today()
+        spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
         evaluation_date = pd.to_datetime(evaluation_date)
         if (self.maturity_date - evaluation_date).days > 1:
             t1 = self.npv(spot, r, vol, q, evaluation_date + ONE_DAY)

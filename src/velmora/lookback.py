@@ -1,15 +1,13 @@
 """Fixed-strike lookback options on the lowest or highest price of the path."""
 
-import datetime
 import math
 
 import QuantLib as ql
 
-import lumadex  # noqa: F401  (the history queries go through velmora._history)
-
 from . import _history
+from ._terms import option_type, valuation_inputs
 from .groundwork import BaseOption
-from .utils import black_scholes_process, check_market_inputs, set_evaluation_date, to_qldate
+from .utils import black_scholes_process, npv_on, to_qldate
 
 
 class _OtherExtremeLookback:
@@ -114,7 +112,7 @@ class LookbackOption(BaseOption):
 
     def __init__(self, option):
         super().__init__(option)
-        self.call_put = ql.Option.Call if option["call_put"] == "call" else ql.Option.Put
+        self.call_put = option_type(option["call_put"])
         self.strike = option["strike"]
         self.lookback = option["lookback"]
         if self.lookback not in ("min", "max"):
@@ -124,12 +122,8 @@ class LookbackOption(BaseOption):
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Value for one unit of the underlying; ``None`` date means today."""
-        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
-        if evaluation_date is None:
-            evaluation_date = datetime.date.today()
-        instrument = self.construct_option(spot, r, vol, q, evaluation_date)
-        set_evaluation_date(evaluation_date)
-        return instrument.NPV()
+        spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
+        return npv_on(self.construct_option(spot, r, vol, q, evaluation_date), evaluation_date)
 
     def construct_option(self, spot, r, vol, q, evaluation_date):
         """The instrument with its engine set, ready for ``NPV()``.

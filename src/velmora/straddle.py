@@ -1,5 +1,6 @@
 """The long straddle: a call and a put at the same strike."""
 
+from ._terms import common_terms
 from .groundwork import BaseOption
 from .utils import check_market_inputs
 from .vanilla import VanillaOption
@@ -33,11 +34,7 @@ class StraddleOption(BaseOption):
             "strike": self.strike,
             "exercise_type": self.exercise_type,
             "payoff_type": "plain_vanilla",
-            "underlying": self.underlying,
-            "effect_date": self.effect_date,
-            "maturity_date": self.maturity_date,
-            "notional": self.notional,
-            "s0": self.s0,
+            **common_terms(self, "underlying", "effect_date", "maturity_date", "notional", "s0"),
         }
 
     def npv(self, spot, r, vol, q, evaluation_date=None):

@@ -1,13 +1,8 @@
 """One-touch and no-touch digitals on a single level."""
 
-import datetime  # noqa: F401  (dates are resolved by TouchDigital)
-
-import lumadex  # noqa: F401  (the history queries go through velmora._history)
-
 from . import _history
-from ._settled import CashOwedAtMaturity, TouchDigital
+from ._touch_digital import TouchDigital
 from .barrier import BarrierOption
-from .groundwork import BaseOption, OptionGreeks  # noqa: F401
 
 ONE_TOUCH_TO_BARRIER_MAP = {
     "one_touch_up": ("up_and_in", "american"),
@@ -51,37 +46,19 @@ class SingleTouchOption(TouchDigital):
         self.digital_payoff = option.get("digital_payoff", self.s0)
         self.pay_at = option["pay_at"]
         barrier_type, exercise_type = ONE_TOUCH_TO_BARRIER_MAP[self.touch_type]
-        self._option = BarrierOption({
-            "type": "barrier",
-            "underlying": self.underlying,
-            "notional": self.notional,
-            "s0": self.s0,
-            "call_put": "call",
-            "strike": 0,
-            "barrier": self.touch_price,
-            "barrier_type": barrier_type,
-            "payoff_type": "cash_or_nothing",
-            "exercise_type": exercise_type,
-            "rebate": self.rebate,
-            "digital_payoff": self.digital_payoff,
-            "pay_at": self.pay_at,
-            "effect_date": self.effect_date,
-            "maturity_date": self.maturity_date,
-        })
+        self._option = BarrierOption(self._digital_terms(
+            "barrier", [("barrier", self.touch_price), ("barrier_type", barrier_type)],
+            exercise_type,
+        ))
 
-    def _owed_once_touched(self):
-        """The cash still owed after a touch, or None when nothing is left to pay."""
-        if self.touch_type in _ONE_TOUCH and self.pay_at == "expiry":
-            return CashOwedAtMaturity(self.digital_payoff, self.maturity_date)
-        return None
+    def _owes_after_touch(self):
+        """Only a one-touch paid at expiry is still owed its cash once touched."""
+        return self.touch_type in _ONE_TOUCH and self.pay_at == "expiry"
 
-    def triggered(self, evaluation_date):
-        """Whether a daily high (up) or low (down) has gone strictly past the level."""
-        bars = _history.get_lows_highs(self.underlying, self.effect_date, evaluation_date)
-        if bars is None:
-            return False
+    def _touched(self, lows, highs):
+        """Whether a high (up) or a low (down) has gone strictly past the level."""
         if self.touch_type in _UP:
-            return _history.any_above(bars["high"], self.touch_price)
+            return _history.any_above(highs, self.touch_price)
         if self.touch_type in _DOWN:
-            return _history.any_below(bars["low"], self.touch_price)
+            return _history.any_below(lows, self.touch_price)
         return False

@@ -202,3 +202,15 @@ def black_scholes_process(spot, r, vol, q):
 def set_evaluation_date(evaluation_date):
     """Set QuantLib's process-wide evaluation date; it is left set afterwards."""
     ql.Settings.instance().evaluationDate = to_qldate(evaluation_date, "evaluation_date")
+
+
+def npv_on(instrument, evaluation_date, engine=None):
+    """The instrument's value at ``evaluation_date``, with ``engine`` attached first if given.
+
+    QuantLib's evaluation date is set after the engine is attached and before the
+    value is read, and is left set.
+    """
+    if engine is not None:
+        instrument.setPricingEngine(engine)
+    set_evaluation_date(evaluation_date)
+    return instrument.NPV()

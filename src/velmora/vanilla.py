@@ -1,12 +1,10 @@
 """European and American options with plain-vanilla or digital payoffs."""
 
-import datetime
-
 import QuantLib as ql
 
-from .calendar import get_a_share_calendar  # noqa: F401  (the process uses it)
+from ._terms import engine_builder, make_exercise, make_payoff, option_type, valuation_inputs
 from .groundwork import BaseOption
-from .utils import black_scholes_process, check_market_inputs, set_evaluation_date, to_qldate
+from .utils import black_scholes_process, npv_on
 
 VANILLA_PRICING_ENGINE_MAP = {
     ("american", "plain_vanilla"): lambda process: ql.BinomialVanillaEngine(process, "jr", 801),
@@ -16,29 +14,6 @@ VANILLA_PRICING_ENGINE_MAP = {
     ("european", "cash_or_nothing"): lambda process: ql.AnalyticEuropeanEngine(process),
     ("european", "asset_or_nothing"): lambda process: ql.AnalyticEuropeanEngine(process),
 }
-
-
-def unknown_payoff(payoff_type, accepted):
-    """The ``AssertionError`` for a payoff type outside ``accepted``, naming both."""
-    return AssertionError(
-        f"unknown payoff type {payoff_type!r}; accepted: " + ", ".join(f'"{a}"' for a in accepted)
-    )
-
-
-def make_exercise(exercise_type, effect_date, maturity_date, pay_at_expiry):
-    """QuantLib exercise for the option dictionary's exercise type.
-
-    American exercise runs from the effect date (not the evaluation date) to the
-    maturity date; ``pay_at_expiry`` defers a digital payoff triggered early to
-    expiry.
-    """
-    if exercise_type == "american":
-        return ql.AmericanExercise(to_qldate(effect_date), to_qldate(maturity_date), pay_at_expiry)
-    if exercise_type == "european":
-        return ql.EuropeanExercise(to_qldate(maturity_date))
-    if exercise_type == "bermudan":
-        raise NotImplementedError("BERMUDAN EXERCISE not supported yet")
-    raise ValueError(f"unknown exercise type: {exercise_type}")
 
 
 class VanillaOption(BaseOption):
@@ -61,23 +36,12 @@ class VanillaOption(BaseOption):
 
     def __init__(self, option):
         super().__init__(option)
-        self.call_put = ql.Option.Call if option["call_put"] == "call" else ql.Option.Put
+        self.call_put = option_type(option["call_put"])
         self.strike = option["strike"]
         self.exercise_type = option["exercise_type"]
         self.payoff_type = option["payoff_type"]
         self.pay_at_expiry = option.get("pay_at") == "expiry"
-        if self.payoff_type == "plain_vanilla":
-            self.payoff = ql.PlainVanillaPayoff(self.call_put, self.strike)
-        elif self.payoff_type == "cash_or_nothing":
-            self.payoff = ql.CashOrNothingPayoff(
-                self.call_put, self.strike, option.get("digital_payoff", 0.0)
-            )
-        else:
-            if self.payoff_type != "asset_or_nothing":
-                raise unknown_payoff(
-                    self.payoff_type, ("plain_vanilla", "cash_or_nothing", "asset_or_nothing")
-                )
-            self.payoff = ql.AssetOrNothingPayoff(self.call_put, self.strike)
+        self.payoff, _ = make_payoff(option, self.payoff_type, self.call_put, self.strike, 0.0)
         self.exercise = make_exercise(
             self.exercise_type, self.effect_date, self.maturity_date, self.pay_at_expiry
         )
@@ -85,16 +49,7 @@ class VanillaOption(BaseOption):
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Value for one unit of the underlying; ``None`` date means today."""
-        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
-        if evaluation_date is None:
-            evaluation_date = datetime.date.today()
+        spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
+        build = engine_builder(VANILLA_PRICING_ENGINE_MAP, self.exercise_type, self.payoff_type)
         process = black_scholes_process(spot, r, vol, q)
-        try:
-            build = VANILLA_PRICING_ENGINE_MAP[(self.exercise_type, self.payoff_type)]
-        except KeyError:
-            raise NotImplementedError(
-                f"{self.exercise_type} exercise, {self.payoff_type} not supported yet"
-            ) from None
-        self._option.setPricingEngine(build(process))
-        set_evaluation_date(evaluation_date)
-        return self._option.NPV()
+        return npv_on(self._option, evaluation_date, build(process))

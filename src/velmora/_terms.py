@@ -1,0 +1,117 @@
+"""Contract terms that the products read, build and hand on the same way.
+
+One home each for: the option type of "call_put", the QuantLib payoff of a payoff
+type, the QuantLib exercise of an exercise type, the engine builder an engine table
+holds for a contract, the common terms handed to an inner product, and the date a
+valuation runs on.  A new payoff kind is added to ``PAYOFF_TYPES`` alone.
+"""
+
+import datetime
+
+import QuantLib as ql
+
+from .utils import check_market_inputs, to_qldate
+
+# The five keys every option dictionary holds; ``BaseOption`` keeps each as an
+# attribute of the same name.
+COMMON_KEYS = ("effect_date", "maturity_date", "underlying", "s0", "notional")
+
+# Payoff type -> builder of the QuantLib payoff from (option type, strike, cash).
+# Only the cash-or-nothing payoff pays a fixed cash amount.
+PAYOFF_TYPES = {
+    "plain_vanilla": lambda call_put, strike, cash: ql.PlainVanillaPayoff(call_put, strike),
+    "cash_or_nothing": lambda call_put, strike, cash: ql.CashOrNothingPayoff(
+        call_put, strike, cash
+    ),
+    "asset_or_nothing": lambda call_put, strike, cash: ql.AssetOrNothingPayoff(call_put, strike),
+}
+
+
+def option_type(call_put):
+    """QuantLib's option type: a call for exactly the text "call", a put for anything else."""
+    return ql.Option.Call if call_put == "call" else ql.Option.Put
+
+
+def unknown_payoff(payoff_type, accepted):
+    """The ``AssertionError`` for a payoff type outside ``accepted``, naming both."""
+    return AssertionError(
+        f"unknown payoff type {payoff_type!r}; accepted: " + ", ".join(f'"{a}"' for a in accepted)
+    )
+
+
+def make_payoff(option, payoff_type, call_put, strike, default_cash,
+                supported=tuple(PAYOFF_TYPES), product=None):
+    """The QuantLib payoff of ``payoff_type`` and its cash amount, as ``(payoff, cash)``.
+
+    ``cash`` is the option dictionary's "digital_payoff" (``default_cash`` without
+    the key) for a cash-or-nothing payoff, and ``None`` for the others, which pay
+    no fixed amount.
+
+    Raises
+    ------
+    AssertionError
+        A payoff type that is none of ``PAYOFF_TYPES``; the message lists the
+        ``supported`` ones.  Raised explicitly, so it holds under ``python -O``.
+    NotImplementedError
+        A payoff type of ``PAYOFF_TYPES`` that ``product`` does not support:
+        "{payoff_type} not supported in {product}".
+    """
+    # Tuples, not the table's keys: an unhashable value is refused, not a TypeError.
+    if payoff_type not in tuple(PAYOFF_TYPES):
+        raise unknown_payoff(payoff_type, supported)
+    if payoff_type not in tuple(supported):
+        raise NotImplementedError(f"{payoff_type} not supported in {product}")
+    cash = option.get("digital_payoff", default_cash) if payoff_type == "cash_or_nothing" else None
+    return PAYOFF_TYPES[payoff_type](call_put, strike, cash), cash
+
+
+def make_exercise(exercise_type, effect_date, maturity_date, pay_at_expiry):
+    """QuantLib exercise for the option dictionary's exercise type.
+
+    American exercise runs from the effect date (not the evaluation date) to the
+    maturity date; ``pay_at_expiry`` defers a digital payoff triggered early to
+    expiry.
+    """
+    if exercise_type == "american":
+        return ql.AmericanExercise(to_qldate(effect_date), to_qldate(maturity_date), pay_at_expiry)
+    if exercise_type == "european":
+        return ql.EuropeanExercise(to_qldate(maturity_date))
+    if exercise_type == "bermudan":
+        raise NotImplementedError("BERMUDAN EXERCISE not supported yet")
+    raise ValueError(f"unknown exercise type: {exercise_type}")
+
+
+def engine_builder(table, exercise_type, payoff_type, refusal=None):
+    """What the engine table holds for the pair (exercise type, payoff type).
+
+    The table is read at the call, so an entry a caller replaces is the one used.
+    A pair outside it raises ``NotImplementedError`` with ``refusal``, by default
+    "{exercise_type} exercise, {payoff_type} not supported yet".
+    """
+    entry = table.get((exercise_type, payoff_type))
+    if entry is None:
+        raise NotImplementedError(
+            refusal or f"{exercise_type} exercise, {payoff_type} not supported yet"
+        )
+    return entry
+
+
+def common_terms(product, *keys):
+    """The product's common terms, keyed for an inner product's option dictionary.
+
+    In the order of ``keys``, all five of ``COMMON_KEYS`` by default.  The values
+    are the attributes as the base constructor left them: the effect date as a
+    timestamp, the maturity already moved onto a trading day.
+    """
+    return {key: getattr(product, key) for key in keys or COMMON_KEYS}
+
+
+def resolve_date(evaluation_date):
+    """The date a valuation runs on: ``evaluation_date``, or today's for ``None``."""
+    return datetime.date.today() if evaluation_date is None else evaluation_date
+
+
+def valuation_inputs(spot, r, vol, q, evaluation_date):
+    """The market inputs checked by ``check_market_inputs``, ``None`` date resolved to today."""
+    spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
+    return spot, r, vol, q, resolve_date(evaluation_date)

@@ -1,0 +1,112 @@
+"""The touch digitals' shared valuation, and the cash a touched one-touch still owes.
+
+``TouchDigital`` is the base of the single and double touch options: each is valued
+as an inner cash-or-nothing barrier option until touched.  ``CashOwedAtMaturity`` is
+a cash amount already earned and paid at maturity.
+"""
+
+import math
+
+from . import _history
+from ._terms import common_terms, valuation_inputs
+from .groundwork import BaseOption, OptionGreeks
+from .utils import to_timestamp
+
+
+class CashOwedAtMaturity(BaseOption):
+    """``cash`` payable on ``maturity_date``, discounted at the flat rate ``r``.
+
+    Its value does not depend on the spot, the volatility or the dividend yield, so
+    its bumped delta, gamma and vega are zero; rho and theta come from the
+    discounting alone, exactly as the base class's bumping finds them.
+
+    Notes
+    -----
+    Discount factor exp(-r * T) with T the whole calendar days from the evaluation
+    date to maturity over 365 (Actual/365 Fixed), the day count of the continuously
+    compounded curves of every valuation.  On the maturity date the full amount is
+    owed; after it the amount has been paid and the value is 0.0.  Nothing is asked
+    of the market-data client.
+    """
+
+    def __init__(self, cash, maturity_date):
+        # No contract dictionary: the terms are already settled by the caller.
+        self.cash = cash
+        self.maturity_date = maturity_date
+
+    def npv(self, spot, r, vol, q, evaluation_date=None):
+        spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
+        days = (self.maturity_date - to_timestamp(evaluation_date, "evaluation_date")).days
+        if days < 0:
+            return 0.0
+        return self.cash * math.exp(-r * days / 365.0)
+
+
+class TouchDigital(BaseOption):
+    """Valuation shared by the touch digitals, which wrap an inner barrier option.
+
+    A subclass supplies ``_touched(lows, highs)`` (whether the daily lows and highs
+    go strictly past its levels), ``_owes_after_touch()`` (whether a touch leaves
+    the cash to be paid at maturity) and the inner option ``_option``, built from
+    ``_digital_terms`` once it has set ``rebate``, ``digital_payoff`` and ``pay_at``.
+    Until touched, value and greeks are the inner option's; once touched, those of
+    the cash still owed, or 0.0 and six integer zeros when nothing is left to pay.
+    The touch check runs once per ``npv`` or ``greeks`` call; the bumped
+    revaluations are made on the inner option.
+    """
+
+    def _digital_terms(self, kind, barrier, exercise_type):
+        """The option dictionary of the inner cash-or-nothing call struck at 0.
+
+        ``kind`` is its "type" and ``barrier`` the ordered (key, value) pairs of its
+        barrier terms; the rest are this digital's rebate, cash, payment time and
+        common terms.
+        """
+        return {
+            "type": kind,
+            **common_terms(self, "underlying", "notional", "s0"),
+            "call_put": "call",
+            "strike": 0,
+            **dict(barrier),
+            "payoff_type": "cash_or_nothing",
+            "exercise_type": exercise_type,
+            "rebate": self.rebate,
+            "digital_payoff": self.digital_payoff,
+            "pay_at": self.pay_at,
+            **common_terms(self, "effect_date", "maturity_date"),
+        }
+
+    def triggered(self, evaluation_date):
+        """Whether a daily low or high ("pre") since the effect date has touched a level."""
+        bars = _history.get_lows_highs(self.underlying, self.effect_date, evaluation_date)
+        if bars is None:
+            return False
+        return self._touched(bars["low"], bars["high"])
+
+    def _owed_once_touched(self):
+        """The cash still owed after a touch, or None when nothing is left to pay."""
+        if self._owes_after_touch():
+            return CashOwedAtMaturity(self.digital_payoff, self.maturity_date)
+        return None
+
+    def _valued(self, evaluation_date):
+        """The inner option until touched; then the cash still owed, or None if nothing is."""
+        if self.triggered(evaluation_date):
+            return self._owed_once_touched()
+        return self._option
+
+    def npv(self, spot, r, vol, q, evaluation_date=None):
+        """Value of one option; ``None`` date means today."""
+        spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
+        valued = self._valued(evaluation_date)
+        if valued is None:
+            return 0.0
+        return valued.npv(spot, r, vol, q, evaluation_date)
+
+    def greeks(self, spot, r, vol, q, evaluation_date=None):
+        """Value and bumped sensitivities; one touch check, then the inner option's."""
+        spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
+        valued = self._valued(evaluation_date)
+        if valued is None:
+            return OptionGreeks(0, 0, 0, 0, 0, 0)
+        return valued.greeks(spot, r, vol, q, evaluation_date)
