@@ -146,6 +146,6 @@ class ScriptedMarket:
         else:
             cols = [fields] if isinstance(fields, str) else list(fields)
         out = frame[cols].copy()
-        out.index = pd.MultiIndex.from_arrays(
-            [[underlying] * len(out), out.index], names=["order_book_id", "date"])
+        ids = pd.Index([underlying] * len(out), dtype=object)  # as the client's
+        out.index = pd.MultiIndex.from_arrays([ids, out.index], names=["order_book_id", "date"])
         return out
