@@ -3,7 +3,8 @@
 One home each for: the option type of "call_put", the QuantLib payoff of a payoff
 type, the QuantLib exercise of an exercise type, the engine builder an engine table
 holds for a contract, the common terms handed to an inner product, and the date a
-valuation runs on.  A new payoff kind is added to ``PAYOFF_TYPES`` alone.
+valuation runs on.  A new payoff kind is built in ``PAYOFF_TYPES`` only; each
+product's engine table then says whether, and how, that product values it.
 """
 
 import datetime
