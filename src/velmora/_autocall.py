@@ -22,17 +22,15 @@ inputs, spots and knock-in state) whose grid reads the leading columns of the po
 valuation would be, so they give the bits of the separate valuations.
 """
 
-import datetime
-
 import numpy as np
 import pandas as pd
 import torch
 
-import lumadex
-
 from . import _core, normdraw
-from ._history import any_above, any_below, get_closes
-from .groundwork import ONE_DAY, RATE_BUMP, SPOT_BUMP, VOL_BUMP, BaseOption, OptionGreeks
+from ._history import any_above, any_below, get_closes, trading_dates
+from ._terms import valuation_inputs
+from .groundwork import (ONE_DAY, RATE_BUMP, SPOT_BUMP, VOL_BUMP, BaseOption, OptionGreeks,
+                         _curvature, _slope)
 from .utils import check_market_inputs, get_obs_dates
 
 # Spot moves of the delta and gamma valuations inside ``_npv``: the relative bump of
@@ -261,10 +259,7 @@ class AutocallNote(BaseOption):
 
         Returns ``(spot, r, vol, q, evaluation_date, knocked_out, knocked_in)``.
         """
-        spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q,
-                                                               evaluation_date)
-        if evaluation_date is None:
-            evaluation_date = datetime.date.today()
+        spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
         return (spot, r, vol, q, evaluation_date) + self._observed_knocks(evaluation_date)
 
     def _engine_terms(self):
@@ -349,17 +344,16 @@ class Grid:
     """
 
     def __init__(self, note, evaluation_date):
-        trading_dates = pd.to_datetime(
-            lumadex.get_trading_dates(evaluation_date, note.maturity_date))
-        n = len(trading_dates)
+        grid_dates = pd.to_datetime(trading_dates(evaluation_date, note.maturity_date))
+        n = len(grid_dates)
         coupon = note.coupon[evaluation_date:]
-        ko_columns = trading_dates.searchsorted(coupon.index, side="left")
+        ko_columns = grid_dates.searchsorted(coupon.index, side="left")
         if note.ki_obs_freq == note.ko_obs_freq:
             ki_dates = coupon.index
             ki_columns = ko_columns
         else:
             ki_dates = note.ki_obs_dates[note.ki_obs_dates >= evaluation_date]
-            ki_columns = trading_dates.searchsorted(ki_dates, side="left")
+            ki_columns = grid_dates.searchsorted(ki_dates, side="left")
         if n:
             for kind, dates, columns in (("knock-out", coupon.index, ko_columns),
                                          ("knock-in", ki_dates, ki_columns)):
@@ -369,9 +363,9 @@ class Grid:
                         f"date {note.maturity_date.date()}: it can never be observed")
         step_years = np.empty(n, dtype=float)
         if n:
-            step_years[1:] = (trading_dates[1:] - trading_dates[:-1]).days / 365
-            step_years[0] = (trading_dates[0] - evaluation_date).days / 365
-        self.trading_dates = trading_dates
+            step_years[1:] = (grid_dates[1:] - grid_dates[:-1]).days / 365
+            step_years[0] = (grid_dates[0] - evaluation_date).days / 365
+        self.trading_dates = grid_dates
         self.step_years = step_years
         self.ko_columns = np.asarray(ko_columns, dtype=np.int64)
         self.ki_columns = np.asarray(ki_columns, dtype=np.int64)
@@ -396,11 +390,9 @@ def _spots(spot, delta_and_gamma=False):
 
 def _delta_gamma(spot, values):
     """(value, delta, gamma) from the values at the spot and its two moves."""
-    p0, p1, p2 = values
+    p0, up, down = values
     ds = spot * SPOT_BUMP
-    delta = (p1 - p2) / (2 * ds)
-    gamma = (p1 + p2 - 2 * p0) / ds ** 2
-    return p0, delta, gamma
+    return p0, _slope(up, down, ds), _curvature(up, p0, down, ds)
 
 
 class _Request:
