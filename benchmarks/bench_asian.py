@@ -23,7 +23,8 @@ import QuantLib as ql
 from velmora.asian import MC_REQUIRED_TOLERANCE, MC_SEED, MC_TRAITS, AsianOption
 from velmora.utils import black_scholes_process, set_evaluation_date
 
-from _harness import ScriptedMarket, median_seconds
+from _harness import median_seconds
+from scripted_market import ScriptedMarket
 
 EFFECT, MATURITY, TODAY = "2025-01-02", "2025-12-31", pd.Timestamp("2025-07-02")
 SPOT, STRIKE, R, VOL, Q = 100.0, 100.0, 0.02, 0.20, 0.0
@@ -33,8 +34,10 @@ def scripted_client():
     """Weekdays as trading days; closes on every weekday before ``TODAY``."""
     past = pd.bdate_range(EFFECT, TODAY - pd.Timedelta(days=1))
     closes = [SPOT * math.exp(0.01 * math.sin(i / 5.0)) for i in range(len(past))]
-    bars = pd.DataFrame({"close": closes, "low": closes, "high": closes}, index=past)
-    return ScriptedMarket("2014-01-01", "2037-12-31", bars=bars)
+    client = ScriptedMarket(first="2014-01-01", last="2037-12-31")
+    client.set_bars("X", pd.DataFrame({"close": closes, "low": closes, "high": closes},
+                                      index=past))
+    return client
 
 
 def main():
@@ -80,7 +83,8 @@ def main():
         scale = level / SPOT
         past = pd.bdate_range(EFFECT, TODAY - pd.Timedelta(days=1))
         scaled = known.to_numpy() * scale
-        client.bars = pd.DataFrame({"close": scaled, "low": scaled, "high": scaled}, index=past)
+        client.set_bars("X", pd.DataFrame({"close": scaled, "low": scaled, "high": scaled},
+                                          index=past))
         at_level = AsianOption({"effect_date": EFFECT, "maturity_date": MATURITY,
                                 "underlying": "X", "s0": level, "notional": 1.0,
                                 "call_put": "call", "strike": STRIKE * scale,

@@ -31,7 +31,8 @@ import time
 import numpy as np
 import pandas as pd
 
-from _harness import ScriptedMarket, median_seconds
+from _harness import median_seconds
+from scripted_market import ScriptedMarket
 
 EVALUATION = pd.Timestamp("2024-01-02")
 SPOT, R, VOL, Q = 100.0, 0.02, 0.25, 0.0
@@ -48,60 +49,21 @@ def serve_market_in_process():
     import lumadex
 
     days = list(lumadex.get_trading_dates("2023-01-01", "2026-12-31"))
-    bars = pd.DataFrame({"close": 100.0, "low": 100.0, "high": 100.0},
-                        index=pd.to_datetime(days))
-    ScriptedMarket(days=days, bars=bars).install()
+    market = ScriptedMarket(days=days)
+    market.set_closes(TERMS["underlying"], {day: 100.0 for day in days})
+    market.install()
 
 
-def wholetensor_npv(product, spot, r, vol, q, evaluation_date, knocked_in=False,
-                    delta_and_gamma=False):
-    """The classic method: the full path matrix in torch, then whole-tensor payoffs."""
-    import torch
-
-    import lumadex
+def wholetensor_npv(product, spot, r, vol, q, evaluation_date):
+    """The classic method, as the tests' oracle writes it: the full path matrix in torch,
+    then whole-tensor payoffs, on the engine's pool; (npv, delta, gamma)."""
+    import autocall_reference as reference  # imports torch: not at the top (child_import)
     from velmora.normdraw import get_normdraws
 
-    trading_dates = pd.to_datetime(
-        lumadex.get_trading_dates(evaluation_date, product.maturity_date))
-    coupon = product.coupon[evaluation_date:]
-    ko_ob_indexes = trading_dates.searchsorted(coupon.index, side="left")
-    ki_ob_dates = product.ki_obs_dates[product.ki_obs_dates >= evaluation_date]
-    ki_ob_indexes = trading_dates.searchsorted(ki_ob_dates, side="left")
-    dtt = np.empty(len(trading_dates), dtype=float)
-    dtt[1:] = (trading_dates[1:] - trading_dates[:-1]).days / 365
-    dtt[0] = (trading_dates[0] - evaluation_date).days / 365
-    dtt = torch.tensor(dtt)
-    samples = get_normdraws(len(dtt))
-    paths = torch.exp(torch.cumsum((r - q - vol ** 2 / 2) * dtt
-                                   + vol * torch.sqrt(dtt) * samples, dim=1))
-    discount = torch.exp(-r * dtt.cumsum(dim=0))
-
-    def mc(s):
-        m, k = paths.shape[0], len(ko_ob_indexes)
-        have_coupon = torch.zeros(m, k, dtype=torch.bool)
-        ko = paths[:, ko_ob_indexes] > product.ko_barrier / s
-        already_ko = torch.zeros(m, dtype=torch.bool)
-        for i in range(k):
-            have_coupon[:, i] = ~already_ko & ko[:, i]
-            already_ko |= ko[:, i]
-        if knocked_in:
-            ki = torch.ones(m, dtype=torch.bool)
-        else:
-            ki = paths[:, ki_ob_indexes].min(dim=1).values < product.ki_barrier / s
-            have_coupon[:, -1] = have_coupon[:, -1] | (~ki & ~already_ko)
-        c = torch.tensor(coupon.values) * discount[ko_ob_indexes]
-        coupon_npv = (have_coupon.type(torch.FloatTensor) @ c.type(torch.FloatTensor)).sum()
-        put_payoff = paths[:, -1] - product.strike / s
-        put_payoff[~ki | already_ko] = 0
-        put_payoff[put_payoff > 0] = 0
-        principal_npv = (put_payoff * discount[-1]).sum() * s
-        return float((coupon_npv + principal_npv) / m)
-
-    p0 = mc(spot)
-    if not delta_and_gamma:
-        return p0
-    p1, p2 = mc(spot * 1.005), mc(spot * 0.995)
-    return p0, (p1 - p2) / (spot * 0.01), (p1 + p2 - 2 * p0) / (spot * 0.005) ** 2
+    parts, _ = reference.npv(product, "snowball", get_normdraws, spot, r, vol, q,
+                             evaluation_date)
+    p0, p1, p2 = (p["value"] for p in parts)
+    return (p0, *reference.delta_gamma(spot, p0, p1, p2))
 
 
 LADDER = np.linspace(90.0, 110.0, 21)
@@ -120,8 +82,7 @@ def child_memory(method):
 
     product = SnowBallOption(TERMS)
     run = {"engine": lambda: product._npv(SPOT, R, VOL, Q, EVALUATION, delta_and_gamma=True),
-           "whole-tensor": lambda: wholetensor_npv(product, SPOT, R, VOL, Q, EVALUATION,
-                                                   delta_and_gamma=True),
+           "whole-tensor": lambda: wholetensor_npv(product, SPOT, R, VOL, Q, EVALUATION),
            "greeks": lambda: product.greeks(SPOT, R, VOL, Q, EVALUATION),
            "ladder": lambda: product.spot_ladder(LADDER, R, VOL, Q, EVALUATION)}[method]
     added = []
@@ -174,11 +135,11 @@ def main():
     n_days = len(product.ki_obs_dates) + 1
     threads_before = torch.get_num_threads()
     engine = product._npv(SPOT, R, VOL, Q, EVALUATION, delta_and_gamma=True)
-    classic = wholetensor_npv(product, SPOT, R, VOL, Q, EVALUATION, delta_and_gamma=True)
+    classic = wholetensor_npv(product, SPOT, R, VOL, Q, EVALUATION)
     t_engine = median_seconds(
         lambda: product._npv(SPOT, R, VOL, Q, EVALUATION, delta_and_gamma=True), args.repeat)
     t_classic = median_seconds(
-        lambda: wholetensor_npv(product, SPOT, R, VOL, Q, EVALUATION, delta_and_gamma=True),
+        lambda: wholetensor_npv(product, SPOT, R, VOL, Q, EVALUATION),
         max(3, args.repeat // 2))
 
     # greeks in one pass against the separate valuations, both notes, 1 and 2 threads

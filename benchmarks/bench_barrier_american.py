@@ -27,7 +27,9 @@ import QuantLib as ql
 from velmora import _core, barrier
 from velmora.barrier import BarrierOption
 
-from _harness import ScriptedMarket, median_seconds
+from _harness import median_seconds
+from _oracles import process, qld
+from scripted_market import ScriptedMarket
 
 EVAL = datetime.date(2025, 3, 3)
 EFFECT = pd.Timestamp("2025-03-03")
@@ -59,22 +61,6 @@ def option_terms(kind, call_put, strike, level, rebate):
             "exercise_type": "american", "payoff_type": "plain_vanilla"}
 
 
-def qld(d):
-    d = pd.Timestamp(d)
-    return ql.Date(d.day, d.month, d.year)
-
-
-def process(spot, vol):
-    today = qld(EVAL)
-    ql.Settings.instance().evaluationDate = today
-    dc = ql.Actual365Fixed()
-    return ql.BlackScholesMertonProcess(
-        ql.QuoteHandle(ql.SimpleQuote(spot)),
-        ql.YieldTermStructureHandle(ql.FlatForward(today, Q, dc)),
-        ql.YieldTermStructureHandle(ql.FlatForward(today, R, dc)),
-        ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), vol, dc)))
-
-
 def instrument(kind, call_put, strike, level, rebate):
     side = ql.Option.Call if call_put == "call" else ql.Option.Put
     return ql.BarrierOption(QL_KIND[kind], level, rebate, ql.PlainVanillaPayoff(side, strike),
@@ -84,7 +70,7 @@ def instrument(kind, call_put, strike, level, rebate):
 def tree(case, steps):
     _, kind, call_put, strike, level, rebate, spot, vol = case
     inst = instrument(kind, call_put, strike, level, rebate)
-    inst.setPricingEngine(ql.BinomialBarrierEngine(process(spot, vol), "crr", steps))
+    inst.setPricingEngine(ql.BinomialBarrierEngine(process(spot, R, vol, Q, EVAL), "crr", steps))
     return inst.NPV()
 
 
@@ -106,7 +92,9 @@ def main(argv=None):
     parser.add_argument("--repeat", type=int, default=15)
     parser.add_argument("--quick", action="store_true", help="leave out the 25,600-step trees")
     args = parser.parse_args(argv)
-    ScriptedMarket("2020-01-01", "2030-12-31").install()
+    # Valued on the effect date; theta's next day needs the effect date's bar, which
+    # here has no prices: nothing is crossed.
+    ScriptedMarket(first="2020-01-01", last="2030-12-31").install().serve_priceless_bars()
 
     print("Accuracy, relative to the converged reference (Richardson on the solver)")
     print(f"{'contract':24s} {'reference':>11s} {'CRR-400':>10s} {'solver':>10s}"
@@ -142,7 +130,7 @@ def main(argv=None):
     inst = instrument(kind, call_put, strike, level, rebate)
 
     def bare_tree():
-        inst.setPricingEngine(ql.BinomialBarrierEngine(process(spot, vol), "crr", 400))
+        inst.setPricingEngine(ql.BinomialBarrierEngine(process(spot, R, vol, Q, EVAL), "crr", 400))
         return inst.NPV()
 
     rows = [("engine alone", median_seconds(bare_tree, args.repeat),

@@ -30,7 +30,9 @@ from velmora.dualtap import DoubleTouchOption
 from velmora.straddle import StraddleOption
 from velmora.touch import SingleTouchOption
 
-from _harness import ScriptedMarket, median_seconds
+from _harness import median_seconds
+from _oracles import qld
+from scripted_market import ScriptedMarket
 
 UNDERLYING = "600000.XSHG"
 EFFECT = pd.Timestamp("2024-01-02")
@@ -47,7 +49,9 @@ def scripted_market():
         {"close": closes, "low": [c - 1.0 for c in closes], "high": [c + 1.0 for c in closes]},
         index=dates,
     )
-    return ScriptedMarket("2010-01-01", "2040-12-31", bars=bars)
+    market = ScriptedMarket(first="2010-01-01", last="2040-12-31")
+    market.set_bars(UNDERLYING, bars)
+    return market
 
 
 def common(**kw):
@@ -55,11 +59,6 @@ def common(**kw):
               "s0": 100.0, "notional": 1}
     option.update(kw)
     return option
-
-
-def qld(d):
-    d = pd.Timestamp(d)
-    return ql.Date(d.day, d.month, d.year)
 
 
 def american(pay_at_expiry=False):
@@ -104,38 +103,31 @@ def products():
     call = ql.Option.Call
     rows = []
 
-    barrier = dict(call_put="call", strike=100.0, barrier_type="down_and_out", barrier=80.0,
-                   payoff_type="plain_vanilla", rebate=0.0)
-    rows.append((
-        "barrier, European", BarrierOption(common(exercise_type="european", **barrier)),
-        [(ql.BarrierOption(ql.Barrier.DownOut, 80.0, 0.0, ql.PlainVanillaPayoff(call, 100.0),
-                           european()), ql.AnalyticBarrierEngine)],
-    ))
-    rows.append((
-        "barrier, American (CRR 400)", BarrierOption(common(exercise_type="american", **barrier)),
-        [(ql.BarrierOption(ql.Barrier.DownOut, 80.0, 0.0, ql.PlainVanillaPayoff(call, 100.0),
-                           american()), lambda p: ql.BinomialBarrierEngine(p, "crr", 400))],
-    ))
-    rows.append((
-        "double barrier, European",
-        DoubleBarrierOption(common(call_put="call", strike=100.0, barrier_type="knock_out",
-                                   barrier_lo=75.0, barrier_hi=130.0, exercise_type="european",
-                                   payoff_type="plain_vanilla")),
-        [(ql.DoubleBarrierOption(ql.DoubleBarrier.KnockOut, 75.0, 130.0, 0.0,
-                                 ql.PlainVanillaPayoff(call, 100.0), european()),
-          ql.AnalyticDoubleBarrierEngine)],
-    ))
+    def barrier(name, exercise, engine):
+        """A down-and-out call at 80, struck at 100."""
+        terms = common(call_put="call", strike=100.0, barrier_type="down_and_out", barrier=80.0,
+                       payoff_type="plain_vanilla", rebate=0.0, exercise_type=exercise)
+        at = american() if exercise == "american" else european()
+        return (name, BarrierOption(terms),
+                [(ql.BarrierOption(ql.Barrier.DownOut, 80.0, 0.0,
+                                   ql.PlainVanillaPayoff(call, 100.0), at), engine)])
+
+    def double_barrier(name, lo, hi):
+        """A European double knock-out call between ``lo`` and ``hi``, struck at 100."""
+        terms = common(call_put="call", strike=100.0, barrier_type="knock_out", barrier_lo=lo,
+                       barrier_hi=hi, exercise_type="european", payoff_type="plain_vanilla")
+        return (name, DoubleBarrierOption(terms),
+                [(ql.DoubleBarrierOption(ql.DoubleBarrier.KnockOut, lo, hi, 0.0,
+                                         ql.PlainVanillaPayoff(call, 100.0), european()),
+                  ql.AnalyticDoubleBarrierEngine)])
+
+    rows.append(barrier("barrier, European", "european", ql.AnalyticBarrierEngine))
+    rows.append(barrier("barrier, American (CRR 400)", "american",
+                        lambda p: ql.BinomialBarrierEngine(p, "crr", 400)))
+    rows.append(double_barrier("double barrier, European", 75.0, 130.0))
     # A corridor narrow against vol * sqrt(T): the series needs more images than
     # QuantLib's default of 5, which the bare column still uses (the former cost).
-    rows.append((
-        "double barrier, narrow 95/105",
-        DoubleBarrierOption(common(call_put="call", strike=100.0, barrier_type="knock_out",
-                                   barrier_lo=95.0, barrier_hi=105.0, exercise_type="european",
-                                   payoff_type="plain_vanilla")),
-        [(ql.DoubleBarrierOption(ql.DoubleBarrier.KnockOut, 95.0, 105.0, 0.0,
-                                 ql.PlainVanillaPayoff(call, 100.0), european()),
-          ql.AnalyticDoubleBarrierEngine)],
-    ))
+    rows.append(double_barrier("double barrier, narrow 95/105", 95.0, 105.0))
     rows.append((
         "single touch, one-touch at hit",
         SingleTouchOption(common(touch_type="one_touch_up", touch_price=120.0, rebate=0.0,
@@ -193,9 +185,9 @@ def main(argv=None):
     print("-" * len(header))
     for name, product, instruments in products():
         product.greeks(SPOT, R, VOL, Q, EVAL)  # warm-up
-        market.calls = 0
+        market.calls.clear()
         product.greeks(SPOT, R, VOL, Q, EVAL)
-        queries = market.calls
+        queries = len(market.calls)
         valuations = len(scenarios()) * len(instruments)
         market.seconds = 0.0
         t_greeks = median_seconds(lambda: product.greeks(SPOT, R, VOL, Q, EVAL), args.repeat,

@@ -13,7 +13,8 @@ import datetime
 
 import QuantLib as ql
 
-from _harness import ScriptedMarket, median_seconds
+from _harness import median_seconds
+from scripted_market import ScriptedMarket
 
 
 def main():
@@ -21,7 +22,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=30)
     args = parser.parse_args()
     # Weekday calendar served in process, so the figures exclude any data store.
-    ScriptedMarket("2000-01-01", "2045-12-31").install()
+    ScriptedMarket(first="2000-01-01", last="2045-12-31").install()
     from velmora.vanilla import VanillaOption
 
     evaluation = datetime.date(2025, 3, 3)

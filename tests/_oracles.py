@@ -1,7 +1,8 @@
-"""Independent oracles shared by the barrier-family tests.
+"""Independent oracles shared by the product tests.
 
 QuantLib processes and instruments built directly here (not through velmora),
-closed forms written out, and the dates used to match published tables.
+closed forms written out, the dates used to match published tables, and the builder
+of each test file's contract terms.
 """
 
 import math
@@ -19,6 +20,18 @@ MAT_90 = EVAL + pd.Timedelta(days=90)
 # of 180 (90) days is T' = T * 360 / 365; scaling r, q and vol**2 by T / T' keeps every
 # Black-Scholes value unchanged, since values depend on r*T, q*T and vol**2*T only.
 HAUG_SCALE = 365.0 / 360.0
+
+
+def terms_builder(underlying, maturity_date, s0, notional, effect_date=EFFECT, **product):
+    """``terms(**overrides)`` for one product's tests: the keys every contract has, then
+    the product's own defaults; ``overrides`` replace keys or add new ones."""
+    base = {"underlying": underlying, "effect_date": effect_date,
+            "maturity_date": maturity_date, "s0": s0, "notional": notional, **product}
+
+    def terms(**overrides):
+        return {**base, **overrides}
+
+    return terms
 
 
 def haug_market(r, q, vol):
@@ -57,14 +70,41 @@ def norm_cdf(x):
     return 0.5 * math.erfc(-x / math.sqrt(2.0))
 
 
-def bs_vanilla(spot, strike, r, q, vol, t, call):
-    """Black-Scholes-Merton European call or put."""
+def bs_vanilla(spot, strike, r, q, vol, t, call, payoff="plain_vanilla", cash=1.0):
+    """Black-Scholes-Merton European call or put: plain, cash-or-nothing (``cash`` paid
+    at expiry) or asset-or-nothing."""
     sd = vol * math.sqrt(t)
     d1 = (math.log(spot / strike) + (r - q) * t) / sd + 0.5 * sd
     d2 = d1 - sd
+    w = 1.0 if call else -1.0
+    if payoff == "cash_or_nothing":
+        return cash * math.exp(-r * t) * norm_cdf(w * d2)
+    if payoff == "asset_or_nothing":
+        return spot * math.exp(-q * t) * norm_cdf(w * d1)
+    if payoff != "plain_vanilla":
+        raise ValueError(f"no closed form here for the payoff {payoff!r}")
     if call:
         return spot * math.exp(-q * t) * norm_cdf(d1) - strike * math.exp(-r * t) * norm_cdf(d2)
     return strike * math.exp(-r * t) * norm_cdf(-d2) - spot * math.exp(-q * t) * norm_cdf(-d1)
+
+
+def bs_vega_point(spot, strike, r, q, vol, t):
+    """Black-Scholes-Merton vega of a European call or put, per point (0.01) of vol."""
+    sd = vol * math.sqrt(t)
+    d1 = (math.log(spot / strike) + (r - q) * t) / sd + 0.5 * sd
+    density = math.exp(-d1 * d1 / 2) / math.sqrt(2 * math.pi)
+    return spot * math.exp(-q * t) * density * math.sqrt(t) * 0.01
+
+
+def owed_cash_greeks(cash, maturity, r, evaluation_date=EVAL):
+    """(npv, delta, gamma, vega, theta, rho) of ``cash`` owed at ``maturity``: discounting
+    alone; theta over one day, rho as the value lost between rates 0.5 % either side."""
+    days = (pd.Timestamp(maturity) - pd.Timestamp(evaluation_date)).days
+
+    def owed(rate, day_shift=0):
+        return cash * math.exp(-rate * (days - day_shift) / 365.0)
+
+    return (owed(r), 0.0, 0.0, 0.0, owed(r, 1) - owed(r), owed(r - 0.005) - owed(r + 0.005))
 
 
 def no_touch_probability(spot, level, r, q, vol, t):

@@ -1,121 +1,8 @@
-"""Shared fixtures: a scripted, in-memory market-data client.
+"""Shared fixtures: the scripted, in-memory market-data client of ``scripted_market``."""
 
-``market`` replaces the four calls of ``lumadex`` for one test.  It serves a
-trading calendar (weekdays less scripted holidays, or an explicit list) and daily
-bars per underlying, answers exactly in the client's format (``None`` for no bars;
-otherwise a frame indexed by ("order_book_id", "date") with one column per field)
-and records every call so tests can assert what was asked and how often.
-"""
-
-import bisect
-import datetime
-
-import pandas as pd
 import pytest
 
-import lumadex
-
-
-def _d(x):
-    if isinstance(x, datetime.datetime):
-        return x.date()
-    if isinstance(x, datetime.date):
-        return x
-    return pd.Timestamp(x).date()
-
-
-class FakeMarket:
-    FIELDS = ("open", "high", "low", "close", "volume")
-
-    def __init__(self, holidays=(), first=datetime.date(2000, 1, 1),
-                 last=datetime.date(2045, 12, 31)):
-        self.calls = []
-        self.bars = {}  # (underlying, adjust_type) -> DataFrame indexed by Timestamp
-        self.priceless = False
-        self.set_calendar(holidays=holidays, first=first, last=last)
-
-    # -- scripting -----------------------------------------------------------
-    def set_calendar(self, holidays=(), first=datetime.date(2000, 1, 1),
-                     last=datetime.date(2045, 12, 31), days=None):
-        """Weekdays from ``first`` to ``last`` less ``holidays``, or exactly ``days``."""
-        if days is None:
-            hol = {_d(h) for h in holidays}
-            days = [d.date() for d in pd.bdate_range(first, last) if d.date() not in hol]
-        self.days = sorted(_d(d) for d in days)
-
-    def set_bars(self, underlying, frame, adjust_type=None):
-        """Bars for ``underlying``: a frame indexed by date with price columns.
-
-        A bare ``close`` column also fills ``open``, ``high`` and ``low``.  With
-        ``adjust_type`` None the same bars answer every adjustment kind.
-        """
-        frame = frame.copy()
-        frame.index = pd.to_datetime(frame.index)
-        for col in ("open", "high", "low"):
-            if col not in frame and "close" in frame:
-                frame[col] = frame["close"]
-        kinds = ("pre", "none") if adjust_type is None else (adjust_type,)
-        for kind in kinds:
-            self.bars[(underlying, kind)] = frame.sort_index()
-
-    def set_closes(self, underlying, closes, adjust_type=None):
-        """Bars from a mapping date -> close."""
-        self.set_bars(underlying, pd.DataFrame({"close": pd.Series(closes, dtype=float)}),
-                      adjust_type)
-
-    def serve_priceless_bars(self):
-        """Answer for an underlying without scripted bars with a bar on every trading day
-        before the end date whose prices are missing: the closed days have their bars
-        (the history check is satisfied; the end date has no close yet, as during the
-        trading day) and cross no level (a missing price compares false), for tests
-        about values before any crossing.  A contract starting on the end date gets no
-        bars."""
-        self.priceless = True
-
-    def count(self, name):
-        return sum(1 for c in self.calls if c[0] == name)
-
-    def calls_to(self, name):
-        return [c for c in self.calls if c[0] == name]
-
-    # -- the client's four calls ---------------------------------------------
-    def get_trading_dates(self, start, end):
-        self.calls.append(("get_trading_dates", (start, end), {}))
-        lo = bisect.bisect_left(self.days, _d(start))
-        hi = bisect.bisect_right(self.days, _d(end))
-        return list(self.days[lo:hi])
-
-    def get_previous_trading_date(self, date):
-        self.calls.append(("get_previous_trading_date", (date,), {}))
-        return self.days[bisect.bisect_left(self.days, _d(date)) - 1]
-
-    def get_next_trading_date(self, date):
-        self.calls.append(("get_next_trading_date", (date,), {}))
-        return self.days[bisect.bisect_right(self.days, _d(date))]
-
-    def get_price(self, order_book_ids, start_date, end_date, fields=None, adjust_type="pre",
-                  expect_df=True):
-        self.calls.append(("get_price", (order_book_ids, start_date, end_date),
-                           {"fields": fields, "adjust_type": adjust_type,
-                            "expect_df": expect_df}))
-        frame = self.bars.get((order_book_ids, adjust_type))
-        if frame is None and self.priceless:
-            days = self.get_trading_dates(start_date, _d(end_date) - datetime.timedelta(days=1))
-            self.calls.pop()
-            if days:
-                frame = pd.DataFrame(float("nan"), columns=self.FIELDS, index=pd.to_datetime(days))
-        if frame is None:
-            return None
-        start, end = pd.Timestamp(_d(start_date)), pd.Timestamp(_d(end_date))
-        frame = frame[(frame.index >= start) & (frame.index <= end)]
-        if frame.empty:
-            return None
-        cols = list(self.FIELDS if fields is None else [fields] if isinstance(fields, str)
-                    else fields)
-        out = frame[cols].copy()
-        out.index = pd.MultiIndex.from_arrays(
-            [[order_book_ids] * len(out), out.index], names=["order_book_id", "date"])
-        return out
+from scripted_market import ScriptedMarket
 
 
 @pytest.fixture
@@ -123,9 +10,15 @@ def market(monkeypatch):
     """A fresh scripted client installed in place of ``lumadex`` for one test."""
     import velmora.calendar
 
-    fake = FakeMarket()
-    for name in ("get_trading_dates", "get_previous_trading_date", "get_next_trading_date",
-                 "get_price"):
-        monkeypatch.setattr(lumadex, name, getattr(fake, name))
+    fake = ScriptedMarket().install(monkeypatch.setattr)
     monkeypatch.setattr(velmora.calendar, "a_share_calendar", None)
     yield fake
+
+
+@pytest.fixture
+def priceless_history(market):
+    """Trading days have passed since the effect date, so the history must be there:
+    every underlying without scripted bars has a bar with missing prices on each of
+    them (see ``ScriptedMarket.serve_priceless_bars``)."""
+    market.serve_priceless_bars()
+    return market

@@ -7,27 +7,16 @@ import pytest
 import QuantLib as ql
 
 from _oracles import (
-    EFFECT, EVAL, MAT_180, bs_vanilla, close_enough, process, ql_npv, qld, year_fraction,
+    EFFECT, EVAL, MAT_180, bs_vanilla, close_enough, process, ql_npv, qld, terms_builder,
+    year_fraction,
 )
 from velmora import airbag as airbag_module
 from velmora.airbag import AirbagOption
 
 
-def terms(**kw):
-    option = {
-        "underlying": "601318.XSHG",
-        "effect_date": EFFECT,
-        "maturity_date": MAT_180,
-        "s0": 100.0,
-        "notional": 1_000_000,
-        "ki_barrier": 80.0,
-        "pr_before_ki": 1.2,
-        "pr_after_ki": 0.8,
-        "exercise_type": "european",
-        "strike": 100.0,
-    }
-    option.update(kw)
-    return option
+terms = terms_builder(
+    "601318.XSHG", MAT_180, s0=100.0, notional=1_000_000, ki_barrier=80.0, pr_before_ki=1.2,
+    pr_after_ki=0.8, exercise_type="european", strike=100.0)
 
 
 def ql_barrier(kind, side, strike, level, spot, r, vol, q):
@@ -92,9 +81,7 @@ def test_component_dictionaries(market, monkeypatch):
 def test_each_component_asks_for_its_closes(market):
     market.set_closes("601318.XSHG", {"2023-12-01": 100.0})
     option = AirbagOption(terms())
-    market.calls.clear()
-    option.npv(100.0, 0.03, 0.2, 0.0, EVAL)
-    calls = market.calls_to("get_price")
+    _, calls = market.price_calls(lambda: option.npv(100.0, 0.03, 0.2, 0.0, EVAL))
     assert len(calls) == 3
     assert all(c[1] == ("601318.XSHG", EFFECT, EVAL) and c[2]["adjust_type"] == "pre"
                for c in calls)

@@ -8,8 +8,8 @@ import pytest
 import QuantLib as ql
 
 from _oracles import (
-    EFFECT, EVAL, MAT_180, bs_vanilla, cash_at_hit, close_enough, digital_probability,
-    haug_market, no_touch_probability, process, ql_npv, qld, survival_digital_probability,
+    EFFECT, EVAL, MAT_180, bs_vanilla, cash_at_hit, close_enough, digital_probability, haug_market,
+    no_touch_probability, process, ql_npv, qld, survival_digital_probability, terms_builder,
     year_fraction,
 )
 from test_barrier_fd import converged as converged_american
@@ -23,49 +23,28 @@ QL_TYPE = {
     "up_and_out": ql.Barrier.UpOut,
 }
 
+pytestmark = pytest.mark.usefixtures("priceless_history")  # trading days since the effect date
 
 
-@pytest.fixture(autouse=True)
-def _traded_since_effect_date(market):
-    """Trading days have passed since the effect date, so the history must be there."""
-    market.serve_priceless_bars()
-
-
-def terms(**kw):
-    option = {
-        "underlying": "600000.XSHG",
-        "effect_date": EFFECT,
-        "maturity_date": MAT_180,
-        "s0": 100.0,
-        "notional": 1_000_000,
-        "call_put": "call",
-        "strike": 100.0,
-        "barrier_type": "down_and_out",
-        "barrier": 90.0,
-        "rebate": 0.0,
-        "exercise_type": "european",
-        "payoff_type": "plain_vanilla",
-    }
-    option.update(kw)
-    return option
+terms = terms_builder(
+    "600000.XSHG", MAT_180, s0=100.0, notional=1_000_000, call_put="call", strike=100.0,
+    barrier_type="down_and_out", barrier=90.0, rebate=0.0, exercise_type="european",
+    payoff_type="plain_vanilla")
 
 
 # Haug (1998), "The Complete Guide to Option Pricing Formulas", standard barrier table:
-# S = 100, T = 0.5, r = 8 %, b = 4 % (q = 4 %), vol 25 %, rebate 3.
-HAUG_BARRIER = [
-    ("down_and_out", "call", 90, 95, 9.0246),
-    ("down_and_out", "call", 100, 95, 6.7924),
-    ("down_and_out", "call", 110, 95, 4.8759),
-    ("up_and_out", "call", 90, 105, 2.6789),
-    ("up_and_out", "call", 100, 105, 2.3580),
-    ("up_and_out", "call", 110, 105, 2.3453),
-    ("down_and_in", "call", 90, 95, 7.7627),
-    ("down_and_in", "call", 100, 95, 4.0109),
-    ("down_and_in", "call", 110, 95, 2.0576),
-    ("up_and_in", "call", 90, 105, 14.1112),
-    ("up_and_in", "call", 100, 105, 8.4482),
-    ("up_and_in", "call", 110, 105, 4.5910),
-]
+# S = 100, T = 0.5, r = 8 %, b = 4 % (q = 4 %), vol 25 %, rebate 3.  Calls, laid out as
+# in the book: a row per barrier type and level, a column per strike.
+HAUG_STRIKES = (90, 100, 110)
+HAUG_ROWS = {
+    ("down_and_out", 95): (9.0246, 6.7924, 4.8759),
+    ("up_and_out", 105): (2.6789, 2.3580, 2.3453),
+    ("down_and_in", 95): (7.7627, 4.0109, 2.0576),
+    ("up_and_in", 105): (14.1112, 8.4482, 4.5910),
+}
+HAUG_BARRIER = [(kind, "call", strike, level, value)
+                for (kind, level), values in HAUG_ROWS.items()
+                for strike, value in zip(HAUG_STRIKES, values)]
 
 
 @pytest.mark.parametrize("barrier_type,call_put,strike,level,expected", HAUG_BARRIER,
@@ -222,9 +201,7 @@ def test_knock_status_from_closes(market, barrier_type, level, close, crossed):
 def test_history_is_queried_at_every_valuation(market):
     market.set_closes("600000.XSHG", {"2023-12-01": 100.0})
     option = BarrierOption(terms())
-    market.calls.clear()
-    option.greeks(100.0, 0.03, 0.2, 0.0, EVAL)
-    calls = market.calls_to("get_price")
+    _, calls = market.price_calls(lambda: option.greeks(100.0, 0.03, 0.2, 0.0, EVAL))
     assert len(calls) == 9  # base, spot up/down, vol up/down, rate up/down, two theta days
     assert calls[0][1] == ("600000.XSHG", EFFECT, EVAL)
     assert calls[0][2] == {"fields": "close", "adjust_type": "pre", "expect_df": True}

@@ -7,30 +7,20 @@ import pytest
 import QuantLib as ql
 
 from _oracles import (
-    EFFECT, EVAL, MAT_180, bs_vanilla, close_enough, process, ql_npv, qld, year_fraction,
+    EVAL, MAT_180, bs_vanilla, close_enough, process, ql_npv, qld, terms_builder, year_fraction,
 )
 from velmora import _core
 from velmora.barrier import BarrierOption
 
 T_180 = year_fraction(MAT_180)
 
+pytestmark = pytest.mark.usefixtures("priceless_history")  # trading days since the effect date
 
 
-@pytest.fixture(autouse=True)
-def _traded_since_effect_date(market):
-    """Trading days have passed since the effect date, so the history must be there."""
-    market.serve_priceless_bars()
-
-
-def terms(**kw):
-    option = {
-        "underlying": "600000.XSHG", "effect_date": EFFECT, "maturity_date": MAT_180,
-        "s0": 100.0, "notional": 1_000_000, "call_put": "call", "strike": 100.0,
-        "barrier_type": "down_and_out", "barrier": 90.0, "rebate": 0.0,
-        "exercise_type": "american", "payoff_type": "plain_vanilla",
-    }
-    option.update(kw)
-    return option
+terms = terms_builder(
+    "600000.XSHG", MAT_180, s0=100.0, notional=1_000_000, call_put="call", strike=100.0,
+    barrier_type="down_and_out", barrier=90.0, rebate=0.0, exercise_type="american",
+    payoff_type="plain_vanilla")
 
 
 def solve(kind, call, strike, level, rebate, spot, r, q, vol, t, grid, american=True):

@@ -11,6 +11,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from _oracles import bs_vanilla
 import lumadex
 from velmora import book
 
@@ -32,18 +33,6 @@ def _common(underlying, s0=50.0):
 def _vanilla(underlying, call_put, strike, **extra):
     return {**_common(underlying), "call_put": call_put, "strike": strike,
             "exercise_type": "european", "payoff_type": "plain_vanilla", **extra}
-
-
-def _bs(spot, strike, r, q, vol, t, call):
-    """Black-Scholes-Merton value written out, for the plain European rows."""
-    from statistics import NormalDist
-
-    n = NormalDist().cdf
-    d1 = (math.log(spot / strike) + (r - q + vol * vol / 2) * t) / (vol * math.sqrt(t))
-    d2 = d1 - vol * math.sqrt(t)
-    if call:
-        return spot * math.exp(-q * t) * n(d1) - strike * math.exp(-r * t) * n(d2)
-    return strike * math.exp(-r * t) * n(-d2) - spot * math.exp(-q * t) * n(-d1)
 
 
 @pytest.fixture(scope="module")
@@ -96,7 +85,7 @@ def test_serial_rows_are_the_closed_form_at_the_shocked_inputs(serial_results, m
         rows = r[r.trade_id == trade_id]
         for (_, row), shift in zip(rows.iterrows(), (-0.1, 0.0, 0.1)):
             spot = base * (1 + shift)
-            expected = _bs(spot, strike, r_, q, vol, t, call)
+            expected = bs_vanilla(spot, strike, r_, q, vol, t, call)
             assert row.spot == pytest.approx(spot, rel=1e-15)
             assert row.npv == pytest.approx(expected, rel=1e-9), (trade_id, shift, row.npv)
             assert pd.isna(row.error)
@@ -157,7 +146,7 @@ def test_a_bad_trade_fails_alone(trade_id, product, terms, error, market):
     t = (MATURITY - DATE).days / 365
     for (_, row), vol in zip(ok.iterrows(), (0.28, 0.32) * 2):
         assert row.vol == pytest.approx(vol, abs=1e-15)
-        assert row.npv == pytest.approx(_bs(10.0, 10.0, 0.02, 0.0, vol, t, True), rel=1e-9)
+        assert row.npv == pytest.approx(bs_vanilla(10.0, 10.0, 0.02, 0.0, vol, t, True), rel=1e-9)
 
 
 def test_dead_workers_cost_only_their_own_trade(tmp_path, market, monkeypatch):

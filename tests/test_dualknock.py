@@ -8,35 +8,17 @@ import QuantLib as ql
 
 from _oracles import (
     EFFECT, EVAL, MAT_90, bs_vanilla, close_enough, corridor_probability, digital_probability,
-    double_no_touch, haug_market, process, ql_npv, qld, year_fraction,
+    double_no_touch, haug_market, process, ql_npv, qld, terms_builder, year_fraction,
 )
 from velmora.dualknock import DUALKNOCK_TYPE, DoubleBarrierOption
 
+pytestmark = pytest.mark.usefixtures("priceless_history")  # trading days since the effect date
 
 
-@pytest.fixture(autouse=True)
-def _traded_since_effect_date(market):
-    """Trading days have passed since the effect date, so the history must be there."""
-    market.serve_priceless_bars()
-
-
-def terms(**kw):
-    option = {
-        "underlying": "600519.XSHG",
-        "effect_date": EFFECT,
-        "maturity_date": MAT_90,
-        "s0": 100.0,
-        "notional": 1,
-        "barrier_lo": 80.0,
-        "barrier_hi": 120.0,
-        "barrier_type": "knock_out",
-        "call_put": "call",
-        "strike": 100.0,
-        "exercise_type": "european",
-        "payoff_type": "plain_vanilla",
-    }
-    option.update(kw)
-    return option
+terms = terms_builder(
+    "600519.XSHG", MAT_90, s0=100.0, notional=1, barrier_lo=80.0, barrier_hi=120.0,
+    barrier_type="knock_out", call_put="call", strike=100.0, exercise_type="european",
+    payoff_type="plain_vanilla")
 
 
 # Haug (1998), double barrier table (Ikeda-Kunitomo, flat barriers): double knock-out

@@ -7,36 +7,19 @@ import pytest
 import QuantLib as ql
 
 from _oracles import (
-    EFFECT, EVAL, MAT_90, close_enough, corridor_probability, double_no_touch, process, ql_npv,
-    qld, year_fraction,
+    EFFECT, EVAL, MAT_90, close_enough, corridor_probability, double_no_touch, owed_cash_greeks,
+    process, ql_npv, qld, terms_builder, year_fraction,
 )
 from velmora import dualtap as dualtap_module
 from velmora.dualtap import DoubleTouchOption
 from velmora.groundwork import OptionGreeks
 
+pytestmark = pytest.mark.usefixtures("priceless_history")  # trading days since the effect date
 
 
-@pytest.fixture(autouse=True)
-def _traded_since_effect_date(market):
-    """Trading days have passed since the effect date, so the history must be there."""
-    market.serve_priceless_bars()
-
-
-def terms(**kw):
-    option = {
-        "underlying": "300750.XSHE",
-        "effect_date": EFFECT,
-        "maturity_date": MAT_90,
-        "s0": 100.0,
-        "notional": 10,
-        "touch_type": "double_no_touch",
-        "touch_price_lo": 85.0,
-        "touch_price_hi": 115.0,
-        "digital_payoff": 12.0,
-        "pay_at": "expiry",
-    }
-    option.update(kw)
-    return option
+terms = terms_builder(
+    "300750.XSHE", MAT_90, s0=100.0, notional=10, touch_type="double_no_touch",
+    touch_price_lo=85.0, touch_price_hi=115.0, digital_payoff=12.0, pay_at="expiry")
 
 
 @pytest.mark.parametrize("spot,r,q,vol", [
@@ -152,16 +135,10 @@ def test_touched_and_nothing_left_to_pay(market, kind):
 def test_touched_double_one_touch_is_owed_its_cash(market, r):
     set_bars(market, 99.0, 130.0)
     option = DoubleTouchOption(terms(touch_type="double_one_touch"))
-    days = (MAT_90 - EVAL).days
-
-    def owed(rate, day_shift=0):
-        return 12.0 * math.exp(-rate * (days - day_shift) / 365.0)
-
+    expected = owed_cash_greeks(12.0, MAT_90, r)
     got = option.npv(100.0, r, 0.2, 0.0, EVAL)
-    assert abs(got - owed(r)) <= 1e-12, close_enough(got, owed(r), 1e-12, r=r)
+    assert abs(got - expected[0]) <= 1e-12, close_enough(got, expected[0], 1e-12, r=r)
     greeks = option.greeks(100.0, r, 0.2, 0.0, EVAL)
-    expected = OptionGreeks(owed(r), 0.0, 0.0, 0.0, owed(r, 1) - owed(r),
-                            owed(r - 0.005) - owed(r + 0.005))
     for field, g, e in zip(OptionGreeks._fields, greeks, expected):
         assert abs(g - e) <= 1e-12, close_enough(g, e, 1e-12, field=field)
 
@@ -170,9 +147,8 @@ def test_untouched_greeks_are_the_inner_options(market):
     set_bars(market, 95.0, 105.0)
     market.set_closes("300750.XSHE", {"2023-12-01": 100.0}, adjust_type="none")
     option = DoubleTouchOption(terms())
-    market.calls.clear()
-    got = option.greeks(100.0, 0.03, 0.2, 0.0, EVAL)
-    kinds = [c[2]["adjust_type"] for c in market.calls_to("get_price")]
+    got, calls = market.price_calls(lambda: option.greeks(100.0, 0.03, 0.2, 0.0, EVAL))
+    kinds = [c[2]["adjust_type"] for c in calls]
     assert kinds == ["pre"] + ["none"] * 9
     assert got == option._option.greeks(100.0, 0.03, 0.2, 0.0, EVAL)
     assert got.vega < 0  # more volatility, more chance of leaving the corridor

@@ -12,7 +12,7 @@ same examples on every run, so a failure reproduces):
   evaluation date) gives a ``ValueError``;
 * a contract type that is not in the product's table gives a ``KeyError``.
 
-The market-data client is the scripted one of ``conftest``: weekdays as trading
+The market-data client is the scripted one of ``scripted_market``: weekdays as trading
 days, closes from the effect date to the evaluation date drawn as a lognormal
 walk from ``s0``.
 """

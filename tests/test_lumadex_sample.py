@@ -2,7 +2,6 @@
 
 import datetime
 import importlib.util
-import math
 import os
 import pathlib
 import sqlite3
@@ -13,6 +12,7 @@ import pandas as pd
 import pytest
 import QuantLib as ql
 
+from _oracles import bs_vanilla
 import lumadex
 from lumadex import _sample, _store
 
@@ -133,13 +133,6 @@ def test_quickstart_contracts_cover_knock_in_knock_out_and_neither():
 
 # -- velmora on the real client --------------------------------------------------------------
 
-def bs_call(s, k, r, q, vol, t):
-    """Black-Scholes-Merton call, written out here as the oracle."""
-    n = lambda x: 0.5 * math.erfc(-x / math.sqrt(2))  # noqa: E731
-    d1 = (math.log(s / k) + (r - q + vol * vol / 2) * t) / (vol * math.sqrt(t))
-    return s * math.exp(-q * t) * n(d1) - k * math.exp(-r * t) * n(d1 - vol * math.sqrt(t))
-
-
 @pytest.fixture
 def fresh_calendar(monkeypatch):
     import velmora.calendar
@@ -164,7 +157,7 @@ def test_vanilla_option_values_end_to_end_on_the_client(fresh_calendar, maturity
     assert opt.maturity_date == pd.Timestamp(settled)
     r, q, vol = 0.02, 0.01, 0.25
     got = opt.npv(spot, r, vol, q, LAST)
-    want = bs_call(spot, spot, r, q, vol, (settled - LAST).days / 365)
+    want = bs_vanilla(spot, spot, r, q, vol, (settled - LAST).days / 365, True)
     assert abs(got - want) < 1e-10 * spot, f"{maturity}: expected {want}, got {got}"
     g = opt.greeks(spot, r, vol, q, LAST)
     assert g.npv == got and g.delta > 0 and g.vega > 0

@@ -14,7 +14,7 @@ import pandas as pd
 import pytest
 import QuantLib as ql
 
-from _oracles import bs_vanilla, norm_cdf, process, qld
+from _oracles import bs_vanilla, bs_vega_point, norm_cdf, process, qld
 from product_table import (  # noqa: F401  (closes is a fixture)
     EFFECT, FRI, PRODUCTS, Q, R, SPOT, UNDERLYING, VOL, WITH_HISTORY, barrier, closes, common,
     dualknock,
@@ -61,12 +61,6 @@ def test_evaluation_date_forms(closes, name):
         assert product.npv(SPOT, R, VOL, Q, day) == want.npv
     for spot in (np.float32(SPOT), np.float64(SPOT), np.int64(100)):
         assert product.greeks(spot, np.float64(R), VOL, Q, FRI) == want, (name, type(spot))
-
-
-def bs_vega_point(spot, strike, r, q, vol, t):
-    d1 = (math.log(spot / strike) + (r - q + vol * vol / 2) * t) / (vol * math.sqrt(t))
-    density = math.exp(-d1 * d1 / 2) / math.sqrt(2 * math.pi)
-    return spot * math.exp(-q * t) * density * math.sqrt(t) * 0.01
 
 
 @pytest.mark.parametrize("vol", [0.004, 0.008, 0.01, 0.012, 0.2])

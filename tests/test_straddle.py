@@ -6,24 +6,16 @@ import pandas as pd
 import pytest
 import QuantLib as ql
 
-from _oracles import (EFFECT, EVAL, MAT_180, bs_vanilla, close_enough, process, ql_npv, qld,
-                      year_fraction)
+from _oracles import (
+    EFFECT, EVAL, MAT_180, bs_vanilla, close_enough, process, ql_npv, qld, terms_builder,
+    year_fraction,
+)
 from velmora import straddle as straddle_module
 from velmora.straddle import StraddleOption
 
 
-def terms(**kw):
-    option = {
-        "underlying": "600036.XSHG",
-        "effect_date": EFFECT,
-        "maturity_date": MAT_180,
-        "s0": 35.0,
-        "notional": 500,
-        "strike": 36.0,
-        "exercise_type": "european",
-    }
-    option.update(kw)
-    return option
+terms = terms_builder("600036.XSHG", MAT_180, s0=35.0, notional=500, strike=36.0,
+                      exercise_type="european")
 
 
 @pytest.mark.parametrize("spot", [30.0, 36.0, 41.0])

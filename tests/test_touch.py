@@ -7,35 +7,18 @@ import pytest
 
 from _oracles import (
     EFFECT, EVAL, MAT_180, cash_at_hit, close_enough, haug_market, no_touch_probability,
-    year_fraction,
+    owed_cash_greeks, terms_builder, year_fraction,
 )
 from velmora import touch as touch_module
 from velmora.groundwork import OptionGreeks
 from velmora.touch import SingleTouchOption
 
+pytestmark = pytest.mark.usefixtures("priceless_history")  # trading days since the effect date
 
 
-@pytest.fixture(autouse=True)
-def _traded_since_effect_date(market):
-    """Trading days have passed since the effect date, so the history must be there."""
-    market.serve_priceless_bars()
-
-
-def terms(**kw):
-    option = {
-        "underlying": "000001.XSHE",
-        "effect_date": EFFECT,
-        "maturity_date": MAT_180,
-        "s0": 95.0,
-        "notional": 100,
-        "touch_type": "one_touch_up",
-        "touch_price": 100.0,
-        "rebate": 0.0,
-        "digital_payoff": 15.0,
-        "pay_at": "touch",
-    }
-    option.update(kw)
-    return option
+terms = terms_builder(
+    "000001.XSHE", MAT_180, s0=95.0, notional=100, touch_type="one_touch_up",
+    touch_price=100.0, rebate=0.0, digital_payoff=15.0, pay_at="touch")
 
 
 # Haug (1998), binary barrier table: S = 95, H = 100, cash 15, T = 0.5, r = 10 %,
@@ -170,16 +153,10 @@ def test_touched_and_nothing_left_to_pay(market, touch_type, pay_at):
 def test_touched_one_touch_paid_at_expiry_is_owed_its_cash(market, touch_type, r):
     set_bars(market, 50.0, 150.0)
     option = SingleTouchOption(terms(touch_type=touch_type, pay_at="expiry"))
-    days = (MAT_180 - EVAL).days
-
-    def owed(rate, day_shift=0):
-        return 15.0 * math.exp(-rate * (days - day_shift) / 365.0)
-
+    expected = owed_cash_greeks(15.0, MAT_180, r)
     got = option.npv(97.0, r, 0.2, 0.0, EVAL)
-    assert abs(got - owed(r)) <= 1e-12, close_enough(got, owed(r), 1e-12, r=r)
+    assert abs(got - expected[0]) <= 1e-12, close_enough(got, expected[0], 1e-12, r=r)
     greeks = option.greeks(97.0, r, 0.2, 0.01, EVAL)
-    expected = OptionGreeks(owed(r), 0.0, 0.0, 0.0, owed(r, 1) - owed(r),
-                            owed(r - 0.005) - owed(r + 0.005))
     for field, g, e in zip(OptionGreeks._fields, greeks, expected):
         assert abs(g - e) <= 1e-12, close_enough(g, e, 1e-12, field=field, r=r)
     # Discounted cash: the value lost when the rate rises is positive, and it accretes.
@@ -198,9 +175,8 @@ def test_touched_one_touch_after_maturity_has_been_paid(market):
 def test_untouched_greeks_are_the_inner_options(market):
     set_bars(market, 95.0, 99.0)
     option = SingleTouchOption(terms(touch_type="no_touch_up", pay_at="expiry"))
-    market.calls.clear()
-    got = option.greeks(97.0, 0.03, 0.25, 0.0, EVAL)
-    queries = [c[2]["fields"] for c in market.calls_to("get_price")]
+    got, calls = market.price_calls(lambda: option.greeks(97.0, 0.03, 0.25, 0.0, EVAL))
+    queries = [c[2]["fields"] for c in calls]
     assert queries == [["low", "high"]] + ["close"] * 9
     expected = option._option.greeks(97.0, 0.03, 0.25, 0.0, EVAL)
     assert got == expected

@@ -7,39 +7,15 @@ import pandas as pd
 import pytest
 import QuantLib as ql
 
+from _oracles import bs_vanilla, norm_cdf, terms_builder
 from velmora.vanilla import VANILLA_PRICING_ENGINE_MAP, VanillaOption
-
-
-def norm_cdf(x):
-    return 0.5 * math.erfc(-x / math.sqrt(2.0))
-
-
-def black_scholes(kind, call_put, spot, strike, r, q, vol, t, cash=0.0):
-    """Black-Scholes values of European plain, cash-or-nothing and asset-or-nothing payoffs."""
-    w = 1 if call_put == "call" else -1
-    sd = vol * math.sqrt(t)
-    d1 = (math.log(spot / strike) + (r - q) * t) / sd + sd / 2
-    d2 = d1 - sd
-    df_r, df_q = math.exp(-r * t), math.exp(-q * t)
-    if kind == "plain_vanilla":
-        return w * (spot * df_q * norm_cdf(w * d1) - strike * df_r * norm_cdf(w * d2))
-    if kind == "cash_or_nothing":
-        return cash * df_r * norm_cdf(w * d2)
-    return spot * df_q * norm_cdf(w * d1)
-
 
 EVAL = datetime.date(2024, 3, 1)
 MATURITY = "2024-09-02"  # a Monday; 185 days after EVAL
 
-
-def terms(**kw):
-    base = {
-        "effect_date": "2024-01-02", "maturity_date": MATURITY, "underlying": "600519.XSHG",
-        "s0": 100.0, "notional": 1.0, "call_put": "call", "strike": 105.0,
-        "exercise_type": "european", "payoff_type": "plain_vanilla",
-    }
-    base.update(kw)
-    return base
+terms = terms_builder(
+    "600519.XSHG", MATURITY, s0=100.0, notional=1.0, effect_date="2024-01-02",
+    call_put="call", strike=105.0, exercise_type="european", payoff_type="plain_vanilla")
 
 
 @pytest.mark.parametrize("payoff", ["plain_vanilla", "cash_or_nothing", "asset_or_nothing"])
@@ -54,7 +30,7 @@ def test_european_matches_black_scholes(market, payoff, call_put, spot, strike, 
                               digital_payoff=12.5))
     got = opt.npv(spot, r, vol, q, EVAL)
     t = (pd.Timestamp(MATURITY) - pd.Timestamp(EVAL)).days / 365
-    expected = black_scholes(payoff, call_put, spot, strike, r, q, vol, t, cash=12.5)
+    expected = bs_vanilla(spot, strike, r, q, vol, t, call_put == "call", payoff, cash=12.5)
     assert abs(got - expected) <= 1e-10 * max(1.0, abs(expected)), (
         payoff, call_put, spot, strike, r, q, vol, got, expected)
 
