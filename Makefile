@@ -13,7 +13,7 @@ DEMO_OUT ?= build/demo-book
 # Rebuild and reinstall when a Python module or a C++ source changes.
 SOURCES := $(shell find src cpp -type f \( -name '*.py' -o -name '*.hpp' -o -name '*.cpp' \))
 
-.PHONY: setup test test-python test-cpp lint demo bench clean
+.PHONY: setup dev test test-python test-cpp lint demo bench clean
 
 $(VENV)/.installed: pyproject.toml CMakeLists.txt $(SOURCES)
 	$(PYTHON) -m venv $(VENV)
@@ -24,6 +24,13 @@ $(VENV)/.installed: pyproject.toml CMakeLists.txt $(SOURCES)
 	touch $@
 
 setup: $(VENV)/.installed
+
+# The developer loop: an editable install, so that python and pytest read src/ as it
+# is edited; the build tools live in the venv because the build is not isolated, and
+# a C++ change is compiled (incrementally, under build/) by running this again.
+dev: setup
+	$(PIP) install "scikit-build-core>=0.10" "nanobind>=2.4"
+	$(PIP) install --no-build-isolation -ve .
 
 test: setup test-cpp lint
 	$(PY) -m pytest -q
