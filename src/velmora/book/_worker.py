@@ -144,9 +144,15 @@ def worker_loop(conn, store, threads, job, pooled=False):
     open_store(store)
     if pooled:
         try:
-            _, pool = conn.recv()
+            message = conn.recv_bytes()
         except (EOFError, OSError):
             return
+        try:
+            from multiprocessing.reduction import ForkingPickler
+
+            _, pool = ForkingPickler.loads(message)
+        except Exception:  # the shared block cannot be mapped here: draw our own pool
+            pool = None
         if pool is not None:
             from .. import _pool_handover
 
