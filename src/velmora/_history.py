@@ -5,7 +5,7 @@ Every product asks the client through this module alone: what is asked, and how 
 gap in the answer is treated, is decided here.
 
 Every knock or touch status is read afresh from the market-data client at each
-valuation; nothing here is cached.  Crossings are strict: a price exactly at a
+valuation, except within one pass (below); nothing is kept between passes.  Crossings are strict: a price exactly at a
 level crosses nothing.
 
 Every product reads its history through ``price_history``, which checks what came
@@ -25,9 +25,18 @@ back against the trading calendar:
   and the unobserved days, not an error; the valuation goes on from the bars there
   are.
 * The evaluation date itself may have no bar yet (a valuation during the trading
-  day): that is neither an error nor a warning.
+  day): that is neither an error nor a warning.  Inside ``unclosed_from(day)`` (theta's
+  valuation on the next calendar day) the same holds for ``day`` and every day after
+  it: the day being valued has not closed yet, so a missing close there is not yet
+  observed, on a contract's first day as on any other.
+
+Inside ``one_pass()`` (one ``greeks``, one row of a book) each distinct question is put
+to the client once and its answer reused by every bumped valuation; the checks above
+still run at every valuation.
 """
 
+import contextlib
+import contextvars
 import warnings
 
 import numpy as np
@@ -40,6 +49,75 @@ from ._dates import to_timestamp
 
 class StaleHistoryWarning(UserWarning):
     """The underlying's bars stop before trading days that have already closed."""
+
+
+# The answers of the current pass, by question; None outside a pass.  A context
+# variable, so every thread (and every asyncio task) has a pass of its own.
+_ANSWERS = contextvars.ContextVar("velmora_history_answers", default=None)
+# The first day that counts as not yet closed, or None: only days before the
+# evaluation date have closed.
+_UNCLOSED_FROM = contextvars.ContextVar("velmora_history_unclosed_from", default=None)
+
+
+@contextlib.contextmanager
+def one_pass():
+    """Within the block, each distinct history query is asked of the client once.
+
+    Every valuation made inside (the bumped valuations of one ``greeks``, the
+    valuations of one book row) reuses the frame the client gave for the same
+    underlying, dates, fields and adjustment, so the values are those of one snapshot
+    of the store and equal, bit for bit, those made one by one against an unchanged
+    store.  A block inside another joins the outer pass; the answers are dropped when
+    the outermost block ends.  Thread-safe: each thread has its own pass.
+    """
+    if _ANSWERS.get() is not None:
+        yield
+        return
+    token = _ANSWERS.set({})
+    try:
+        yield
+    finally:
+        _ANSWERS.reset(token)
+
+
+@contextlib.contextmanager
+def unclosed_from(day):
+    """Within the block, ``day`` and the days after it count as not yet closed.
+
+    Theta values the next calendar day while ``day`` (today's evaluation date) is
+    still trading: today's close is not stored yet, so that day is not yet observed;
+    its missing bar is neither an error nor a ``StaleHistoryWarning``.
+    """
+    day = to_timestamp(day, "evaluation_date")
+    outer = _UNCLOSED_FROM.get()
+    token = _UNCLOSED_FROM.set(day if outer is None else min(outer, day))
+    try:
+        yield
+    finally:
+        _UNCLOSED_FROM.reset(token)
+
+
+def _ask_price(underlying, start, end, fields, adjust_type):
+    """``lumadex.get_price`` of the question, asked once per pass."""
+    answers = _ANSWERS.get()
+    if answers is None:
+        return _get_price(underlying, start, end, fields, adjust_type)
+    try:
+        key = (underlying, to_timestamp(start, "effect_date"),
+               to_timestamp(end, "evaluation_date"),
+               fields if isinstance(fields, str) else tuple(fields), adjust_type)
+        hash(key)
+    except TypeError:  # an unhashable underlying or field list: ask every time
+        return _get_price(underlying, start, end, fields, adjust_type)
+    if key not in answers:
+        answers[key] = _get_price(underlying, start, end, fields, adjust_type)
+    return answers[key]
+
+
+def _get_price(underlying, start, end, fields, adjust_type):
+    return lumadex.get_price(
+        underlying, start, end, fields=fields, adjust_type=adjust_type, expect_df=True
+    )
 
 
 def trading_dates(start, end):
@@ -73,10 +151,12 @@ def price_history(underlying, start, end, fields, adjust_type):
     StaleHistoryWarning
         When the bars stop before the last trading day before ``end``.
     """
-    bars = lumadex.get_price(
-        underlying, start, end, fields=fields, adjust_type=adjust_type, expect_df=True
-    )
+    bars = _ask_price(underlying, start, end, fields, adjust_type)
     first, today = to_timestamp(start, "effect_date"), to_timestamp(end, "evaluation_date")
+    unclosed = _UNCLOSED_FROM.get()
+    if unclosed is not None and unclosed < today:
+        # theta's next day: the checks see the day that has not closed yet as "today"
+        today = unclosed
     if bars is None or len(bars) == 0:
         if first < today:
             closed = lumadex.get_trading_dates(first, today - pd.Timedelta(days=1))
@@ -122,7 +202,7 @@ def close_on(underlying, date):
 
     Unchecked: a single day's quote, not a history.
     """
-    frame = lumadex.get_price(underlying, date, date, fields="close", adjust_type="none")
+    frame = _ask_price(underlying, date, date, "close", "none")
     if frame is None or len(frame) == 0 or not np.isfinite(frame["close"].iloc[-1]):
         return None
     return float(frame["close"].iloc[-1])
