@@ -28,7 +28,8 @@ def _question(call):
 
 
 @pytest.mark.parametrize("name", WITH_HISTORY)
-def test_greeks_asks_each_history_once_and_values_as_one_by_one(closes, monkeypatch, name):
+def test_greeks_asks_each_history_once_and_values_as_one_by_one(closes, monkeypatch,  # noqa: F811
+                                                                 name):
     product = PRODUCTS[name]()
     got, calls = closes.price_calls(lambda: product.greeks(SPOT, R, VOL, Q, FRI))
     asked = [_question(c) for c in calls]

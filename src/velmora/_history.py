@@ -5,8 +5,8 @@ Every product asks the client through this module alone: what is asked, and how 
 gap in the answer is treated, is decided here.
 
 Every knock or touch status is read afresh from the market-data client at each
-valuation, except within one pass (below); nothing is kept between passes.  Crossings are strict: a price exactly at a
-level crosses nothing.
+valuation, except within one pass (below); nothing is kept between passes.
+Crossings are strict: a price exactly at a level crosses nothing.
 
 Every product reads its history through ``price_history``, which checks what came
 back against the trading calendar:
@@ -98,7 +98,8 @@ def unclosed_from(day):
 
 
 def _ask_price(underlying, start, end, fields, adjust_type):
-    """``lumadex.get_price`` of the question, asked once per pass."""
+    """``(frame, date of its last bar)`` of ``lumadex.get_price`` for the question, asked
+    once per pass; ``(None, None)`` without bars."""
     answers = _ANSWERS.get()
     if answers is None:
         return _get_price(underlying, start, end, fields, adjust_type)
@@ -115,9 +116,12 @@ def _ask_price(underlying, start, end, fields, adjust_type):
 
 
 def _get_price(underlying, start, end, fields, adjust_type):
-    return lumadex.get_price(
+    bars = lumadex.get_price(
         underlying, start, end, fields=fields, adjust_type=adjust_type, expect_df=True
     )
+    if bars is None or len(bars) == 0:
+        return None, None
+    return bars, pd.Timestamp(bars.index.get_level_values(-1).max()).normalize()
 
 
 def trading_dates(start, end):
@@ -151,13 +155,13 @@ def price_history(underlying, start, end, fields, adjust_type):
     StaleHistoryWarning
         When the bars stop before the last trading day before ``end``.
     """
-    bars = _ask_price(underlying, start, end, fields, adjust_type)
+    bars, last = _ask_price(underlying, start, end, fields, adjust_type)
     first, today = to_timestamp(start, "effect_date"), to_timestamp(end, "evaluation_date")
     unclosed = _UNCLOSED_FROM.get()
     if unclosed is not None and unclosed < today:
         # theta's next day: the checks see the day that has not closed yet as "today"
         today = unclosed
-    if bars is None or len(bars) == 0:
+    if bars is None:
         if first < today:
             closed = lumadex.get_trading_dates(first, today - pd.Timedelta(days=1))
             if len(closed):
@@ -169,7 +173,6 @@ def price_history(underlying, start, end, fields, adjust_type):
                     "mistyped, or the store not brought up to date?)"
                 )
         return None
-    last = pd.Timestamp(bars.index.get_level_values(-1).max()).normalize()
     if last < today - pd.Timedelta(days=1):
         due = pd.Timestamp(lumadex.get_previous_trading_date(today))
         if last < due:
@@ -202,8 +205,8 @@ def close_on(underlying, date):
 
     Unchecked: a single day's quote, not a history.
     """
-    frame = _ask_price(underlying, date, date, "close", "none")
-    if frame is None or len(frame) == 0 or not np.isfinite(frame["close"].iloc[-1]):
+    frame, _ = _ask_price(underlying, date, date, "close", "none")
+    if frame is None or not np.isfinite(frame["close"].iloc[-1]):
         return None
     return float(frame["close"].iloc[-1])
 
