@@ -31,8 +31,8 @@ back against the trading calendar:
   observed, on a contract's first day as on any other.
 
 Inside ``one_pass()`` (one ``greeks``, one row of a book) each distinct question is put
-to the client once and its answer reused by every bumped valuation; the checks above
-still run at every valuation.
+to the client once, checked once (a stale history warns once), and its answer reused
+by every bumped valuation.
 """
 
 import contextlib
@@ -97,15 +97,15 @@ def unclosed_from(day):
         _UNCLOSED_FROM.reset(token)
 
 
-def _ask_price(underlying, start, end, fields, adjust_type):
+def _ask_price(underlying, start, end, fields, adjust_type, first, today):
     """``(frame, date of its last bar)`` of ``lumadex.get_price`` for the question, asked
-    once per pass; ``(None, None)`` without bars."""
+    once per pass; ``(None, None)`` without bars.  ``first`` and ``today`` are ``start``
+    and ``end`` as timestamps."""
     answers = _ANSWERS.get()
     if answers is None:
         return _get_price(underlying, start, end, fields, adjust_type)
     try:
-        key = (underlying, to_timestamp(start, "effect_date"),
-               to_timestamp(end, "evaluation_date"),
+        key = ("asked", underlying, first, today,
                fields if isinstance(fields, str) else tuple(fields), adjust_type)
         hash(key)
     except TypeError:  # an unhashable underlying or field list: ask every time
@@ -155,9 +155,26 @@ def price_history(underlying, start, end, fields, adjust_type):
     StaleHistoryWarning
         When the bars stop before the last trading day before ``end``.
     """
-    bars, last = _ask_price(underlying, start, end, fields, adjust_type)
-    first, today = to_timestamp(start, "effect_date"), to_timestamp(end, "evaluation_date")
     unclosed = _UNCLOSED_FROM.get()
+    answers, checked = _ANSWERS.get(), None
+    if answers is not None:  # within a pass: checked (and warned about) once
+        try:
+            checked = ("checked", underlying, start, end,
+                       fields if isinstance(fields, str) else tuple(fields), adjust_type,
+                       unclosed)
+            if checked in answers:
+                return answers[checked]
+        except TypeError:  # unhashable: checked every time
+            checked = None
+    bars = _checked_history(underlying, start, end, fields, adjust_type, unclosed)
+    if checked is not None:
+        answers[checked] = bars
+    return bars
+
+
+def _checked_history(underlying, start, end, fields, adjust_type, unclosed):
+    first, today = to_timestamp(start, "effect_date"), to_timestamp(end, "evaluation_date")
+    bars, last = _ask_price(underlying, start, end, fields, adjust_type, first, today)
     if unclosed is not None and unclosed < today:
         # theta's next day: the checks see the day that has not closed yet as "today"
         today = unclosed
@@ -185,7 +202,7 @@ def price_history(underlying, start, end, fields, adjust_type):
                     "observed on those days (a suspension, or a store not brought up to "
                     "date)"
                 ),
-                stacklevel=3,
+                stacklevel=4,
             )
     return bars
 
@@ -205,7 +222,8 @@ def close_on(underlying, date):
 
     Unchecked: a single day's quote, not a history.
     """
-    frame, _ = _ask_price(underlying, date, date, "close", "none")
+    day = to_timestamp(date, "date")
+    frame, _ = _ask_price(underlying, date, date, "close", "none", day, day)
     if frame is None or not np.isfinite(frame["close"].iloc[-1]):
         return None
     return float(frame["close"].iloc[-1])
@@ -217,6 +235,23 @@ def get_lows_highs(underlying, start, end):
     if bars is None:
         return None
     return bars.droplevel("order_book_id")
+
+
+def column(bars, name):
+    """The column ``name`` of a history frame as a numpy array.
+
+    Within a pass it is taken out of the frame once: the bumped valuations scan the
+    same array.  (The entry keeps the frame alive, so its ``id`` cannot be reused
+    by another frame while the pass lasts.)
+    """
+    answers = _ANSWERS.get()
+    if answers is None:
+        return bars[name].to_numpy()
+    key = ("column", id(bars), name)
+    entry = answers.get(key)
+    if entry is None or entry[0] is not bars:
+        entry = answers[key] = (bars, bars[name].to_numpy())
+    return entry[1]
 
 
 # The scans compare the column's values as an array: the same element-wise test as
