@@ -59,3 +59,38 @@ def test_greeks_before_todays_close_is_stored(market, monkeypatch, name, today):
     # today's close, once stored, crosses nothing: nothing changes
     flat_closes(market, WED, today, underlying=UNDERLYING)
     assert product.greeks(SPOT, R, VOL, Q, today) == got
+
+
+def test_greeks_on_the_store_read_it_once_with_the_values_of_nine_reads(monkeypatch):
+    import functools
+
+    import lumadex
+    from velmora.barrier import BarrierOption
+
+    effect = pd.Timestamp("2025-01-02")
+    stored = lumadex.get_price("SYN003.XSHG", effect, "2025-12-31", "close")["close"]
+    stored = stored.droplevel(0)
+    # a day whose next close sets a new high: an up-and-out between the two knocks out on
+    # theta's next day only, so a next-day bar leaking into today's answer shows
+    highs = stored.cummax()
+    day = next(d for d, n in zip(stored.index[20:], stored.index[21:])
+               if stored[n] > highs[d] and (n - d).days == 1)
+    option = BarrierOption({"underlying": "SYN003.XSHG", "effect_date": effect,
+                            "maturity_date": "2026-06-30", "s0": 100.0, "notional": 1,
+                            "call_put": "put", "strike": stored[day], "rebate": 0.0,
+                            "barrier_type": "up_and_out", "exercise_type": "european",
+                            "barrier": (highs[day] + stored[day + pd.Timedelta(days=1)]) / 2,
+                            "payoff_type": "plain_vanilla"})
+    asked = []
+
+    @functools.wraps(lumadex.get_price)
+    def counted(*args, **kw):
+        asked.append(args)
+        return counted.__wrapped__(*args, **kw)
+
+    monkeypatch.setattr(lumadex, "get_price", counted)
+    spot = stored[day] * 0.99  # below the barrier today
+    got = option.greeks(spot, R, VOL, Q, day)
+    assert len(asked) == 1 and got.npv > 0 and got.theta == -got.npv
+    monkeypatch.setattr(groundwork, "one_pass", contextlib.nullcontext)
+    assert option.greeks(spot, R, VOL, Q, day) == got and len(asked) == 1 + 9

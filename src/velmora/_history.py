@@ -110,9 +110,33 @@ def _ask_price(underlying, start, end, fields, adjust_type, first, today):
         hash(key)
     except TypeError:  # an unhashable underlying or field list: ask every time
         return _get_price(underlying, start, end, fields, adjust_type)
-    if key not in answers:
+    if key in answers:
+        return answers[key]
+    if getattr(lumadex.get_price, "shorter_range_is_a_prefix", False):
+        # A client whose answer for a range is the first rows of its answer for a longer
+        # one (lumadex: the back-adjustment is anchored on the latest stored bar, not on
+        # the range's end) is asked once through the next calendar day, which theta's
+        # valuation asks about next; the answer for this day is that frame cut at it.
+        later = today + pd.Timedelta(days=1)
+        longer = key[:3] + (later,) + key[4:]
+        if longer not in answers:
+            answers[longer] = _get_price(underlying, start, later, fields, adjust_type)
+        answers[key] = _cut(answers[longer], today)
+    else:
         answers[key] = _get_price(underlying, start, end, fields, adjust_type)
     return answers[key]
+
+
+def _cut(answer, day):
+    """``(frame, last)`` of the bars up to ``day`` in ``answer``."""
+    bars, last = answer
+    if bars is None or last <= day:
+        return answer
+    dates = bars.index.get_level_values(-1)
+    n = int(dates.searchsorted(day, side="right"))
+    if n == 0:
+        return None, None
+    return bars.iloc[:n], pd.Timestamp(dates[n - 1]).normalize()
 
 
 def _get_price(underlying, start, end, fields, adjust_type):
