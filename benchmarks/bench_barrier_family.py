@@ -15,6 +15,8 @@ Run from the repository root, with velmora installed:
 """
 
 import argparse
+import contextlib
+import functools
 import datetime
 import sys
 
@@ -168,11 +170,73 @@ def products():
     return rows
 
 
+def on_the_sample_store(repeat):
+    """The European barrier's ``greeks`` on lumadex's own sample store (SQLite), against
+    the same nine QuantLib valuations made directly, and as every valuation asking the
+    store itself (the former cost).  lumadex's answer for a shorter range is a prefix of a
+    longer one's, so one read through theta's next day serves both valuation dates."""
+    import lumadex
+
+    global EFFECT, MATURITY, EVAL
+    EFFECT, MATURITY = pd.Timestamp("2025-01-02"), pd.Timestamp("2026-06-30")
+    EVAL = datetime.date(2025, 12, 31)
+    terms = {"underlying": "SYN003.XSHG", "effect_date": EFFECT, "maturity_date": MATURITY,
+             "s0": 100.0, "notional": 1, "call_put": "call", "strike": 100.0,
+             "barrier_type": "down_and_out", "barrier": 50.0, "payoff_type": "plain_vanilla",
+             "rebate": 0.0, "exercise_type": "european"}
+    product = BarrierOption(terms)
+    instruments = [(ql.BarrierOption(ql.Barrier.DownOut, 50.0, 0.0,
+                                     ql.PlainVanillaPayoff(ql.Option.Call, 100.0), european()),
+                    ql.AnalyticBarrierEngine)]
+    lumadex.store_path()  # the sample store built before timing
+    real, asked = lumadex.get_price, []
+
+    @functools.wraps(real)
+    def counted(*args, **kw):
+        asked.append(args)
+        return real(*args, **kw)
+
+    def queries():
+        asked.clear()
+        product.greeks(SPOT, R, VOL, Q, EVAL)
+        return len(asked)
+
+    lumadex.get_price = counted
+    try:
+        rows = [("sample store", queries(),
+                 median_seconds(lambda: product.greeks(SPOT, R, VOL, Q, EVAL), repeat))]
+        with _without_one_pass():  # every valuation asking the store itself
+            rows.append(("sample store, no pass", queries(),
+                         median_seconds(lambda: product.greeks(SPOT, R, VOL, Q, EVAL), repeat)))
+    finally:
+        lumadex.get_price = real
+    t_bare = median_seconds(lambda: bare_quantlib(instruments), repeat)
+    for label, n, t in rows:
+        print(f"{'barrier, European, ' + label:32} {t * 1e3:9.2f} {n:7d} {'':>9} "
+              f"{9:7d} {t_bare * 1e3:10.2f} {t / t_bare:6.1f}")
+
+
+@contextlib.contextmanager
+def _without_one_pass():
+    from velmora import groundwork
+
+    saved, groundwork.one_pass = groundwork.one_pass, contextlib.nullcontext
+    try:
+        yield
+    finally:
+        groundwork.one_pass = saved
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=21, help="timed runs per figure")
     args = parser.parse_args(argv)
 
+    import lumadex
+
+    real_client = {name: getattr(lumadex, name) for name in
+                   ("get_trading_dates", "get_previous_trading_date", "get_next_trading_date",
+                    "get_price")}
     market = scripted_market().install()
     velmora.calendar.a_share_calendar = None
     get_a_share_calendar()  # built once per process; not part of any figure below
@@ -198,6 +262,11 @@ def main(argv=None):
         own = (t_greeks - t_bare - t_client) / valuations * 1e6
         print(f"{name:32} {t_greeks * 1e3:9.2f} {queries:7d} {t_client * 1e3:9.2f} "
               f"{valuations:7d} {t_bare * 1e3:10.2f} {t_greeks / t_bare:6.1f} {own:10.0f}")
+    for name, call in real_client.items():
+        setattr(lumadex, name, call)
+    velmora.calendar.a_share_calendar = None
+    get_a_share_calendar()
+    on_the_sample_store(args.repeat)
 
 
 if __name__ == "__main__":

@@ -220,3 +220,36 @@ def corridor_probability(spot, lo, hi, a, b, drift, vol, t, terms=4000):
                 / (c * c + w * w) for y in (ya, yb)]
         total += decay * math.sin(w * (x - l)) * (ends[1] - ends[0])
     return 2.0 / z * front * total
+
+
+def deterministic_barrier(kind, call, strike, level, rebate, spot, r, q, t, american=True,
+                          n=400_000):
+    """A barrier option as vol -> 0: the spot follows S e^((r - q) u), walked on a fine grid.
+
+    A knock-out pays its rebate at the hit (or is exercised before it), a knock-in becomes
+    the vanilla at the hit and pays its rebate at expiry if never hit.
+    """
+    import numpy as np
+
+    u = np.linspace(0.0, t, n + 1)
+    s, disc = spot * np.exp((r - q) * u), np.exp(-r * u)
+    pay = np.maximum(s - strike if call else strike - s, 0.0) * disc
+    crossed = s <= level if kind.startswith("down") else s >= level
+    hit = int(np.argmax(crossed)) if crossed.any() else None
+    if kind.endswith("out"):
+        if hit is None:
+            return pay.max() if american else pay[-1]
+        return max(rebate * disc[hit], pay[:hit + 1].max() if american else 0.0)
+    if hit is None:
+        return rebate * disc[-1]
+    return pay[hit:].max() if american else pay[-1]
+
+
+def no_arbitrage_bounds(kind, call, strike, rebate, spot, r, q, t, american=True):
+    """(least, most) a single-barrier option can be worth: at most the spot (a call, its
+    forward if q < 0) or the strike (a put) plus the rebate, at the highest discount
+    factor; at least the payoff now for an American knock-out not yet hit."""
+    most = spot * max(1.0, math.exp(-q * t)) if call else strike * max(1.0, math.exp(-r * t))
+    now = max(spot - strike if call else strike - spot, 0.0)
+    least = now if american and kind.endswith("out") else 0.0
+    return least, most + rebate * max(1.0, math.exp(-r * t))

@@ -198,14 +198,18 @@ def test_knock_status_from_closes(market, barrier_type, level, close, crossed):
     assert abs(got - expected) <= 1e-9, close_enough(got, expected, 1e-9, close=close)
 
 
-def test_history_is_queried_at_every_valuation(market):
+def test_history_is_queried_once_per_date_in_greeks_and_afresh_by_each_call(market):
     market.set_closes("600000.XSHG", {"2023-12-01": 100.0})
     option = BarrierOption(terms())
-    _, calls = market.price_calls(lambda: option.greeks(100.0, 0.03, 0.2, 0.0, EVAL))
-    assert len(calls) == 9  # base, spot up/down, vol up/down, rate up/down, two theta days
+    g1, calls = market.price_calls(lambda: option.greeks(100.0, 0.03, 0.2, 0.0, EVAL))
+    # nine valuations on two dates (today, and theta's next day): two questions
+    assert [c[1][2] for c in calls] == [EVAL, EVAL + pd.Timedelta(days=1)]
     assert calls[0][1] == ("600000.XSHG", EFFECT, EVAL)
     assert calls[0][2] == {"fields": "close", "adjust_type": "pre", "expect_df": True}
-    assert calls[-2][1][2] == EVAL + pd.Timedelta(days=1)
+    # the next call asks again (the store may have moved on) and sees the new close
+    market.set_closes("600000.XSHG", {"2023-12-01": 100.0, "2023-12-04": 85.0})
+    g2, calls = market.price_calls(lambda: option.greeks(100.0, 0.03, 0.2, 0.0, EVAL))
+    assert len(calls) == 2 and g2.npv == option.rebate != g1.npv
 
 
 def test_no_history_values_the_instrument(market):

@@ -6,8 +6,11 @@ import math
 import pytest
 import QuantLib as ql
 
+import pandas as pd
+
 from _oracles import (
-    EVAL, MAT_180, bs_vanilla, close_enough, process, ql_npv, qld, terms_builder, year_fraction,
+    EVAL, MAT_180, bs_vanilla, close_enough, deterministic_barrier, no_arbitrage_bounds, process,
+    ql_npv, qld, terms_builder, year_fraction,
 )
 from velmora import _core
 from velmora.barrier import BarrierOption
@@ -166,3 +169,72 @@ def test_spot_on_the_barrier_is_valued_as_touched(market, kind, spot):
     got = option.npv(spot, 0.03, 0.3, 0.0, EVAL)
     assert abs(got - want) <= 2e-3 * want, close_enough(got, want, 2e-3 * want, kind=kind)
     assert math.isfinite(option.npv(100.0, 0.03, 0.3, 0.0, EVAL))
+
+
+# -- extreme inputs: a degenerate or a huge diffusion, grids beyond any budget -----------
+
+EXTREME = [(kind, call, vol, r, q, t)
+           for kind in ("down_and_out", "down_and_in", "up_and_out", "up_and_in")
+           for call in (True, False)
+           for vol in (1e-6, 1e-3, 6.0)
+           for r, q in ((0.5, 0.0), (-0.05, 0.3))
+           for t in (5 / 365, 3.0, 50.0)]
+
+
+@pytest.mark.parametrize("kind,call,vol,r,q,t", EXTREME)
+def test_extreme_inputs_give_a_bounded_value_or_a_clear_refusal(kind, call, vol, r, q, t):
+    spot, strike, rebate = 100.0, 100.0, 1.0
+    level = 80.0 if kind.startswith("down") else 125.0
+    args = dict(call=call, strike=strike, kind=kind, level=level, rebate=rebate, american=True,
+                exercise_from=0.0, maturity=t, spot=spot, rate=r, dividend=q, vol=vol)
+    try:
+        got = _core.pde_barrier(**args)
+    except ValueError as e:  # only where the diffusion is huge: a grid beyond the budget
+        assert vol * math.sqrt(t) > 25 and "vol * sqrt(T)" in str(e), str(e)
+        return
+    least, most = no_arbitrage_bounds(kind, call, strike, rebate, spot, r, q, t)
+    assert least <= got <= most, close_enough(got, (least, most), 0.0, **args)
+    if vol * math.sqrt(t) <= 1e-4:  # degenerate: the deterministic limit
+        expected = deterministic_barrier(kind, call, strike, level, rebate, spot, r, q, t)
+        # the reference finds the hit to within its time step t / 400,000
+        tol = spot * (1e-6 + 2 * abs(r - q) * t / 400_000)
+        assert abs(got - expected) <= tol, close_enough(got, expected, tol, **args)
+
+
+@pytest.mark.parametrize("days,strike", [(5, 90.0), (1096, 100.0)])
+def test_vanishing_vol_values_the_deterministic_path(market, days, strike):
+    # an American call, r 50 %: held to expiry, S e^(-qT) - K e^(-rT), within seconds
+    maturity = EVAL + pd.Timedelta(days=days)
+    option = BarrierOption(terms(barrier_type="up_and_out", barrier=1e6, strike=strike,
+                                 maturity_date=maturity))
+    t = year_fraction(option.maturity_date)  # moved onto a trading day
+    got = option.npv(100.0, 0.5, 1e-6, 0.0, EVAL)
+    expected = deterministic_barrier("up_and_out", True, strike, 1e6, 0.0, 100.0, 0.5, 0.0, t)
+    assert abs(got - expected) <= 1e-6 * 100.0, close_enough(got, expected, 1e-4, t=t)
+
+
+def test_huge_diffusion_meets_the_european_closed_form_or_is_refused(market):
+    # No dividend: an American call is never exercised early, so a knock-in call (the
+    # vanilla once knocked in) is QuantLib's European one, at vol 5 over 30 years.
+    market.set_calendar(last="2080-12-31")
+    maturity = EVAL + pd.Timedelta(days=30 * 365 + 4)  # a Monday
+    for kind, level in (("down_and_in", 50.0), ("up_and_in", 200.0)):
+        option = BarrierOption(terms(barrier_type=kind, barrier=level, maturity_date=maturity))
+        instrument = ql.BarrierOption(QL_KIND[kind], level, 0.0,
+                                      ql.PlainVanillaPayoff(ql.Option.Call, 100.0),
+                                      ql.EuropeanExercise(qld(maturity)))
+        expected = ql_npv(instrument, ql.AnalyticBarrierEngine(process(100.0, 0.03, 5.0, 0.0)))
+        got = option.npv(100.0, 0.03, 5.0, 0.0, EVAL)
+        assert abs(got - expected) <= 1e-3 * expected, close_enough(got, expected, 1e-3)
+    # vol 50 over 50 years: no grid within seconds resolves it; said so, never a NaN
+    with pytest.raises(ValueError, match=r"vol \* sqrt\(T\) = 353"):
+        BarrierOption(terms(barrier_type="down_and_in", barrier=50.0,
+                            maturity_date=EVAL + pd.Timedelta(days=50 * 365))
+                      ).npv(100.0, 0.03, 50.0, 0.0, EVAL)
+
+
+def test_grid_sizes_beyond_the_solver_are_refused_by_name():
+    # node offsets from the barrier beyond a 32-bit integer (2.5e9 steps of 1e-8)
+    with pytest.raises(ValueError, match="more than 2e7 nodes"):
+        solve("down_and_out", True, 1e-3, 1e-4, 0.0, 1e8, 0.02, 0.0, 0.01, 1.0,
+              grid=(1_000_000, 2))

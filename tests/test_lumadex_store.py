@@ -103,6 +103,28 @@ def test_a_deleted_store_is_an_error_at_the_next_query_not_old_data(store):
         lumadex.init(store)
 
 
+def test_a_store_behind_a_moved_link_is_read_from_the_next_query(tmp_path):
+    # deployments publish a new store and flip a link to it in one rename
+    for release in ("r1", "r2"):
+        (tmp_path / release).mkdir()
+    releases = [make_store(tmp_path / "r1" / "s.sqlite", bars("OLD.XSHG", 1.0)),
+                make_store(tmp_path / "r2" / "s.sqlite", bars("NEW.XSHG", 2.0))]
+    link = tmp_path / "current.sqlite"
+    link.symlink_to(releases[0])
+    try:
+        with concurrent.futures.ThreadPoolExecutor(max_workers=1) as other_thread:
+            assert lumadex.init(link) == link == lumadex.store_path()  # workers get the link
+            assert closes("OLD.XSHG", "NEW.XSHG") == {"OLD.XSHG": [1.0]}
+            assert other_thread.submit(closes, "OLD.XSHG").result() == {"OLD.XSHG": [1.0]}
+            (tmp_path / "next").symlink_to(releases[1])
+            os.replace(tmp_path / "next", link)
+            want = {"NEW.XSHG": [2.0]}
+            assert closes("OLD.XSHG", "NEW.XSHG") == want
+            assert other_thread.submit(closes, "OLD.XSHG", "NEW.XSHG").result() == want
+    finally:
+        lumadex.init(None)
+
+
 def test_init_drops_the_connections_already_open(store):
     before = _store.reader(store)
     lumadex.init(store)

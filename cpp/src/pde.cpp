@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -19,6 +20,23 @@ constexpr int kImplicitHalfSteps = 4;
 // Largest grids accepted: beyond these a valuation would take minutes.
 constexpr long kMaxSteps = 1'000'000;
 constexpr double kMaxWork = 4e9; // nodes times time steps
+// Most nodes of one lattice: a few vectors of this many doubles stay within about 1 GB.
+constexpr double kMaxNodes = 2e7;
+// The automatic grid stays within this work (nodes times time steps, about a second).
+constexpr double kAutoWork = 2e8;
+// The automatic grid's space step h in log spot is at most kMaxLogStep (the payoff's kink and
+// the cubic interpolation at the spot need it however wide the distribution is) and at most
+// kStepTimesSd / (vol * sqrt(T)): the operator's error over the life grows like (h vol)^2 T,
+// which this keeps near 1e-3 of the value.  Neither bites below vol * sqrt(T) of about 1.7.
+constexpr double kMaxLogStep = 0.05;
+constexpr double kStepTimesSd = 0.1;
+// Log spot of every grid node stays within this: exp() of it, times the stencil's weights
+// (up to about 1e12 on the automatic grids), is a finite double.
+constexpr double kLogLimit = 500.0;
+// Below this standard deviation of log spot over the life (vol * sqrt(T)) the diffusion is
+// degenerate: the value is the deterministic limit, the spot moving at the carry r - q.  The
+// limit is off by about this fraction of the spot (the value of the diffusion's spread).
+constexpr double kDegenerateSd = 1e-4;
 // Penalty factor of the penalty iteration: the value may sit below the payoff by about
 // payoff / kPenalty where exercise is optimal.
 constexpr double kPenalty = 1e10;
@@ -135,19 +153,22 @@ Stencil make_stencil(const Market& m, double h) {
     return {diff - drift, -2.0 * diff - m.rate, diff + drift};
 }
 
-// A grid of nodes x0 + j h, j = lo..hi, with Dirichlet values on its two end nodes.
+// A grid of nodes x0 + j h, j = lo..hi, with Dirichlet values on its two end nodes.  Node
+// offsets are 64-bit and every lattice has been sized by `checked_offset` / `check_nodes`.
 class Lattice {
   public:
-    Lattice(double x0, double h, int lo, int hi, const Stencil& st)
+    Lattice(double x0, double h, std::int64_t lo, std::int64_t hi, const Stencil& st)
         : x0_(x0), h_(h), lo_(lo), n_(static_cast<std::size_t>(hi - lo + 1)), st_(st),
           u_(n_), rhs_(n_), work_(n_) {}
 
     std::size_t size() const { return n_; }
-    double x(std::size_t i) const { return x0_ + (lo_ + static_cast<long>(i)) * h_; }
+    double x(std::size_t i) const { return x0_ + (lo_ + static_cast<std::int64_t>(i)) * h_; }
     double spot(std::size_t i) const { return std::exp(x(i)); }
     std::vector<double>& values() { return u_; }
     const std::vector<double>& values() const { return u_; }
-    std::size_t index_of_offset(int j) const { return static_cast<std::size_t>(j - lo_); }
+    std::size_t index_of_offset(std::int64_t j) const {
+        return static_cast<std::size_t>(j - lo_);
+    }
 
     // One step of length dt with implicitness theta; the end nodes take the values `low` and
     // `high`.  With `payoff` given, the result is projected on it on the `side` named.
@@ -207,8 +228,8 @@ class Lattice {
     // Cubic interpolation at log spot x from the four nearest nodes.
     double at(double x) const {
         const double pos = (x - x0_) / h_ - lo_;
-        long j0 = static_cast<long>(std::floor(pos)) - 1;
-        j0 = std::clamp(j0, 0L, static_cast<long>(n_) - 4);
+        std::int64_t j0 = static_cast<std::int64_t>(std::floor(pos)) - 1;
+        j0 = std::clamp<std::int64_t>(j0, 0, static_cast<std::int64_t>(n_) - 4);
         const double t = pos - j0;
         double sum = 0.0;
         for (int k = 0; k < 4; ++k) {
@@ -257,7 +278,7 @@ class Lattice {
     }
 
     double x0_, h_;
-    long lo_;
+    std::int64_t lo_;
     std::size_t n_;
     Stencil st_;
     std::vector<double> u_, rhs_, work_;
@@ -282,30 +303,55 @@ bool exercisable(const Contract& c, double maturity, double tau) {
     return c.american && maturity - tau >= c.exercise_from - 1e-12 * std::max(1.0, maturity);
 }
 
-void check_work(long nodes, int steps) {
-    require(static_cast<double>(nodes) * (steps + 2) <= kMaxWork,
-            "grid too large: nodes times time steps above 4e9");
+// The node offset nearest `steps` (already rounded) as a 64-bit integer, refused when the
+// lattice would need more nodes than any valuation may take.
+std::int64_t checked_offset(double steps) {
+    require(std::isfinite(steps) && std::fabs(steps) <= kMaxNodes,
+            "grid too large: more than 2e7 nodes in log spot (a space step far too small for "
+            "the distance between spot, strike and barrier)");
+    return static_cast<std::int64_t>(steps);
+}
+
+void check_work(double nodes, int steps) {
+    require(nodes <= kMaxNodes, "grid too large: more than 2e7 nodes in log spot");
+    require(nodes * (steps + 2.0) <= kMaxWork, "grid too large: nodes times time steps above 4e9");
 }
 
 struct Span {
     double lo, hi; // log-spot range that matters for the value
 };
 
+// From kWidth standard deviations below the lower of spot and strike to as many above the
+// higher one, cut at kLogLimit: beyond it exp() overflows.  The cut only bites for a standard
+// deviation above about 100 (vol 14 over 50 years), where the far values used at the ends
+// (zero, or the forward intrinsic value) are within the strike of the exact ones, and reaching
+// either end is that unlikely.
 Span relevant(const Contract& c, const Market& m, double sd) {
     const double xs = std::log(m.spot);
     const double xk = c.strike > 0.0 ? std::log(c.strike) : xs;
-    return {std::min(xs, xk) - kWidth * sd, std::max(xs, xk) + kWidth * sd};
+    const Span s{std::max(std::min(xs, xk) - kWidth * sd, -kLogLimit),
+                 std::min(std::max(xs, xk) + kWidth * sd, kLogLimit)};
+    require(s.lo < xs && xs < s.hi && s.lo < s.hi,
+            "spot or strike outside the range a grid in log spot can hold (exp of +-500)");
+    return s;
+}
+
+double sd_of(const Contract& c, const Market& m) { return m.vol * std::sqrt(c.maturity); }
+
+// Space step of the grid: a standard deviation over the steps per standard deviation.
+double step_of(const Contract& c, const Market& m, const Grid& g) {
+    return sd_of(c, m) / g.steps_per_sd;
 }
 
 double solve_vanilla(const Contract& c, const Market& m, const Grid& g) {
     const double T = c.maturity;
-    const double sd = m.vol * std::sqrt(T);
-    const double h = sd / g.steps_per_sd;
+    const double sd = sd_of(c, m);
+    const double h = step_of(c, m, g);
     const Span span = relevant(c, m, sd);
     const double x0 = std::log(m.spot);
-    const int lo = static_cast<int>(std::floor((span.lo - x0) / h));
-    const int hi = static_cast<int>(std::ceil((span.hi - x0) / h));
-    check_work(hi - lo + 1L, g.time_steps);
+    const std::int64_t lo = checked_offset(std::floor((span.lo - x0) / h));
+    const std::int64_t hi = checked_offset(std::ceil((span.hi - x0) / h));
+    check_work(static_cast<double>(hi - lo + 1), g.time_steps);
     Lattice lat(x0, h, lo, hi, make_stencil(m, h));
     set_terminal(lat, c, h);
     const auto pay = payoff_on(lat, c);
@@ -324,8 +370,8 @@ double solve_vanilla(const Contract& c, const Market& m, const Grid& g) {
 double solve_barrier(const Contract& c, const Barrier& b, const Market& m, const Grid& g) {
     const double T = c.maturity;
     const bool down = is_down(b.kind), out = knock_out(b.kind);
-    const double sd = m.vol * std::sqrt(T);
-    const double h = sd / g.steps_per_sd;
+    const double sd = sd_of(c, m);
+    const double h = step_of(c, m, g);
     const Span span = relevant(c, m, sd);
     const double xb = std::log(b.level), xs = std::log(m.spot);
     const bool barrier_far = down ? xb < span.lo : xb > span.hi;
@@ -337,10 +383,10 @@ double solve_barrier(const Contract& c, const Barrier& b, const Market& m, const
         return b.rebate * std::exp(-m.rate * T);
     }
     // Offsets from the barrier node: the alive side and, for a knock-in, the vanilla beyond.
-    const int to_high = static_cast<int>(std::ceil((span.hi - xb) / h));
-    const int to_low = static_cast<int>(std::floor((span.lo - xb) / h));
-    const int alive_lo = down ? 0 : to_low;
-    const int alive_hi = down ? to_high : 0;
+    const std::int64_t to_high = checked_offset(std::ceil((span.hi - xb) / h));
+    const std::int64_t to_low = checked_offset(std::floor((span.lo - xb) / h));
+    const std::int64_t alive_lo = down ? 0 : to_low;
+    const std::int64_t alive_hi = down ? to_high : 0;
     require(alive_hi - alive_lo >= 4, "grid too coarse: fewer than four steps on the alive side");
     const Stencil st = make_stencil(m, h);
     const Levels lv = make_levels(T, g.time_steps);
@@ -357,7 +403,7 @@ double solve_barrier(const Contract& c, const Barrier& b, const Market& m, const
         side = Exercise::any;
 
     if (out) {
-        check_work(alive_hi - alive_lo + 1L, g.time_steps);
+        check_work(static_cast<double>(alive_hi - alive_lo + 1), g.time_steps);
         set_terminal(alive, c, h);
         auto& u = alive.values();
         (down ? u[0] : u[top]) = b.rebate;
@@ -380,7 +426,7 @@ double solve_barrier(const Contract& c, const Barrier& b, const Market& m, const
 
     // Knock-in: the vanilla on the whole range gives the value on the barrier node at every
     // time level; the alive side pays the rebate at expiry and cannot be exercised.
-    check_work(to_high - to_low + 1L + alive_hi - alive_lo + 1L, g.time_steps);
+    check_work(static_cast<double>(to_high - to_low + 1 + alive_hi - alive_lo + 1), g.time_steps);
     Lattice whole(xb, h, to_low, to_high, st);
     set_terminal(whole, c, h);
     const auto pay = payoff_on(whole, c);
@@ -403,6 +449,100 @@ double solve_barrier(const Contract& c, const Barrier& b, const Market& m, const
     return alive.at(xs);
 }
 
+// -- the degenerate diffusion: the spot moves at the carry, S(t) = S exp((r - q) t) -----------
+
+// The payoff of exercise at time t, discounted to now, on the deterministic path.
+double path_payoff(const Contract& c, const Market& m, double t) {
+    const double s = m.spot * std::exp(-m.dividend * t), k = c.strike * std::exp(-m.rate * t);
+    return std::max(c.call ? s - k : k - s, 0.0);
+}
+
+// The best discounted payoff of exercise in [a, b].  S e^(-qt) - K e^(-rt) has at most one
+// stationary point, where q S e^(-qt) = r K e^(-rt): the ends and that point hold the maximum.
+double best_payoff(const Contract& c, const Market& m, double a, double b) {
+    double best = std::max(path_payoff(c, m, a), path_payoff(c, m, b));
+    const double ratio = (m.dividend * m.spot) / (m.rate * c.strike);
+    if (m.rate != m.dividend && std::isfinite(ratio) && ratio > 0.0) {
+        const double t = std::log(ratio) / (m.dividend - m.rate);
+        if (t > a && t < b)
+            best = std::max(best, path_payoff(c, m, t));
+    }
+    return best;
+}
+
+// What the holder of the vanilla can get from time `from` on: the best exercise for an
+// American contract inside its window, the payoff at expiry otherwise.
+double vanilla_from(const Contract& c, const Market& m, double from) {
+    const double T = c.maturity;
+    const double open = std::max(from, c.exercise_from);
+    if (c.american && open <= T)
+        return best_payoff(c, m, open, T);
+    return path_payoff(c, m, T);
+}
+
+// The first time the deterministic path reaches the barrier, or infinity.
+double hitting_time(const Barrier& b, const Market& m) {
+    const double carry = m.rate - m.dividend;
+    const double distance = std::log(b.level / m.spot); // < 0 below, > 0 above
+    if (carry == 0.0 || (distance < 0.0) != (carry < 0.0))
+        return INFINITY;
+    return distance / carry;
+}
+
+double limit_value(const Contract& c, const Barrier* b, const Market& m) {
+    const double T = c.maturity;
+    const double tau = b == nullptr ? INFINITY : hitting_time(*b, m);
+    if (tau > T) // never hit: the vanilla, or a knock-in's rebate at expiry
+        return b == nullptr || knock_out(b->kind) ? vanilla_from(c, m, 0.0)
+                                                  : b->rebate * std::exp(-m.rate * T);
+    if (!knock_out(b->kind)) // knocked in at tau: the vanilla from then on
+        return vanilla_from(c, m, tau);
+    // Knock-out: the rebate at the hit, or exercise before it, up to the payoff at the level.
+    const double rebate = b->rebate * std::exp(-m.rate * tau);
+    const double open = std::max(0.0, c.exercise_from);
+    if (c.american && open <= tau)
+        return std::max(rebate, best_payoff(c, m, open, tau));
+    return rebate;
+}
+
+// -- no-arbitrage bounds -------------------------------------------------------------------
+
+// Every value lies between these: nothing pays more than the spot (a call; with a negative
+// dividend yield, its forward) or the strike (a put), plus the rebate, each at the highest
+// discount factor over the life; nothing pays less than a negative rebate, and a contract that
+// can be exercised now is worth its payoff now.
+struct Bounds {
+    double lo, hi;
+};
+
+Bounds bounds(const Contract& c, const Barrier* b, const Market& m, bool alive_exercisable) {
+    const double T = c.maturity;
+    const double most_paid = c.call ? m.spot * std::max(1.0, std::exp(-m.dividend * T))
+                                    : c.strike * std::max(1.0, std::exp(-m.rate * T));
+    const double rebate = b == nullptr ? 0.0 : b->rebate;
+    const double cash = std::max(1.0, std::exp(-m.rate * T));
+    double lo = std::min(rebate, 0.0) * cash;
+    if (alive_exercisable)
+        lo = std::max(lo, intrinsic(c, m.spot));
+    return {lo, most_paid + std::max(rebate, 0.0) * cash};
+}
+
+// The solver's value, checked: within a small slack of the bounds it is clamped onto them (a
+// rounding or the grid's last digits); further out, or not finite, the grid has not resolved
+// these inputs and the value is refused rather than returned.
+double checked(double v, const Bounds& bd, const Contract& c, const Barrier* b, const Market& m) {
+    const double scale = m.spot + c.strike + (b == nullptr ? 0.0 : std::fabs(b->rebate));
+    const double slack = 1e-4 * scale;
+    if (!(std::isfinite(v) && v >= bd.lo - slack && v <= bd.hi + slack))
+        throw std::invalid_argument(
+            "the finite-difference grid does not resolve these inputs: value " +
+            std::to_string(v) + " outside the no-arbitrage bounds [" + std::to_string(bd.lo) +
+            ", " + std::to_string(bd.hi) + "]; use a finer grid");
+    return std::clamp(v, bd.lo, bd.hi);
+}
+
+bool degenerate(const Contract& c, const Market& m) { return sd_of(c, m) <= kDegenerateSd; }
+
 } // namespace
 
 Grid choose_grid(const Contract& contract, const Market& market, double tolerance) {
@@ -416,16 +556,30 @@ Grid choose_grid(const Contract& contract, const Market& market, double toleranc
     // time steps for values above 0.1% of the spot (deep out-of-the-money knock-ins worth
     // less than that are met to about 1e-2 relative).
     const double scale = std::sqrt(1e-3 / tolerance);
-    int per_sd = static_cast<int>(std::ceil(32.0 * scale));
+    double per_sd = std::ceil(32.0 * scale);
     const int steps = static_cast<int>(std::ceil(48.0 * scale));
+    if (degenerate(contract, market)) // valued by the deterministic limit: no grid is used
+        return {static_cast<int>(per_sd), steps};
+    const double sd = sd_of(contract, market);
     // Drift over one space step must stay below the diffusion (a monotone stencil): at low
     // vol and long maturities the grid is refined until it does.
-    const double T = std::max(contract.maturity, 1e-12);
     const double drift = std::fabs(market.rate - market.dividend - 0.5 * market.vol * market.vol);
-    const double needed = drift * std::sqrt(T) / market.vol;
-    if (needed + 1.0 < kMaxSteps)
-        per_sd = std::max(per_sd, static_cast<int>(std::ceil(needed)) + 1);
-    return {std::min<int>(per_sd, kMaxSteps), std::min<int>(steps, kMaxSteps)};
+    const double needed = drift * std::sqrt(contract.maturity) / market.vol;
+    per_sd = std::max({per_sd, std::ceil(needed) + 1.0, std::ceil(sd / kMaxLogStep),
+                       std::ceil(sd * sd / kStepTimesSd)});
+    // Bounded in work: the nodes over the span (twice for a knock-in) times the time levels.
+    const Span span = relevant(contract, market, sd);
+    const double work = 2.0 * (span.hi - span.lo) / sd * per_sd * (steps + 2.0);
+    if (!(per_sd <= kMaxSteps && work <= kAutoWork))
+        throw std::invalid_argument(
+            "vol * sqrt(T) = " + std::to_string(sd) + " with a drift of " +
+            std::to_string(drift) + " a year and log(spot / strike) = " +
+            std::to_string(std::log(market.spot / std::max(contract.strike, 1e-300))) +
+            " needs a grid of about " + std::to_string(work) +
+            " node steps, beyond the 2e8 the automatic grid takes (a few seconds).  It covers "
+            "vol * sqrt(T) up to about 25 with realistic drift and moneyness; at 1e-4 or less "
+            "the value is the deterministic limit");
+    return {static_cast<int>(per_sd), steps};
 }
 
 double vanilla_value(const Contract& contract, const Market& market, const Grid& grid) {
@@ -433,7 +587,11 @@ double vanilla_value(const Contract& contract, const Market& market, const Grid&
     validate(grid);
     if (contract.maturity == 0.0)
         return intrinsic(contract, market.spot);
-    return solve_vanilla(contract, market, grid);
+    const bool now = contract.american && contract.exercise_from <= 0.0;
+    const Bounds bd = bounds(contract, nullptr, market, now);
+    if (degenerate(contract, market))
+        return std::clamp(limit_value(contract, nullptr, market), bd.lo, bd.hi);
+    return checked(solve_vanilla(contract, market, grid), bd, contract, nullptr, market);
 }
 
 double barrier_value(const Contract& contract, const Barrier& barrier, const Market& market,
@@ -447,7 +605,13 @@ double barrier_value(const Contract& contract, const Barrier& barrier, const Mar
         return knock_out(barrier.kind) ? barrier.rebate : vanilla_value(contract, market, grid);
     if (contract.maturity == 0.0)
         return knock_out(barrier.kind) ? intrinsic(contract, market.spot) : barrier.rebate;
-    return solve_barrier(contract, barrier, market, grid);
+    const bool now =
+        contract.american && contract.exercise_from <= 0.0 && knock_out(barrier.kind);
+    const Bounds bd = bounds(contract, &barrier, market, now);
+    if (degenerate(contract, market))
+        return std::clamp(limit_value(contract, &barrier, market), bd.lo, bd.hi);
+    return checked(solve_barrier(contract, barrier, market, grid), bd, contract, &barrier,
+                   market);
 }
 
 } // namespace velmora::pde

@@ -156,5 +156,29 @@ int main() {
                      barrier_value({true, 100.0, true, 0.0, -1.0}, b, mkt, {32, 48}));
         CHECK_THROWS(std::invalid_argument, choose_grid(c, mkt, 0.0));
     }
+    // A degenerate diffusion is its deterministic limit: an American call at r 50% is held
+    // to expiry, S - K e^(-rT); a down-and-in put whose path reaches the barrier at
+    // tau = ln(B/S) / (r - q) becomes the put then, exercised at once or at the best time.
+    {
+        const Contract c{true, 100.0, true, 0.0, 3.0};
+        const Market m{100.0, 0.5, 0.0, 1e-6};
+        CHECK_CLOSE(barrier_value(c, {BarrierKind::up_out, 1e6, 0.0}, m, choose_grid(c, m)),
+                    100.0 - 100.0 * std::exp(-1.5), 1e-12);
+        const Contract put{false, 100.0, true, 0.0, 3.0};
+        const Market down{100.0, 0.0, 0.2, 1e-6}; // carry -20%: at 80 after ln(1.25)/0.2
+        const double v = barrier_value(put, {BarrierKind::down_in, 80.0, 0.0}, down, {32, 48});
+        const double s_end = 100.0 * std::exp(-0.2 * 3.0); // the put pays most at expiry
+        CHECK_CLOSE(v, 100.0 - s_end, 1e-12, "deterministic knock-in put");
+    }
+
+    // Beyond the work budget, and sizes beyond the solver: refused by name, never a NaN.
+    {
+        const Contract c{true, 100.0, true, 0.0, 50.0};
+        CHECK_THROWS(std::invalid_argument, choose_grid(c, {100.0, 0.03, 0.0, 50.0}));
+        const Contract far{true, 1e-3, false, 0.0, 1.0};
+        CHECK_THROWS(std::invalid_argument,
+                     barrier_value(far, {BarrierKind::down_out, 1e-4, 0.0},
+                                   {1e8, 0.02, 0.0, 0.01}, {1000000, 2}));
+    }
     return check::summary("test_pde");
 }

@@ -22,6 +22,10 @@ def init(path=None):
     so the next query reads the file now at the path even if it was opened
     before.  Returns the store's path.
 
+    The path is kept as given (made absolute, symbolic links not resolved): every
+    query looks at the file the path names then, so a store published by moving a
+    link to a new file is read from the next query on.
+
     Raises
     ------
     lumadex.StoreError
@@ -33,7 +37,7 @@ def init(path=None):
     if path is None:
         _current = None
         return store_path()
-    path = pathlib.Path(path).expanduser().resolve()
+    path = pathlib.Path(path).expanduser().absolute()
     _store.reader(path)  # fails now, not at the first query, for a missing or foreign file
     _current = path
     return path

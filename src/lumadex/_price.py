@@ -162,3 +162,9 @@ def get_price(order_book_ids, start_date, end_date, fields=None, adjust_type="pr
             names=["order_book_id", "date"],
         )
     return pd.DataFrame(values, index=index, columns=fields)
+
+
+# The bars of a range are the first rows of the bars of any longer range from the same
+# start: prices are stored raw and adjusted onto the latest stored bar, whatever the end
+# asked.  Callers that need several ends (velmora's next-day valuation) may ask once.
+get_price.shorter_range_is_a_prefix = True

@@ -193,21 +193,27 @@ def _read_mode(wal, folder_writable, shm_exists, wal_bytes):
 
 
 def _open_reader(path):
-    """A new read-only connection to ``path`` and whether it is immutable."""
+    """A new read-only connection to ``path`` and, when it is immutable, the ``-shm``
+    file whose appearance ends that (else None).
+
+    ``path`` may be a symbolic link: the file it names now is opened, and SQLite keeps
+    that file's ``-wal`` and ``-shm`` beside the file itself, not beside the link.
+    """
+    real = os.path.realpath(path)
     head = _header(path)
     try:
-        wal_bytes = os.path.getsize(path + "-wal")
+        wal_bytes = os.path.getsize(real + "-wal")
     except OSError:
         wal_bytes = 0
-    mode = _read_mode(_in_wal_mode(head), _folder_writable(path),
-                      os.path.exists(path + "-shm"), wal_bytes)
+    mode = _read_mode(_in_wal_mode(head), _folder_writable(real),
+                      os.path.exists(real + "-shm"), wal_bytes)
     if mode is None:
         raise StoreError(
             f"{path}: the store has changes in {path}-wal that are not yet in the store "
             "file, and its folder cannot be written, so they cannot be read. Let a user "
             f"who can write the folder fold them in (sqlite3 {path} "
             "'PRAGMA wal_checkpoint(TRUNCATE)') or read a copy of the store")
-    uri = pathlib.Path(path).resolve().as_uri() + "?mode=ro"
+    uri = pathlib.Path(real).as_uri() + "?mode=ro"
     if mode == "immutable":
         uri += "&immutable=1"
     with _translated(path, "opening the store"):
@@ -219,7 +225,7 @@ def _open_reader(path):
     except BaseException:
         conn.close()
         raise
-    return conn, mode == "immutable"
+    return conn, (real + "-shm" if mode == "immutable" else None)
 
 
 def _tables(conn):
@@ -249,23 +255,24 @@ def reader(path):
     """This thread's read-only connection to the store at ``path``.
 
     Opened on first use and kept while the file at ``path`` stays the same one;
-    reopened after ``reopen_all`` or when the file was replaced; a process that
-    forked gets its own.
+    reopened after ``reopen_all`` or when the file was replaced (a symbolic link
+    moved to another file included: the file is looked up through ``path`` at every
+    query); a process that forked gets its own.
     """
     path = os.fspath(path)
     conns = _thread_connections()
     entry = conns.get(path)
     sig = _signature(path, known=entry is not None)
     if entry is not None:
-        conn, old_sig, generation, immutable = entry
+        conn, old_sig, generation, shm = entry
         # An immutable reader switches to the usual locks once a writer's -shm appears.
         if (old_sig == sig and generation == _generation
-                and not (immutable and os.path.exists(path + "-shm"))):
+                and not (shm is not None and os.path.exists(shm))):
             return conn
         del conns[path]
         conn.close()
-    conn, immutable = _open_reader(path)
-    conns[path] = (conn, sig, _generation, immutable)
+    conn, shm = _open_reader(path)
+    conns[path] = (conn, sig, _generation, shm)
     return conn
 
 

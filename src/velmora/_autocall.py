@@ -27,7 +27,7 @@ import pandas as pd
 import torch
 
 from . import _core, normdraw
-from ._history import any_above, any_below, get_closes, trading_dates
+from ._history import any_above, any_below, get_closes, trading_dates, unclosed_from
 from ._terms import valuation_inputs
 from .groundwork import (ONE_DAY, RATE_BUMP, SPOT_BUMP, VOL_BUMP, BaseOption, OptionGreeks,
                          _curvature, _slope)
@@ -181,7 +181,8 @@ class AutocallNote(BaseOption):
         next_day_knocked_out = None
         if (self.maturity_date - today).days > 1:
             next_day = today + ONE_DAY
-            next_day_knocked_out, next_day_knocked_in = self._observed_knocks(next_day)
+            with unclosed_from(today):  # today's close may not be stored yet
+                next_day_knocked_out, next_day_knocked_in = self._observed_knocks(next_day)
             if not next_day_knocked_out:
                 requests["next_day"] = self._request(spots, r, vol, q, next_day,
                                                      next_day_knocked_in)

@@ -5,8 +5,8 @@ Every product asks the client through this module alone: what is asked, and how 
 gap in the answer is treated, is decided here.
 
 Every knock or touch status is read afresh from the market-data client at each
-valuation; nothing here is cached.  Crossings are strict: a price exactly at a
-level crosses nothing.
+valuation, except within one pass (below); nothing is kept between passes.
+Crossings are strict: a price exactly at a level crosses nothing.
 
 Every product reads its history through ``price_history``, which checks what came
 back against the trading calendar:
@@ -25,9 +25,18 @@ back against the trading calendar:
   and the unobserved days, not an error; the valuation goes on from the bars there
   are.
 * The evaluation date itself may have no bar yet (a valuation during the trading
-  day): that is neither an error nor a warning.
+  day): that is neither an error nor a warning.  Inside ``unclosed_from(day)`` (theta's
+  valuation on the next calendar day) the same holds for ``day`` and every day after
+  it: the day being valued has not closed yet, so a missing close there is not yet
+  observed, on a contract's first day as on any other.
+
+Inside ``one_pass()`` (one ``greeks``, one row of a book) each distinct question is put
+to the client once, checked once (a stale history warns once), and its answer reused
+by every bumped valuation.
 """
 
+import contextlib
+import contextvars
 import warnings
 
 import numpy as np
@@ -40,6 +49,103 @@ from ._dates import to_timestamp
 
 class StaleHistoryWarning(UserWarning):
     """The underlying's bars stop before trading days that have already closed."""
+
+
+# The answers of the current pass, by question; None outside a pass.  A context
+# variable, so every thread (and every asyncio task) has a pass of its own.
+_ANSWERS = contextvars.ContextVar("velmora_history_answers", default=None)
+# The first day that counts as not yet closed, or None: only days before the
+# evaluation date have closed.
+_UNCLOSED_FROM = contextvars.ContextVar("velmora_history_unclosed_from", default=None)
+
+
+@contextlib.contextmanager
+def one_pass():
+    """Within the block, each distinct history query is asked of the client once.
+
+    Every valuation made inside (the bumped valuations of one ``greeks``, the
+    valuations of one book row) reuses the frame the client gave for the same
+    underlying, dates, fields and adjustment, so the values are those of one snapshot
+    of the store and equal, bit for bit, those made one by one against an unchanged
+    store.  A block inside another joins the outer pass; the answers are dropped when
+    the outermost block ends.  Thread-safe: each thread has its own pass.
+    """
+    if _ANSWERS.get() is not None:
+        yield
+        return
+    token = _ANSWERS.set({})
+    try:
+        yield
+    finally:
+        _ANSWERS.reset(token)
+
+
+@contextlib.contextmanager
+def unclosed_from(day):
+    """Within the block, ``day`` and the days after it count as not yet closed.
+
+    Theta values the next calendar day while ``day`` (today's evaluation date) is
+    still trading: today's close is not stored yet, so that day is not yet observed;
+    its missing bar is neither an error nor a ``StaleHistoryWarning``.
+    """
+    day = to_timestamp(day, "evaluation_date")
+    outer = _UNCLOSED_FROM.get()
+    token = _UNCLOSED_FROM.set(day if outer is None else min(outer, day))
+    try:
+        yield
+    finally:
+        _UNCLOSED_FROM.reset(token)
+
+
+def _ask_price(underlying, start, end, fields, adjust_type, first, today):
+    """``(frame, date of its last bar)`` of ``lumadex.get_price`` for the question, asked
+    once per pass; ``(None, None)`` without bars.  ``first`` and ``today`` are ``start``
+    and ``end`` as timestamps."""
+    answers = _ANSWERS.get()
+    if answers is None:
+        return _get_price(underlying, start, end, fields, adjust_type)
+    try:
+        key = ("asked", underlying, first, today,
+               fields if isinstance(fields, str) else tuple(fields), adjust_type)
+        hash(key)
+    except TypeError:  # an unhashable underlying or field list: ask every time
+        return _get_price(underlying, start, end, fields, adjust_type)
+    if key in answers:
+        return answers[key]
+    if getattr(lumadex.get_price, "shorter_range_is_a_prefix", False):
+        # A client whose answer for a range is the first rows of its answer for a longer
+        # one (lumadex: the back-adjustment is anchored on the latest stored bar, not on
+        # the range's end) is asked once through the next calendar day, which theta's
+        # valuation asks about next; the answer for this day is that frame cut at it.
+        later = today + pd.Timedelta(days=1)
+        longer = key[:3] + (later,) + key[4:]
+        if longer not in answers:
+            answers[longer] = _get_price(underlying, start, later, fields, adjust_type)
+        answers[key] = _cut(answers[longer], today)
+    else:
+        answers[key] = _get_price(underlying, start, end, fields, adjust_type)
+    return answers[key]
+
+
+def _cut(answer, day):
+    """``(frame, last)`` of the bars up to ``day`` in ``answer``."""
+    bars, last = answer
+    if bars is None or last <= day:
+        return answer
+    dates = bars.index.get_level_values(-1)
+    n = int(dates.searchsorted(day, side="right"))
+    if n == 0:
+        return None, None
+    return bars.iloc[:n], pd.Timestamp(dates[n - 1]).normalize()
+
+
+def _get_price(underlying, start, end, fields, adjust_type):
+    bars = lumadex.get_price(
+        underlying, start, end, fields=fields, adjust_type=adjust_type, expect_df=True
+    )
+    if bars is None or len(bars) == 0:
+        return None, None
+    return bars, pd.Timestamp(bars.index.get_level_values(-1).max()).normalize()
 
 
 def trading_dates(start, end):
@@ -73,11 +179,30 @@ def price_history(underlying, start, end, fields, adjust_type):
     StaleHistoryWarning
         When the bars stop before the last trading day before ``end``.
     """
-    bars = lumadex.get_price(
-        underlying, start, end, fields=fields, adjust_type=adjust_type, expect_df=True
-    )
+    unclosed = _UNCLOSED_FROM.get()
+    answers, checked = _ANSWERS.get(), None
+    if answers is not None:  # within a pass: checked (and warned about) once
+        try:
+            checked = ("checked", underlying, start, end,
+                       fields if isinstance(fields, str) else tuple(fields), adjust_type,
+                       unclosed)
+            if checked in answers:
+                return answers[checked]
+        except TypeError:  # unhashable: checked every time
+            checked = None
+    bars = _checked_history(underlying, start, end, fields, adjust_type, unclosed)
+    if checked is not None:
+        answers[checked] = bars
+    return bars
+
+
+def _checked_history(underlying, start, end, fields, adjust_type, unclosed):
     first, today = to_timestamp(start, "effect_date"), to_timestamp(end, "evaluation_date")
-    if bars is None or len(bars) == 0:
+    bars, last = _ask_price(underlying, start, end, fields, adjust_type, first, today)
+    if unclosed is not None and unclosed < today:
+        # theta's next day: the checks see the day that has not closed yet as "today"
+        today = unclosed
+    if bars is None:
         if first < today:
             closed = lumadex.get_trading_dates(first, today - pd.Timedelta(days=1))
             if len(closed):
@@ -89,7 +214,6 @@ def price_history(underlying, start, end, fields, adjust_type):
                     "mistyped, or the store not brought up to date?)"
                 )
         return None
-    last = pd.Timestamp(bars.index.get_level_values(-1).max()).normalize()
     if last < today - pd.Timedelta(days=1):
         due = pd.Timestamp(lumadex.get_previous_trading_date(today))
         if last < due:
@@ -102,7 +226,7 @@ def price_history(underlying, start, end, fields, adjust_type):
                     "observed on those days (a suspension, or a store not brought up to "
                     "date)"
                 ),
-                stacklevel=3,
+                stacklevel=4,
             )
     return bars
 
@@ -122,8 +246,9 @@ def close_on(underlying, date):
 
     Unchecked: a single day's quote, not a history.
     """
-    frame = lumadex.get_price(underlying, date, date, fields="close", adjust_type="none")
-    if frame is None or len(frame) == 0 or not np.isfinite(frame["close"].iloc[-1]):
+    day = to_timestamp(date, "date")
+    frame, _ = _ask_price(underlying, date, date, "close", "none", day, day)
+    if frame is None or not np.isfinite(frame["close"].iloc[-1]):
         return None
     return float(frame["close"].iloc[-1])
 
@@ -134,6 +259,23 @@ def get_lows_highs(underlying, start, end):
     if bars is None:
         return None
     return bars.droplevel("order_book_id")
+
+
+def column(bars, name):
+    """The column ``name`` of a history frame as a numpy array.
+
+    Within a pass it is taken out of the frame once: the bumped valuations scan the
+    same array.  (The entry keeps the frame alive, so its ``id`` cannot be reused
+    by another frame while the pass lasts.)
+    """
+    answers = _ANSWERS.get()
+    if answers is None:
+        return bars[name].to_numpy()
+    key = ("column", id(bars), name)
+    entry = answers.get(key)
+    if entry is None or entry[0] is not bars:
+        entry = answers[key] = (bars, bars[name].to_numpy())
+    return entry[1]
 
 
 # The scans compare the column's values as an array: the same element-wise test as

@@ -213,6 +213,7 @@ class BarrierOption(BaseOption):
         closes = _history.get_closes(self.underlying, self.effect_date, evaluation_date, "pre")
         if closes is None:
             return False
+        values = _history.column(closes, "close")
         if self.barrier_type in _DOWN:
-            return _history.any_below(closes["close"], self.barrier)
-        return _history.any_above(closes["close"], self.barrier)
+            return _history.any_below(values, self.barrier)
+        return _history.any_above(values, self.barrier)

@@ -356,7 +356,8 @@ class DoubleBarrierOption(BaseOption):
         if closes is None:
             return False
         if self.barrier_type in _IN_OR_OUT:
-            return _history.any_below(closes["close"], self.barrier_lo) or _history.any_above(
-                closes["close"], self.barrier_hi
+            values = _history.column(closes, "close")
+            return _history.any_below(values, self.barrier_lo) or _history.any_above(
+                values, self.barrier_hi
             )
         raise NotImplementedError("KIKO and KOKI not implemented yet")

@@ -6,7 +6,7 @@ from collections import namedtuple
 
 import pandas as pd
 
-from ._history import on_trading_day
+from ._history import on_trading_day, one_pass, unclosed_from
 from ._terms import valuation_inputs
 from .utils import check_market_inputs
 
@@ -49,6 +49,17 @@ def _curvature(up, centre, down, ds, scale=1.0):
     return scale * (up + down - 2 * centre) / ds**2
 
 
+def _in_one_pass(greeks):
+    """``greeks`` reading each history once per valuation date (``_history.one_pass``)."""
+
+    @functools.wraps(greeks)
+    def greeks_in_one_pass(*args, **kwargs):
+        with one_pass():
+            return greeks(*args, **kwargs)
+
+    return greeks_in_one_pass
+
+
 def _under_quantlib_lock(npv):
     @functools.wraps(npv)
     def locked_npv(*args, **kwargs):
@@ -79,6 +90,10 @@ class BaseOption:
     forward one-calendar-day difference for theta.  A product only has to supply
     ``npv``; it may override any sensitivity.
 
+    History: within one ``greeks`` (this class's or a product's own) each price
+    history is read from the market-data client once per valuation date and reused
+    by the bumped valuations (``velmora._history.one_pass``).
+
     Threads: the ``npv`` that a product class defines runs under ``QUANTLIB_LOCK``
     (one valuation at a time in the process) unless the class sets
     ``uses_quantlib = False``, as the autocallables do: their compiled engine does not
@@ -92,6 +107,9 @@ class BaseOption:
         npv = cls.__dict__.get("npv")
         if npv is not None and cls.uses_quantlib:
             cls.npv = _under_quantlib_lock(npv)
+        greeks = cls.__dict__.get("greeks")
+        if greeks is not None:
+            cls.greeks = _in_one_pass(greeks)
 
     def __init__(self, option):
         self.effect_date = pd.to_datetime(option["effect_date"])
@@ -104,6 +122,7 @@ class BaseOption:
         """Value of the product; every product class overrides this."""
         raise NotImplementedError
 
+    @_in_one_pass
     def greeks(self, spot, r, vol, q, evaluation_date=None):
         """Value and all five sensitivities as an ``OptionGreeks``.
 
@@ -173,11 +192,16 @@ class BaseOption:
         The shift is one calendar day even when the next day is not a trading day.
         With one day or less to maturity (or past it) the result is 0.0 and
         nothing is valued: a one-day step would land on or past expiry.
+
+        The next day is valued as seen from the evaluation date: that day has not
+        closed yet, so its close, when not stored, is not yet observed (neither an
+        error nor a stale-history warning, on a contract's first day too).
         """
         spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
         evaluation_date = pd.to_datetime(evaluation_date)
         if (self.maturity_date - evaluation_date).days > 1:
-            t1 = self.npv(spot, r, vol, q, evaluation_date + ONE_DAY)
+            with unclosed_from(evaluation_date):
+                t1 = self.npv(spot, r, vol, q, evaluation_date + ONE_DAY)
             p0 = self.npv(spot, r, vol, q, evaluation_date)
             return t1 - p0
         return 0.0
