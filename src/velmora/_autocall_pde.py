@@ -75,7 +75,7 @@ def solve(note, grid, evaluation_date, spots, scenarios, readings):
         [(float(r), float(q), float(v)) for r, q, v in scenarios],
         [(int(d), bool(k)) for d, k in readings], strike=float(note.strike),
         ki_barrier=float(note.ki_barrier), ko_barrier=float(grid.ko_barrier), rule=note.rule,
-        space_per_interval_sd=per_sd, steps_per_interval=per_interval)
+        space_per_day_sd=per_sd, steps_per_interval=per_interval)
     return np.asarray(values, dtype=float).reshape(len(readings), len(scenarios), len(spots))
 
 
