@@ -220,3 +220,12 @@ def corridor_probability(spot, lo, hi, a, b, drift, vol, t, terms=4000):
                 / (c * c + w * w) for y in (ya, yb)]
         total += decay * math.sin(w * (x - l)) * (ends[1] - ends[0])
     return 2.0 / z * front * total
+
+
+def single_observation_note(spot, strike, ki, coupon, r, q, vol, t):
+    """A snowball or phoenix whose only knock-in and knock-out date is maturity, with
+    ``ki <= strike``: ``coupon`` where S_T >= ki (knocked out or not), S_T - strike below,
+    discounted from maturity."""
+    below = (bs_vanilla(spot, ki, r, q, vol, t, False, "asset_or_nothing")
+             - strike * math.exp(-r * t) * digital_probability(spot, ki, False, r, q, vol, t))
+    return coupon * math.exp(-r * t) * digital_probability(spot, ki, True, r, q, vol, t) + below

@@ -28,22 +28,7 @@ velmora::CouponRule coupon_rule(const std::string& rule) {
                               .c_str());
 }
 
-// A zero entry of the grid is filled from the automatic choice.
-pde::Grid grid_for(double space_per_day_sd, int steps_per_interval, double years, double vol) {
-    if (space_per_day_sd < 0 || steps_per_interval < 0)
-        throw nb::value_error("grid steps must be positive (0 chooses them automatically)");
-    pde::Grid g{space_per_day_sd, steps_per_interval};
-    if (g.space_per_day_sd == 0 || g.steps_per_interval == 0) {
-        const pde::Grid chosen = pde::choose_grid(years, vol);
-        if (g.space_per_day_sd == 0)
-            g.space_per_day_sd = chosen.space_per_day_sd;
-        if (g.steps_per_interval == 0)
-            g.steps_per_interval = chosen.steps_per_interval;
-    }
-    return g;
-}
-
-std::tuple<std::vector<double>, double, std::size_t, std::pair<double, int>>
+std::tuple<std::vector<double>, double, double, std::size_t, std::pair<double, int>>
 solve(const std::vector<std::int64_t>& column_days, const std::vector<std::int64_t>& ko_columns,
       const std::vector<std::int64_t>& ki_columns, const std::vector<double>& coupons,
       const std::vector<double>& spots,
@@ -58,18 +43,17 @@ solve(const std::vector<std::int64_t>& column_days, const std::vector<std::int64
     std::vector<pde::Reading> rd;
     for (const auto& [day, knocked_in] : readings)
         rd.push_back({day, knocked_in});
-    if (sc.empty() || column_days.empty())
-        throw nb::value_error("at least one scenario and one trading day are needed");
-    const pde::Grid grid = grid_for(space_per_day_sd, steps_per_interval,
-                                    static_cast<double>(column_days.back()) / 365.0, sc[0].vol);
+    if (space_per_day_sd < 0 || steps_per_interval < 0)
+        throw nb::value_error("grid steps must be positive (0 chooses them automatically)");
+    const pde::Grid grid{space_per_day_sd, steps_per_interval};
     const pde::Schedule schedule{column_days, ko_columns, ki_columns, coupons};
     pde::Result res;
     {
         nb::gil_scoped_release release;
         res = pde::solve(terms, schedule, sc, spots, rd, grid);
     }
-    return {std::move(res.values), res.space_step, res.nodes,
-            {grid.space_per_day_sd, grid.steps_per_interval}};
+    return {std::move(res.values), res.space_step, res.lower, res.nodes,
+            {res.grid.space_per_day_sd, res.grid.steps_per_interval}};
 }
 
 } // namespace
@@ -82,6 +66,8 @@ void bind_autocall_pde(nb::module_& m) {
           "`column_days`: calendar days from the valuation date to each trading day of the\n"
           "grid (the last is maturity); `scenarios`: (r, q, vol) triples solved on the grid\n"
           "of the first; `readings`: (day, knocked_in) pairs.  Returns (values, space_step,\n"
-          "nodes, (space_per_day_sd, steps_per_interval)), the values flat in the order\n"
-          "[reading][scenario][spot].  Grid entries of 0 are chosen automatically.");
+          "lower, nodes, (space_per_day_sd, steps_per_interval)): the values flat in the\n"
+          "order [reading][scenario][spot], the step and first node of the finer grid in\n"
+          "log spot, the nodes of both grids and the grid used; grid entries of 0 are\n"
+          "chosen automatically.");
 }

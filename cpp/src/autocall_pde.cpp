@@ -24,6 +24,8 @@ constexpr std::size_t kMaxNodes = 20000;
 // Two barriers closer than a quarter of the wanted space step cannot both sit half-way
 // between nodes without a much finer grid; the knock-in barrier is then the one aligned.
 constexpr double kClosestAlignedStep = 0.25;
+// Time steps of the interval that starts on a reading day, per step of any other interval.
+constexpr int kNearReading = 16;
 
 void require(bool ok, const std::string& what) {
     if (!ok)
@@ -36,7 +38,7 @@ bool reachable(double level) {
 
 void check_inputs(const AutocallTerms& terms, const Schedule& s,
                   std::span<const Scenario> scenarios, std::span<const double> spots,
-                  std::span<const Reading> readings, const Grid& grid) {
+                  std::span<const Reading> readings) {
     require(std::isfinite(terms.strike) && terms.strike >= 0.0,
             "strike must be finite and not negative");
     require(std::isfinite(terms.ki_barrier), "the knock-in barrier must be finite");
@@ -50,10 +52,6 @@ void check_inputs(const AutocallTerms& terms, const Schedule& s,
     for (double x : spots)
         require(std::isfinite(x) && x > 0.0, "spot must be finite and positive");
     require(!readings.empty(), "at least one reading is needed");
-    require(grid.space_per_day_sd >= 0.5 && grid.space_per_day_sd <= 64.0 &&
-                grid.steps_per_interval >= 1 && grid.steps_per_interval <= 64,
-            "grid: space steps per one-day standard deviation from 0.5 to 64, time "
-            "steps per interval from 1 to 64");
     const auto& days = s.column_days;
     require(!days.empty(), "the grid needs at least one trading day");
     require(days[0] >= 0, "trading days must not be before the valuation date");
@@ -75,6 +73,13 @@ void check_inputs(const AutocallTerms& terms, const Schedule& s,
     for (std::size_t k = 1; k < s.ko_columns.size(); ++k)
         require(s.ko_columns[k] > s.ko_columns[k - 1],
                 "knock-out columns must be strictly increasing (in date order)");
+}
+
+void check_grid(const Grid& grid) {
+    require(grid.space_per_day_sd >= 0.5 && grid.space_per_day_sd <= 64.0 &&
+                grid.steps_per_interval >= 1 && grid.steps_per_interval <= 64,
+            "grid: space steps per one-day standard deviation from 0.5 to 64, time "
+            "steps per interval from 1 to 64");
 }
 
 struct Space {
@@ -280,22 +285,29 @@ double interpolate(const std::vector<double>& v, std::size_t S, std::size_t s,
 
 } // namespace
 
-Grid choose_grid(double years, double vol) {
+Grid choose_grid(double years, double vol, double knock_in_distance) {
     // The space step follows the volatility (a fixed fraction of the one-day standard
     // deviation) and the time steps follow the trading days, so the resolution of the daily
     // observations is the same at every volatility and maturity; the work grows with the
     // maturity as years^1.5 (nodes as its square root, steps linearly).  With the two
-    // extrapolated space grids and the extrapolated start after each observation, this
-    // grid meets 2.6e-4 per 100 of spot on the value over vol 15-40 %, 6 months to 3 years.
-    (void)years;
+    // extrapolated space grids and the extrapolated start after each observation, (1.5, 2)
+    // meets 3e-4 per 100 of spot on the value over vol 15-40 %, 6 months to 3 years.
+    // Within a few days of maturity, or a few one-day standard deviations from the
+    // knock-in barrier, tomorrow's jump has no time to smooth out before the valuation:
+    // twice the space resolution and twice or four times the time steps (a small grid then,
+    // or a small share of the spots of a book).
     (void)vol;
+    if (years * 365.0 < 30.0)
+        return {3.0, 8};
+    if (knock_in_distance < 4.0)
+        return {3.0, 4};
     return {1.5, 2};
 }
 
 Result solve(const AutocallTerms& terms, const Schedule& schedule,
              std::span<const Scenario> scenarios, std::span<const double> spots,
-             std::span<const Reading> readings, const Grid& grid) {
-    check_inputs(terms, schedule, scenarios, spots, readings, grid);
+             std::span<const Reading> readings, const Grid& wanted) {
+    check_inputs(terms, schedule, scenarios, spots, readings);
     const auto& days = schedule.column_days;
     const std::size_t n_cols = days.size();
     const bool phoenix = terms.rule == CouponRule::phoenix;
@@ -322,6 +334,22 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
     const bool ki_matters = (need_u && !schedule.ki_columns.empty()) ||
                             (phoenix && !schedule.ko_columns.empty());
     const bool ko_matters = !schedule.ko_columns.empty();
+
+    Grid grid = wanted;
+    if (grid.space_per_day_sd == 0.0 || grid.steps_per_interval == 0) {
+        double distance = std::numeric_limits<double>::infinity();
+        if (need_u && !schedule.ki_columns.empty() && terms.ki_barrier > 0.0)
+            for (double x : spots)
+                distance = std::min(distance, std::fabs(std::log(x / terms.ki_barrier)) /
+                                                  (scenarios[0].vol * std::sqrt(kDay)));
+        const Grid chosen =
+            choose_grid(static_cast<double>(days.back()) * kDay, scenarios[0].vol, distance);
+        if (grid.space_per_day_sd == 0.0)
+            grid.space_per_day_sd = chosen.space_per_day_sd;
+        if (grid.steps_per_interval == 0)
+            grid.steps_per_interval = chosen.steps_per_interval;
+    }
+    check_grid(grid);
 
     // What each reading observes on its own day, if that is a trading day, and which layer
     // each of its spots continues in afterwards.
@@ -409,21 +437,27 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
             const std::int64_t day = *it;
             if (day < now) {
                 // steps_per_interval steps per interval between two stops, whatever its length:
-                // no observation falls inside, and the solution there is smooth
+                // no observation falls inside, and the solution there is smooth.  The interval
+                // that starts on a reading day has had no time to smooth the jumps of the
+                // observation that ends it, so it takes kNearReading times as many.
                 const std::int64_t length = now - day;
-                auto found = steppers.find(length);
+                const bool near = std::any_of(readings.begin(), readings.end(),
+                                              [&](const Reading& r) { return r.day == day; });
+                const int substeps = grid.steps_per_interval * (near ? kNearReading : 1);
+                const std::int64_t key = length * 4096 + substeps;
+                auto found = steppers.find(key);
                 if (found == steppers.end()) {
-                    const double dt = static_cast<double>(length) * kDay / grid.steps_per_interval;
+                    const double dt = static_cast<double>(length) * kDay / substeps;
                     found = steppers
-                                .emplace(length, std::array<Stepper, 3>{
-                                                     make_stepper(ops, layers, n, sp.h, 0.5, dt),
-                                                     make_stepper(ops, layers, n, sp.h, 1.0,
-                                                                  dt / 2.0),
-                                                     make_stepper(ops, layers, n, sp.h, 1.0, dt)})
+                                .emplace(key, std::array<Stepper, 3>{
+                                                  make_stepper(ops, layers, n, sp.h, 0.5, dt),
+                                                  make_stepper(ops, layers, n, sp.h, 1.0,
+                                                               dt / 2.0),
+                                                  make_stepper(ops, layers, n, sp.h, 1.0, dt)})
                                 .first;
                 }
                 const auto& [cn, half, full] = found->second;
-                for (int m = 0; m < grid.steps_per_interval; ++m) {
+                for (int m = 0; m < substeps; ++m) {
                     if (!rough) {
                         cn.step(v, rhs);
                         continue;
@@ -475,6 +509,7 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
     res.space_step = fine.h;
     res.nodes = coarse.n + fine.n;
     res.lower = fine.lower;
+    res.grid = grid;
     res.values.resize(vc.size());
     for (std::size_t r = 0; r < readings.size(); ++r)
         for (std::size_t sc = 0; sc < n_sc; ++sc)

@@ -69,7 +69,7 @@ def solve(note, grid, evaluation_date, spots, scenarios, readings):
     """
     days = np.asarray((grid.trading_dates - evaluation_date).days, dtype=np.int64)
     per_sd, per_interval = note.pde_grid
-    values, _, _, _ = _core.autocall_pde(
+    values, _, _, _, _ = _core.autocall_pde(
         days.tolist(), grid.ko_columns.tolist(), grid.ki_columns.tolist(),
         grid.coupons.tolist(), [float(s) for s in spots],
         [(float(r), float(q), float(v)) for r, q, v in scenarios],

@@ -44,8 +44,10 @@ struct Grid {
     int steps_per_interval;
 };
 
-// The automatic grid for a note `years` from maturity at volatility `vol`.
-Grid choose_grid(double years, double vol);
+// The automatic grid for a note `years` from maturity at volatility `vol`, whose nearest spot
+// is `knock_in_distance` one-day standard deviations of log spot from a knock-in barrier that
+// can still be crossed (infinity when none can).
+Grid choose_grid(double years, double vol, double knock_in_distance);
 
 struct Result {
     std::size_t scenarios = 0;
@@ -54,6 +56,7 @@ struct Result {
     double space_step = 0.0;    // in log spot
     std::size_t nodes = 0;
     double lower = 0.0; // log spot of the first node
+    Grid grid{0.0, 0};  // the grid used
 
     double at(std::size_t reading, std::size_t scenario, std::size_t spot) const {
         return values[(reading * scenarios + scenario) * spots + spot];
