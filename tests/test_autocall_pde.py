@@ -282,7 +282,7 @@ def test_default_grid_aligns_both_barriers_and_converges_smoothly(market, ki, ko
         days, grid.ko_columns.tolist(), grid.ki_columns.tolist(), grid.coupons.tolist(),
         [100.0], [(R, Q, vol)], [(0, False)], strike=100.0, ki_barrier=ki, ko_barrier=ko,
         rule="snowball")
-    assert used == (1.5, 2) and _autocall_pde.grid_key(None) == (0, 0)
+    assert used == (1.25, 2) and _autocall_pde.grid_key(None) == (0, 0)
     for level in (ki, ko):
         assert (math.log(level) - lower) / step % 1 == pytest.approx(0.5, abs=1e-6)
     values = [build(SnowBallOption, overrides, pde_grid=(p, 2)).npv(100.0, R, vol, Q, START)

@@ -21,7 +21,9 @@ strict comparisons of the notes, after the continuation is interpolated.
 The grid is chosen from the maturity and the volatility (see ``_core.autocall_pde``); the
 terms key "pde_grid", a pair (space steps per one-day standard deviation of log spot on the
 coarser grid, time steps per interval between two trading days), sets it by hand; the
-automatic grid is (1.5, 2).  No normal pool is read.
+automatic grid is (1.25, 2), or (3, 4) for a spot within four one-day standard
+deviations of a knock-in barrier that can still be crossed, or (3, 8) within 30 days of
+maturity.  No normal pool is read.
 """
 
 import numpy as np
