@@ -146,7 +146,7 @@ Space make_space(const AutocallTerms& t, std::int64_t maturity_day,
 struct Stepper {
     std::size_t n = 0, ns = 0;
     double theta = 1.0;
-    std::vector<double> sub, cp, inv;       // [row * ns + sys]
+    std::vector<double> sub, cp, inv;       // [row * ns + sys]; sub already over the pivot
     std::vector<double> e_lo, e_di, e_up;   // explicit part (1 - theta) dt L, per system
     double ext_lo = 0.0, ext_hi = 0.0;      // e^{-h}, e^{h}
 
@@ -212,7 +212,7 @@ Stepper make_stepper(const std::vector<Operator>& ops, std::size_t layers, std::
                 u = 0.0;
             }
             const double den = i == 1 ? d : d - l * st.cp[(i - 1) * S + s];
-            st.sub[i * S + s] = l;
+            st.sub[i * S + s] = l / den;
             st.inv[i * S + s] = 1.0 / den;
             st.cp[i * S + s] = u / den;
         }

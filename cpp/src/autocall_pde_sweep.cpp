@@ -9,6 +9,9 @@ namespace {
 // that the compiler unrolls and vectorises.
 template <std::size_t N, bool Explicit>
 void step_fixed(const Step& a, std::size_t count) {
+    // The previous row of the elimination and of the back substitution is carried in a
+    // local array, so the compiler sees that the systems of one row are independent.
+    constexpr std::size_t kMax = N ? N : 1;
     const std::size_t S = N ? N : count;
     const std::size_t n = a.nodes;
     double* __restrict v = a.v;
@@ -25,26 +28,41 @@ void step_fixed(const Step& a, std::size_t count) {
         else
             return x[S + s];
     };
-    // explicit part and forward elimination in one pass; row 1 has no sub-diagonal
-    for (std::size_t s = 0; s < S; ++s)
-        r[S + s] = rhs(v, s) * iv[S + s];
-    for (std::size_t i = 2; i + 1 < n; ++i) {
-        const double* x = v + (i - 1) * S;
-        double* ri = r + i * S;
-        const double* rp = ri - S;
-        const std::size_t o = i * S;
+    if constexpr (N == 0) {
+        // any other count of systems: the same arithmetic, row by row
         for (std::size_t s = 0; s < S; ++s)
-            ri[s] = (rhs(x, s) - sb[o + s] * rp[s]) * iv[o + s];
-    }
-    // back substitution
-    for (std::size_t s = 0; s < S; ++s)
-        v[(n - 2) * S + s] = r[(n - 2) * S + s];
-    for (std::size_t i = n - 3; i >= 1; --i) {
-        double* x = v + i * S;
-        const double* ri = r + i * S;
-        const std::size_t o = i * S;
+            r[S + s] = rhs(v, s) * iv[S + s];
+        for (std::size_t i = 2; i + 1 < n; ++i)
+            for (std::size_t s = 0; s < S; ++s)
+                r[i * S + s] =
+                    rhs(v + (i - 1) * S, s) * iv[i * S + s] - sb[i * S + s] * r[(i - 1) * S + s];
         for (std::size_t s = 0; s < S; ++s)
-            x[s] = ri[s] - c[o + s] * x[S + s];
+            v[(n - 2) * S + s] = r[(n - 2) * S + s];
+        for (std::size_t i = n - 3; i >= 1; --i)
+            for (std::size_t s = 0; s < S; ++s)
+                v[i * S + s] = r[i * S + s] - c[i * S + s] * v[(i + 1) * S + s];
+    } else {
+        double prev[kMax];
+        for (std::size_t s = 0; s < N; ++s)
+            prev[s] = r[S + s] = rhs(v, s) * iv[S + s];
+        for (std::size_t i = 2; i + 1 < n; ++i) {
+            const double* x = v + (i - 1) * N;
+            const std::size_t o = i * N;
+            double row[kMax];
+            for (std::size_t s = 0; s < N; ++s)
+                row[s] = rhs(x, s) * iv[o + s] - sb[o + s] * prev[s]; // one multiply on the chain
+            for (std::size_t s = 0; s < N; ++s)
+                prev[s] = r[o + s] = row[s];
+        }
+        for (std::size_t s = 0; s < N; ++s)
+            v[(n - 2) * N + s] = prev[s];
+        for (std::size_t i = n - 3; i >= 1; --i) {
+            const std::size_t o = i * N;
+            for (std::size_t s = 0; s < N; ++s)
+                prev[s] = r[o + s] - c[o + s] * prev[s];
+            for (std::size_t s = 0; s < N; ++s)
+                v[o + s] = prev[s];
+        }
     }
     // the boundary nodes, linear in the spot
     for (std::size_t s = 0; s < S; ++s) {

@@ -8,7 +8,8 @@ namespace velmora::autocall_pde::sweep {
 // The systems of one step, [node][system] (`systems` per node, `nodes` nodes): the values,
 // a work row, the factorised implicit matrix (sub-diagonal, modified super-diagonal and
 // inverse pivots, rows 1 .. nodes-2), the explicit part per system (zero for an implicit
-// step) and the boundary extrapolation factors e^-h and e^h.
+// step) and the boundary extrapolation factors e^-h and e^h.  `sub` holds the sub-diagonal
+// divided by the pivot of its row.
 struct Step {
     std::size_t nodes, systems;
     bool explicit_part;
