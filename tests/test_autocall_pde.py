@@ -289,3 +289,25 @@ def test_default_grid_aligns_both_barriers_and_converges_smoothly(market, ki, ko
               for p in (1.2, 1.3, 1.5, 1.7, 1.9)]
     assert max(values) - min(values) <= TOL["npv"], values
 
+
+
+if __name__ == "__main__":  # the accuracy table: .venv/bin/python tests/test_autocall_pde.py
+    from scripted_market import ScriptedMarket
+
+    from velmora import normdraw
+
+    market = ScriptedMarket().install()
+    print(f"{'case':28s} " + " ".join(f"{f:>9s}" for f in OptionGreeks._fields)
+          + "   (default grid minus converged reference; pde - monte_carlo in its SEs)")
+    for name, cls, overrides, vol, spot, date, closes in CASES:
+        script_history(market, date, closes)
+        inputs = (spot, R, vol, Q, date)
+        ref, _ = converged(cls, overrides, inputs)
+        got = np.array(build(cls, overrides).greeks(*inputs))
+        mc = ""
+        if (name, cls) in [(c[0], c[1]) for c in MC_CASES]:
+            value, error = mc_value_and_error(pytest.MonkeyPatch(), normdraw,
+                                              build(cls, overrides, "monte_carlo"), inputs)
+            mc = f"  mc {value:.4f} se {error:.4f}: {(got[0] - value) / error:+.2f} se"
+        print(f"{name:28s} " + " ".join(f"{x:+9.1e}" for x in got - ref)
+              + f"   gamma {abs(got[2] / ref[2] - 1):.1e} rel" + mc)
