@@ -179,7 +179,7 @@ def test_observations_of_the_valuation_date_are_exact(market, engine, cls):
     note = build(cls, {}, engine)
     coupon = note.coupon[pd.Timestamp("2024-03-04")]
     assert note.npv(103.5, R, 0.25, Q, "2024-03-04") == pytest.approx(coupon, abs=1e-12)
-    flat_closes(market, START, "2024-12-31")
+    flat_closes(market, START, "2025-01-01")
     last = note.coupon.iloc[-1]
     for spot, want in ((104.0, last), (90.0, last), (80.0, last), (79.0, 79.0 - 100.0)):
         got = note.npv(spot, R, 0.25, Q, "2025-01-02")
@@ -217,7 +217,7 @@ THETA = [("mid-life", {}, "2024-07-15"), ("friday", {}, "2024-07-12"),
 @pytest.mark.parametrize("cls", [SnowBallOption, PhoenixOption], ids=["snowball", "phoenix"])
 @pytest.mark.parametrize("name,overrides,date", THETA, ids=[t[0] for t in THETA])
 def test_theta_is_the_value_tomorrow_less_the_value_today(market, cls, name, overrides, date):
-    flat_closes(market, START, pd.Timestamp(date) - pd.Timedelta(days=1))
+    flat_closes(market, START, date)
     note = build(cls, overrides)
     tomorrow = pd.Timestamp(date) + pd.Timedelta(days=1)
     want = note.npv(99.0, R, 0.25, Q, tomorrow) - note.npv(99.0, R, 0.25, Q, date)
