@@ -200,12 +200,14 @@ def test_spot_at_and_through_the_knock_in_barrier_on_a_knock_in_date(market, cls
 
 
 @pytest.mark.parametrize("cls", [SnowBallOption, PhoenixOption], ids=["snowball", "phoenix"])
-def test_knocked_out_in_history_values_nothing(market, cls):
+def test_knocked_out_or_expired_values_nothing(market, cls):
     flat_closes(market, START, "2024-03-15", overrides={"2024-03-04": 103.5})
     note = build(cls, {})
     assert note.npv(100.0, R, 0.25, Q, "2024-03-15") == 0.0
     assert note.greeks(100.0, R, 0.25, Q, "2024-03-15") == OptionGreeks(0.0, 0, 0, 0, 0, 0)
     assert not note.spot_ladder([90.0, 100.0], R, 0.25, Q, "2024-03-15").any()
+    flat_closes(market, START, "2025-01-03")  # after maturity the note has expired
+    assert note.greeks(100.0, R, 0.25, Q, "2025-01-03") == OptionGreeks(0.0, 0, 0, 0, 0, 0)
 
 
 # (id, terms, evaluation date): theta read off the one solve, or from a solve of its own
