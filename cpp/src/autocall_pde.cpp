@@ -275,7 +275,6 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
     const std::size_t layers = (need_u ? 1 : 0) + (need_w ? 1 : 0);
     const std::size_t iu = 0, iw = need_u ? 1 : 0;
     const std::size_t n_sc = scenarios.size(), n_sp = spots.size();
-    const std::size_t S = n_sc * layers;
 
     // Per column: knock-out index (or -1) and knock-in flag.
     std::vector<std::int64_t> ko_at(n_cols, -1);
@@ -329,10 +328,11 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
 
     // The continuation values at every reading (before the observations of its day), at
     // every scenario and spot, on one grid: [reading][scenario][spot].
-    auto continuation = [&](const Space& sp) {
+    auto continuation = [&](const Space& sp, std::span<const Scenario> solved) {
         const std::size_t n = sp.n;
+        const std::size_t n_solved = solved.size(), S = n_solved * layers;
         std::vector<Operator> ops;
-        for (const Scenario& sc : scenarios)
+        for (const Scenario& sc : solved)
             ops.push_back(make_operator(sc, sp.h));
         std::map<std::int64_t, std::array<Stepper, 3>> steppers;
 
@@ -348,7 +348,7 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
                 const double s_i = sp.spot[i];
                 const bool out = s_i > terms.ko_barrier;
                 const double paid = phoenix && s_i < terms.ki_barrier ? 0.0 : coupon;
-                for (std::size_t sc = 0; sc < n_sc; ++sc) {
+                for (std::size_t sc = 0; sc < n_solved; ++sc) {
                     double* x = &v[i * S + sc * layers];
                     if (ki_day && s_i < terms.ki_barrier)
                         x[iu] = x[iw];
@@ -365,13 +365,13 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
         // the other, a snowball's coupon for neither knocking in nor out, paid as if on its
         // last knock-out date (grown to maturity here, discounted back with the rest).
         std::vector<double> v(n * S), rhs(n * S), other(n * S);
-        for (std::size_t sc = 0; sc < n_sc; ++sc) {
+        for (std::size_t sc = 0; sc < n_solved; ++sc) {
             double non_touch = 0.0;
             if (!phoenix && !schedule.coupons.empty()) {
                 const std::size_t last = static_cast<std::size_t>(schedule.ko_columns.back());
                 const double t_last = static_cast<double>(days[last]) * kDay;
                 non_touch = schedule.coupons.back() *
-                            std::exp(scenarios[sc].r * (maturity_years - t_last));
+                            std::exp(solved[sc].r * (maturity_years - t_last));
             }
             for (std::size_t i = 0; i < n; ++i) {
                 double* x = &v[i * S + sc * layers];
@@ -382,7 +382,7 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
             }
         }
 
-        std::vector<double> out(readings.size() * n_sc * n_sp);
+        std::vector<double> out(readings.size() * n_solved * n_sp);
         std::int64_t now = days.back();
         bool rough = true; // the payoff at maturity has kinks and jumps
         std::size_t col = n_cols; // one past the next column to observe, going backwards
@@ -431,10 +431,10 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
             for (std::size_t r = 0; r < readings.size(); ++r) {
                 if (readings[r].day != day)
                     continue;
-                for (std::size_t sc = 0; sc < n_sc; ++sc)
+                for (std::size_t sc = 0; sc < n_solved; ++sc)
                     for (std::size_t j = 0; j < n_sp; ++j) {
                         const std::size_t layer = in_layer[r * n_sp + j] ? iw : iu;
-                        out[(r * n_sc + sc) * n_sp + j] =
+                        out[(r * n_solved + sc) * n_sp + j] =
                             interpolate(v, S, sc * layers + layer, sp, std::log(spots[j]));
                     }
             }
@@ -448,13 +448,16 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
     };
 
     // Two grids, the second with half the space step, extrapolated: (4 fine - coarse) / 3
-    // removes the leading, second-order, error of the space step.
+    // removes the leading, second-order, error of the space step.  The coarse grid solves
+    // the first scenario only, and its correction applies to every scenario: the moved
+    // scenarios differ from the first on the fine grid (their differences, the
+    // sensitivities, carry a small part of the space error; it changes slowly with them).
     const Space coarse = make_space(terms, days.back(), scenarios, spots, grid, ki_matters,
                                     ko_matters, 1);
     const Space fine = make_space(terms, days.back(), scenarios, spots, grid, ki_matters,
                                   ko_matters, 2);
-    const std::vector<double> vc = continuation(coarse);
-    const std::vector<double> vf = continuation(fine);
+    const std::vector<double> vc = continuation(coarse, scenarios.first(1));
+    const std::vector<double> vf = continuation(fine, scenarios);
 
     Result res;
     res.scenarios = n_sc;
@@ -463,12 +466,13 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
     res.nodes = coarse.n + fine.n;
     res.lower = fine.lower;
     res.grid = grid;
-    res.values.resize(vc.size());
+    res.values.resize(vf.size());
     for (std::size_t r = 0; r < readings.size(); ++r)
         for (std::size_t sc = 0; sc < n_sc; ++sc)
             for (std::size_t j = 0; j < n_sp; ++j) {
                 const std::size_t at = (r * n_sc + sc) * n_sp + j;
-                double value = (4.0 * vf[at] - vc[at]) / 3.0;
+                const std::size_t base = (r * n_sc) * n_sp + j;
+                double value = vf[at] + (vf[base] - vc[r * n_sp + j]) / 3.0;
                 // the observations of the reading day, at the spot itself
                 if (const std::int64_t k = read_ko[r]; k >= 0) {
                     const double coupon = schedule.coupons[static_cast<std::size_t>(k)];

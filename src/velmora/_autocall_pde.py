@@ -9,7 +9,8 @@ calendar-day year fractions and the discounting are those of the Monte Carlo eng
 same ``Grid`` describes both.
 
 Both barriers sit half-way between two nodes, on two space grids (the second with half the
-step) whose values are extrapolated, (4 fine - coarse) / 3.  Time steps run between the
+step) whose values are extrapolated, (4 fine - coarse) / 3 (the coarser grid solves the
+base scenario only; its correction applies to the moved ones).  Time steps run between the
 trading days, with the next calendar day (theta) a stop too: Crank-Nicolson, with two
 implicit half steps after every observation (Rannacher), extrapolated with one implicit
 full step so that the start is second-order accurate as well.  The scenarios of the
