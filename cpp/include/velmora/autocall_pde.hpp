@@ -69,7 +69,9 @@ struct Result {
 // maturity in the knocked-in layer.  Both barriers sit half-way between nodes; time steps
 // are Crank-Nicolson, with two implicit half steps after each observation (Rannacher),
 // extrapolated with one implicit full step.  Two space grids, the second with half the
-// step, are extrapolated: (4 fine - coarse) / 3.
+// step, are extrapolated: (4 fine - coarse) / 3; the coarse grid solves the first scenario
+// only and its correction applies to all.  A grid with a zero entry is chosen automatically
+// (choose_grid) and reported in the result.
 //
 // A snowball path that neither knocks in nor out is paid the coupon of the last knock-out
 // date, discounted from that date.  A knock-out level of +infinity or the largest double
