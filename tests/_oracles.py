@@ -253,3 +253,12 @@ def no_arbitrage_bounds(kind, call, strike, rebate, spot, r, q, t, american=True
     now = max(spot - strike if call else strike - spot, 0.0)
     least = now if american and kind.endswith("out") else 0.0
     return least, most + rebate * max(1.0, math.exp(-r * t))
+
+
+def single_observation_note(spot, strike, ki, coupon, r, q, vol, t):
+    """A snowball or phoenix whose only knock-in and knock-out date is maturity, with
+    ``ki <= strike``: ``coupon`` where S_T >= ki (knocked out or not), S_T - strike below,
+    discounted from maturity."""
+    below = (bs_vanilla(spot, ki, r, q, vol, t, False, "asset_or_nothing")
+             - strike * math.exp(-r * t) * digital_probability(spot, ki, False, r, q, vol, t))
+    return coupon * math.exp(-r * t) * digital_probability(spot, ki, True, r, q, vol, t) + below

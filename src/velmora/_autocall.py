@@ -26,12 +26,16 @@ import numpy as np
 import pandas as pd
 import torch
 
-from . import _core, normdraw
+from . import _autocall_pde, _core
 from ._history import any_above, any_below, get_closes, trading_dates, unclosed_from
 from ._terms import valuation_inputs
 from .groundwork import (ONE_DAY, RATE_BUMP, SPOT_BUMP, VOL_BUMP, BaseOption, OptionGreeks,
                          _curvature, _slope)
 from .utils import check_market_inputs, get_obs_dates
+
+# The engines a note can be valued with (terms key "engine"): the Monte Carlo simulation
+# over the normal pool, the default, or the finite-difference solver of ``_autocall_pde``.
+ENGINES = ("monte_carlo", "pde")
 
 # Spot moves of the delta and gamma valuations inside ``_npv``: the relative bump of
 # ``BaseOption.greeks`` (0.5 %) both ways.  The same paths are revalued with the
@@ -60,6 +64,7 @@ class AutocallNote(BaseOption):
 
     uses_quantlib = False  # runs outside QUANTLIB_LOCK
     rule = None  # "snowball" or "phoenix": the coupon rule of the compiled engine
+    engine = "monte_carlo"
 
     def __init__(self, option):
         BaseOption.__init__(self, option)
@@ -86,6 +91,12 @@ class AutocallNote(BaseOption):
         # may hand out a read-only view of a Series' values.
         self.coupon = pd.Series(self.s0 * self.coupon_rate * self._coupon_days() / 365,
                                 index=self.ko_obs_dates)
+        engine = option.get("engine", "monte_carlo")
+        if engine not in ENGINES:
+            raise ValueError(f"unknown engine {engine!r} for {type(self).__name__}; accepted: "
+                             + ", ".join(f'"{e}"' for e in ENGINES))
+        self.engine = engine
+        self.pde_grid = _autocall_pde.grid_key(option.get("pde_grid"))
 
     def _coupon_days(self):
         """Whole calendar days of accrual of each knock-out date's coupon, an integer
@@ -134,6 +145,12 @@ class AutocallNote(BaseOption):
         more trading days away than the normal pool has columns raises the pool's
         ``ValueError`` "steps overflow".
         """
+        if self.engine == "pde":
+            values = _autocall_pde.values(self, _spots(spot, delta_and_gamma), r, vol, q,
+                                          evaluation_date, knocked_in)
+            if values is None:
+                return (0.0, 0.0, 0.0) if delta_and_gamma else 0.0
+            return _delta_gamma(spot, values) if delta_and_gamma else float(values[0])
         request = self._request(_spots(spot, delta_and_gamma), r, vol, q, evaluation_date,
                                 knocked_in)
         if request is None:
@@ -164,6 +181,8 @@ class AutocallNote(BaseOption):
             spot, r, vol, q, evaluation_date)
         if knocked_out:
             return OptionGreeks(0.0, 0, 0, 0, 0, 0)
+        if self.engine == "pde":
+            return _autocall_pde.greeks(self, spot, r, vol, q, evaluation_date, knocked_in)
         # the volatility bump of BaseOption.vega: 0.01, or vol / 2 below a vol of 0.02
         vol_bump = VOL_BUMP if vol >= 2 * VOL_BUMP else vol / 2
         spots = _spots(spot)
@@ -223,11 +242,44 @@ class AutocallNote(BaseOption):
             spot_list[0], r, vol, q, evaluation_date)
         if knocked_out:
             return np.zeros(len(spot_list), dtype=float)
+        if self.engine == "pde":
+            values = _autocall_pde.values(self, spot_list, r, vol, q, evaluation_date,
+                                          knocked_in)
+            return np.zeros(len(spot_list)) if values is None else np.asarray(values, float)
         request = self._request(spot_list, r, vol, q, evaluation_date, knocked_in)
         values = self._run([request])[0]
         if values is None:
             return np.zeros(len(spot_list), dtype=float)
         return np.asarray(values, dtype=float)
+
+    # With the finite-difference engine each sensitivity is read off the one solve of
+    # ``greeks``: separate solves at bumped inputs would each choose a grid of their own,
+    # and the difference between two grids would enter the sensitivity.  The Monte Carlo
+    # engine revalues as ``BaseOption`` does.
+    def delta(self, spot, r, vol, q, evaluation_date=None):
+        if self.engine != "pde":
+            return BaseOption.delta(self, spot, r, vol, q, evaluation_date)
+        return float(self.greeks(spot, r, vol, q, evaluation_date).delta)
+
+    def gamma(self, spot, r, vol, q, evaluation_date=None):
+        if self.engine != "pde":
+            return BaseOption.gamma(self, spot, r, vol, q, evaluation_date)
+        return float(self.greeks(spot, r, vol, q, evaluation_date).gamma)
+
+    def vega(self, spot, r, vol, q, evaluation_date=None):
+        if self.engine != "pde":
+            return BaseOption.vega(self, spot, r, vol, q, evaluation_date)
+        return float(self.greeks(spot, r, vol, q, evaluation_date).vega)
+
+    def theta(self, spot, r, vol, q, evaluation_date=None):
+        if self.engine != "pde":
+            return BaseOption.theta(self, spot, r, vol, q, evaluation_date)
+        return float(self.greeks(spot, r, vol, q, evaluation_date).theta)
+
+    def rho(self, spot, r, vol, q, evaluation_date=None):
+        if self.engine != "pde":
+            return BaseOption.rho(self, spot, r, vol, q, evaluation_date)
+        return float(self.greeks(spot, r, vol, q, evaluation_date).rho)
 
     def _observed_knocks(self, evaluation_date):
         """Knock-out and knock-in already observed in the closes up to ``evaluation_date``.
@@ -288,6 +340,10 @@ class AutocallNote(BaseOption):
         live = [req for req in requests if req is not None]
         if not live:
             return [None] * len(requests)
+        # imported here: a process that values only on the finite-difference engine never
+        # draws the pool (about 400 MB)
+        from . import normdraw
+
         draws = normdraw.get_normdraws(max(len(req.grid) for req in live))
         args = self._engine_terms()
         # A valuation past a snowball's last knock-out date uses a knock-out level of its

@@ -1,0 +1,94 @@
+// One time step of the finite-difference autocallable solver, for many systems side by side.
+#include "autocall_pde_sweep.hpp"
+
+namespace velmora::autocall_pde::sweep {
+
+namespace {
+
+// N > 0 fixes the system count at compile time, so the inner loops have a constant length
+// that the compiler unrolls and vectorises.
+template <std::size_t N, bool Explicit>
+void step_fixed(const Step& a, std::size_t count) {
+    // The previous row of the elimination and of the back substitution is carried in a
+    // local array, so the compiler sees that the systems of one row are independent.
+    constexpr std::size_t kMax = N ? N : 1;
+    const std::size_t S = N ? N : count;
+    const std::size_t n = a.nodes;
+    double* __restrict v = a.v;
+    double* __restrict r = a.work;
+    const double* __restrict sb = a.sub;
+    const double* __restrict iv = a.inv;
+    const double* __restrict c = a.cp;
+    const double* __restrict lo = a.e_lo;
+    const double* __restrict di = a.e_di;
+    const double* __restrict up = a.e_up;
+    auto rhs = [&](const double* x, std::size_t s) {
+        if constexpr (Explicit)
+            return x[S + s] + (lo[s] * x[s] + di[s] * x[S + s] + up[s] * x[2 * S + s]);
+        else
+            return x[S + s];
+    };
+    if constexpr (N == 0) {
+        // any other count of systems: the same arithmetic, row by row
+        for (std::size_t s = 0; s < S; ++s)
+            r[S + s] = rhs(v, s) * iv[S + s];
+        for (std::size_t i = 2; i + 1 < n; ++i)
+            for (std::size_t s = 0; s < S; ++s)
+                r[i * S + s] =
+                    rhs(v + (i - 1) * S, s) * iv[i * S + s] - sb[i * S + s] * r[(i - 1) * S + s];
+        for (std::size_t s = 0; s < S; ++s)
+            v[(n - 2) * S + s] = r[(n - 2) * S + s];
+        for (std::size_t i = n - 3; i >= 1; --i)
+            for (std::size_t s = 0; s < S; ++s)
+                v[i * S + s] = r[i * S + s] - c[i * S + s] * v[(i + 1) * S + s];
+    } else {
+        double prev[kMax];
+        for (std::size_t s = 0; s < N; ++s)
+            prev[s] = r[S + s] = rhs(v, s) * iv[S + s];
+        for (std::size_t i = 2; i + 1 < n; ++i) {
+            const double* x = v + (i - 1) * N;
+            const std::size_t o = i * N;
+            double row[kMax];
+            for (std::size_t s = 0; s < N; ++s)
+                row[s] = rhs(x, s) * iv[o + s] - sb[o + s] * prev[s]; // one multiply on the chain
+            for (std::size_t s = 0; s < N; ++s)
+                prev[s] = r[o + s] = row[s];
+        }
+        for (std::size_t s = 0; s < N; ++s)
+            v[(n - 2) * N + s] = prev[s];
+        for (std::size_t i = n - 3; i >= 1; --i) {
+            const std::size_t o = i * N;
+            for (std::size_t s = 0; s < N; ++s)
+                prev[s] = r[o + s] - c[o + s] * prev[s];
+            for (std::size_t s = 0; s < N; ++s)
+                v[o + s] = prev[s];
+        }
+    }
+    // the boundary nodes, linear in the spot
+    for (std::size_t s = 0; s < S; ++s) {
+        v[s] = (1.0 + a.ext_lo) * v[S + s] - a.ext_lo * v[2 * S + s];
+        v[(n - 1) * S + s] = (1.0 + a.ext_hi) * v[(n - 2) * S + s] - a.ext_hi * v[(n - 3) * S + s];
+    }
+}
+
+template <bool Explicit>
+void step_any(const Step& a) {
+    switch (a.systems) {
+    case 1: return step_fixed<1, Explicit>(a, 1);
+    case 2: return step_fixed<2, Explicit>(a, 2);
+    case 5: return step_fixed<5, Explicit>(a, 5);
+    case 10: return step_fixed<10, Explicit>(a, 10);
+    default: return step_fixed<0, Explicit>(a, a.systems);
+    }
+}
+
+} // namespace
+
+void step(const Step& a) {
+    if (a.explicit_part)
+        step_any<true>(a);
+    else
+        step_any<false>(a);
+}
+
+} // namespace velmora::autocall_pde::sweep

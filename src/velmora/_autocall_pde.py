@@ -1,0 +1,148 @@
+"""Snowball and phoenix notes on the finite-difference engine (terms key ``"engine": "pde"``).
+
+The note's value solves the Black-Scholes equation in log spot backwards from maturity, in
+two layers: paths that have not knocked in, and paths that have.  Knock-out and the coupons
+are applied on the knock-out dates, knock-in on the knock-in dates (moving a node of the
+first layer onto the second), the loss min(S_T - strike, 0) at maturity in the second
+layer (``velmora._core.autocall_pde``).  The observation rules, the trading-day grid, the
+calendar-day year fractions and the discounting are those of the Monte Carlo engine: the
+same ``Grid`` describes both.
+
+Both barriers sit half-way between two nodes, on two space grids (the second with half the
+step) whose values are extrapolated, (4 fine - coarse) / 3 (the coarser grid solves the
+base scenario only; its correction applies to the moved ones).  Time steps run between the
+trading days, with the next calendar day (theta) a stop too: Crank-Nicolson, with two
+implicit half steps after every observation (Rannacher), extrapolated with one implicit
+full step so that the start is second-order accurate as well.  The scenarios of the
+sensitivities (volatility and rate moves) are solved side by side with the base on the
+same grid; delta, gamma, theta and a whole spot ladder are read off the base solve.  The
+observations of the valuation date itself are applied at each spot exactly, with the
+strict comparisons of the notes, after the continuation is interpolated.
+
+The grid is chosen from the maturity and the volatility (see ``_core.autocall_pde``); the
+terms key "pde_grid", a pair (space steps per one-day standard deviation of log spot on the
+coarser grid, time steps per interval between two trading days), sets it by hand; the
+automatic grid is (1.25, 2), or (3, 4) for a spot within four one-day standard
+deviations of a knock-in barrier that can still be crossed, or (3, 8) within 30 days of
+maturity.  No normal pool is read.
+"""
+
+import numpy as np
+import pandas as pd
+
+from . import _core
+from .groundwork import ONE_DAY, RATE_BUMP, VOL_BUMP, OptionGreeks
+
+
+def grid_key(pde_grid):
+    """(space steps per one-day standard deviation, time steps per interval) of "pde_grid";
+    (0, 0), the automatic choice, for ``None``.
+
+    Raises
+    ------
+    ValueError
+        For anything but a pair: a number of space steps from 0.5 to 64, an integer of
+        time steps from 1 to 64 (bounded work).
+    """
+    if pde_grid is None:
+        return 0, 0
+    try:
+        per_sd, per_interval = pde_grid
+    except (TypeError, ValueError):
+        raise ValueError(
+            f"pde_grid: expected a pair (space steps per one-day standard deviation, time "
+            f"steps per interval), got {pde_grid!r}") from None
+    if (isinstance(per_sd, bool) or not isinstance(per_sd, (int, float, np.integer, np.floating))
+            or not 0.5 <= per_sd <= 64):
+        raise ValueError(f"pde_grid: space steps per one-day standard deviation must be a "
+                         f"number from 0.5 to 64, got {per_sd!r}")
+    if (isinstance(per_interval, bool) or not isinstance(per_interval, (int, np.integer))
+            or not 1 <= per_interval <= 64):
+        raise ValueError(f"pde_grid: time steps per interval must be an integer from 1 to 64, "
+                         f"got {per_interval!r}")
+    return float(per_sd), int(per_interval)
+
+
+def solve(note, grid, evaluation_date, spots, scenarios, readings):
+    """Values [reading, scenario, spot] of one solve on ``grid`` (a ``_autocall.Grid`` from
+    the normalised ``evaluation_date``).
+
+    ``scenarios`` are (r, q, vol) triples, the first one setting the grid; ``readings`` are
+    (calendar days after the evaluation date, knocked in before that day) pairs.
+    """
+    days = np.asarray((grid.trading_dates - evaluation_date).days, dtype=np.int64)
+    per_sd, per_interval = note.pde_grid
+    values, _, _, _, _ = _core.autocall_pde(
+        days.tolist(), grid.ko_columns.tolist(), grid.ki_columns.tolist(),
+        grid.coupons.tolist(), [float(s) for s in spots],
+        [(float(r), float(q), float(v)) for r, q, v in scenarios],
+        [(int(d), bool(k)) for d, k in readings], strike=float(note.strike),
+        ki_barrier=float(note.ki_barrier), ko_barrier=float(grid.ko_barrier), rule=note.rule,
+        space_per_day_sd=per_sd, steps_per_interval=per_interval)
+    return np.asarray(values, dtype=float).reshape(len(readings), len(scenarios), len(spots))
+
+
+def values(note, spots, r, vol, q, evaluation_date, knocked_in):
+    """Values at every spot from one solve, or None once the note has expired."""
+    from ._autocall import Grid
+
+    today = pd.to_datetime(evaluation_date).normalize()
+    grid = Grid(note, today)
+    if len(grid) == 0:
+        return None
+    return solve(note, grid, today, spots, [(r, q, vol)], [(0, knocked_in)])[0, 0]
+
+
+def greeks(note, spot, r, vol, q, evaluation_date, knocked_in):
+    """``OptionGreeks`` after the history check (the note has not knocked out).
+
+    Value, delta and gamma at the spot and its two moves of 0.5 %, vega from volatility
+    moves of 0.01 (or half the volatility below 0.02, scaled to one point), rho from rate
+    moves of 0.005, theta from the next calendar day after its own history check: all from
+    one solve, with the arithmetic of the ``BaseOption`` operations.
+    """
+    from ._autocall import UNREACHABLE, Grid, _delta_gamma, _spots
+
+    today = pd.to_datetime(evaluation_date).normalize()
+    grid = Grid(note, today)
+    if len(grid) == 0:  # expired: nothing remains to be paid
+        return OptionGreeks(0.0, 0.0, 0.0, 0.0, 0.0, 0.0)
+    vol_bump = VOL_BUMP if vol >= 2 * VOL_BUMP else vol / 2
+    scenarios = [(r, q, vol), (r, q, vol + vol_bump), (r, q, vol - vol_bump),
+                 (r + RATE_BUMP, q, vol), (r - RATE_BUMP, q, vol)]
+    readings = [(0, knocked_in)]
+    # theta as BaseOption.theta: the next calendar day (after its own history check) minus
+    # today, unless one day or less is left
+    next_day = None
+    raw_today = pd.to_datetime(evaluation_date)
+    if (note.maturity_date - raw_today).days > 1:
+        next_day = raw_today + ONE_DAY
+        next_knocked_out, next_knocked_in = note._observed_knocks(next_day)
+    separate_next_day = False
+    if next_day is not None and not next_knocked_out:
+        days = (grid.trading_dates - today).days
+        # A snowball's last knock-out date today: from tomorrow its non-touch coupon is paid
+        # at maturity rather than on that date, so tomorrow is a valuation of its own.
+        separate_next_day = (note.rule == "snowball" and grid.ko_barrier != UNREACHABLE
+                             and len(grid.ko_columns) and days[grid.ko_columns[-1]] < 1)
+        if not separate_next_day:
+            readings.append((1, next_knocked_in))
+    out = solve(note, grid, today, _spots(spot, True), scenarios, readings)
+    p0, delta, gamma = _delta_gamma(spot, out[0, 0])
+    up, down = out[0, 1, 0], out[0, 2, 0]
+    if vol_bump == VOL_BUMP:
+        vega = (up - down) / 2
+    else:
+        vega = (up - down) / (2 * vol_bump) * VOL_BUMP
+    rho = out[0, 4, 0] - out[0, 3, 0]
+    if next_day is None:
+        theta = 0.0
+    elif next_knocked_out:
+        theta = 0.0 - p0
+    elif separate_next_day:
+        tomorrow = values(note, [spot], r, vol, q, next_day, next_knocked_in)
+        theta = (0.0 if tomorrow is None else tomorrow[0]) - p0
+    else:
+        theta = out[1, 0, 0] - p0
+    return OptionGreeks(float(p0), float(delta), float(gamma), float(vega), float(theta),
+                        float(rho))
