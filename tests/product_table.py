@@ -66,9 +66,9 @@ def dualtap(**kw):
                               "digital_payoff": 10.0, "pay_at": "expiry", **kw})
 
 
-def autocall(cls):
+def autocall(cls, **terms):
     return cls(autocall_terms(effect_date=EFFECT, obs_start_date=EFFECT,
-                              maturity_date="2025-05-06", obs_end_date="2025-05-06"))
+                              maturity_date="2025-05-06", obs_end_date="2025-05-06", **terms))
 
 
 # Every product family, each on a maturity a few months after the weekend.
@@ -105,6 +105,8 @@ PRODUCTS = {
                                         "lookback": "max"}),
     "snowball": lambda: autocall(SnowBallOption),
     "phoenix": lambda: autocall(PhoenixOption),
+    "snowball-pde": lambda: autocall(SnowBallOption, engine="pde"),
+    "phoenix-pde": lambda: autocall(PhoenixOption, engine="pde"),
 }
 
 

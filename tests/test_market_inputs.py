@@ -58,7 +58,10 @@ def test_evaluation_date_forms(closes, name):
     late_evening = pd.Timestamp("2024-06-07 23:30", tz="Asia/Shanghai")
     for day in (late_evening, late_evening.to_pydatetime()):
         assert product.greeks(SPOT, R, VOL, Q, day) == want, (name, day)
-        assert product.npv(SPOT, R, VOL, Q, day) == want.npv
+        # the finite-difference engine's greeks solve spans the bumped vols too: a wider
+        # domain, the same grid otherwise
+        rel = 1e-8 if getattr(product, "engine", None) == "pde" else 0.0
+        assert product.npv(SPOT, R, VOL, Q, day) == pytest.approx(want.npv, rel=rel, abs=0)
     for spot in (np.float32(SPOT), np.float64(SPOT), np.int64(100)):
         assert product.greeks(spot, np.float64(R), VOL, Q, FRI) == want, (name, type(spot))
 

@@ -146,11 +146,8 @@ class AutocallNote(BaseOption):
         ``ValueError`` "steps overflow".
         """
         if self.engine == "pde":
-            values = _autocall_pde.values(self, _spots(spot, delta_and_gamma), r, vol, q,
-                                          evaluation_date, knocked_in)
-            if values is None:
-                return (0.0, 0.0, 0.0) if delta_and_gamma else 0.0
-            return _delta_gamma(spot, values) if delta_and_gamma else float(values[0])
+            return _autocall_pde.value(self, spot, r, vol, q, evaluation_date, knocked_in,
+                                       delta_and_gamma)
         request = self._request(_spots(spot, delta_and_gamma), r, vol, q, evaluation_date,
                                 knocked_in)
         if request is None:

@@ -31,6 +31,7 @@ import numpy as np
 import pandas as pd
 
 from . import _core
+from ._history import unclosed_from
 from .groundwork import ONE_DAY, RATE_BUMP, VOL_BUMP, OptionGreeks
 
 
@@ -93,6 +94,47 @@ def values(note, spots, r, vol, q, evaluation_date, knocked_in):
     return solve(note, grid, today, spots, [(r, q, vol)], [(0, knocked_in)])[0, 0]
 
 
+def _has_next_day(note, raw_today):
+    """Whether theta values the next calendar day: more than one day is left."""
+    return (note.maturity_date - raw_today).days > 1
+
+
+def _separate_next_day(note, grid, today):
+    """A snowball's last knock-out date today: from tomorrow its non-touch coupon is paid
+    at maturity rather than on that date, so tomorrow is a valuation of its own."""
+    from ._autocall import UNREACHABLE
+
+    days = (grid.trading_dates - today).days
+    return bool(note.rule == "snowball" and grid.ko_barrier != UNREACHABLE
+                and len(grid.ko_columns) and days[grid.ko_columns[-1]] < 1)
+
+
+def _readings(note, grid, today, raw_today, knocked_in, next_knocked_in=False):
+    """The readings of the solve behind ``greeks`` and ``npv`` alike: today, and the next
+    calendar day whenever theta reads it off the same solve.  The next day is a time stop
+    of the grid, so ``npv`` places it too and gives the bits of ``greeks().npv``."""
+    readings = [(0, knocked_in)]
+    if _has_next_day(note, raw_today) and not _separate_next_day(note, grid, today):
+        readings.append((1, next_knocked_in))
+    return readings
+
+
+def value(note, spot, r, vol, q, evaluation_date, knocked_in, delta_and_gamma=False):
+    """The value (with ``delta_and_gamma`` the triple value, delta, gamma) from the solve
+    ``greeks`` makes for its base scenario, so that both give the same value."""
+    from ._autocall import Grid, _delta_gamma, _spots
+
+    today = pd.to_datetime(evaluation_date).normalize()
+    grid = Grid(note, today)
+    if len(grid) == 0:
+        return (0.0, 0.0, 0.0) if delta_and_gamma else 0.0
+    raw_today = pd.to_datetime(evaluation_date)
+    out = solve(note, grid, today, _spots(spot, True), [(r, q, vol)],
+                _readings(note, grid, today, raw_today, knocked_in))
+    p0, delta, gamma = _delta_gamma(spot, out[0, 0])
+    return (p0, delta, gamma) if delta_and_gamma else float(p0)
+
+
 def greeks(note, spot, r, vol, q, evaluation_date, knocked_in):
     """``OptionGreeks`` after the history check (the note has not knocked out).
 
@@ -101,7 +143,7 @@ def greeks(note, spot, r, vol, q, evaluation_date, knocked_in):
     moves of 0.005, theta from the next calendar day after its own history check: all from
     one solve, with the arithmetic of the ``BaseOption`` operations.
     """
-    from ._autocall import UNREACHABLE, Grid, _delta_gamma, _spots
+    from ._autocall import Grid, _delta_gamma, _spots
 
     today = pd.to_datetime(evaluation_date).normalize()
     grid = Grid(note, today)
@@ -110,24 +152,17 @@ def greeks(note, spot, r, vol, q, evaluation_date, knocked_in):
     vol_bump = VOL_BUMP if vol >= 2 * VOL_BUMP else vol / 2
     scenarios = [(r, q, vol), (r, q, vol + vol_bump), (r, q, vol - vol_bump),
                  (r + RATE_BUMP, q, vol), (r - RATE_BUMP, q, vol)]
-    readings = [(0, knocked_in)]
     # theta as BaseOption.theta: the next calendar day (after its own history check) minus
     # today, unless one day or less is left
-    next_day = None
     raw_today = pd.to_datetime(evaluation_date)
-    if (note.maturity_date - raw_today).days > 1:
-        next_day = raw_today + ONE_DAY
-        next_knocked_out, next_knocked_in = note._observed_knocks(next_day)
-    separate_next_day = False
-    if next_day is not None and not next_knocked_out:
-        days = (grid.trading_dates - today).days
-        # A snowball's last knock-out date today: from tomorrow its non-touch coupon is paid
-        # at maturity rather than on that date, so tomorrow is a valuation of its own.
-        separate_next_day = (note.rule == "snowball" and grid.ko_barrier != UNREACHABLE
-                             and len(grid.ko_columns) and days[grid.ko_columns[-1]] < 1)
-        if not separate_next_day:
-            readings.append((1, next_knocked_in))
-    out = solve(note, grid, today, _spots(spot, True), scenarios, readings)
+    next_day = raw_today + ONE_DAY if _has_next_day(note, raw_today) else None
+    next_knocked_out = next_knocked_in = False
+    if next_day is not None:
+        with unclosed_from(raw_today):  # today's close may not be stored yet
+            next_knocked_out, next_knocked_in = note._observed_knocks(next_day)
+    separate_next_day = _separate_next_day(note, grid, today)
+    out = solve(note, grid, today, _spots(spot, True), scenarios,
+                _readings(note, grid, today, raw_today, knocked_in, next_knocked_in))
     p0, delta, gamma = _delta_gamma(spot, out[0, 0])
     up, down = out[0, 1, 0], out[0, 2, 0]
     if vol_bump == VOL_BUMP:
