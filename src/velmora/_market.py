@@ -22,6 +22,8 @@ import math
 
 import QuantLib as ql
 
+from ._dates import to_timestamp
+
 # The calendar and day count of the flat curves that stand for a scalar input;
 # the same construction as ``utils.black_scholes_process``.
 _ANCHOR_CALENDAR = ql.NullCalendar()
@@ -113,6 +115,35 @@ def vol_level(vol, t, strike):
     surface = _link(vol)
     k = min(max(strike, surface.minStrike()), surface.maxStrike())
     return surface.blackVol(max(t, 0.0), k, True)
+
+
+def has_smile(vol):
+    """True for a surface whose vol may depend on the strike (one with a strike range)."""
+    return is_vol_surface(vol) and _link(vol).maxStrike() < 1e300
+
+
+def constant_vol_read(vol, date, strike, evaluation_date=None):
+    """The constant Black vol equal to ``vol`` read at ``date`` (a QuantLib Date) and ``strike``.
+
+    It keeps the surface's reference date, calendar and day count, so its variance
+    to ``date`` is the surface's at ``strike``.  ``evaluation_date`` sets QuantLib's
+    evaluation date first (for a surface that follows it).
+    """
+    if not is_vol_surface(vol):
+        return vol
+    if evaluation_date is not None:
+        ql.Settings.instance().evaluationDate = _qldate(evaluation_date)
+    surface = _link(vol)
+    v = vol_level(vol, surface.timeFromReference(date), strike)
+    return ql.BlackConstantVol(surface.referenceDate(), surface.calendar(), v,
+                               surface.dayCounter())
+
+
+def _qldate(d):
+    if isinstance(d, ql.Date):
+        return d
+    ts = to_timestamp(d, "evaluation_date")
+    return ql.Date(ts.day, ts.month, ts.year)
 
 
 def time_to(surface_or_curve, date):

@@ -1,5 +1,7 @@
 """European and American options with plain-vanilla or digital payoffs."""
 
+import math
+
 import QuantLib as ql
 
 from ._terms import engine_builder, make_exercise, make_payoff, option_type, valuation_inputs
@@ -14,6 +16,11 @@ VANILLA_PRICING_ENGINE_MAP = {
     ("european", "cash_or_nothing"): lambda process: ql.AnalyticEuropeanEngine(process),
     ("european", "asset_or_nothing"): lambda process: ql.AnalyticEuropeanEngine(process),
 }
+
+
+# The volatilities between which ``implied_vol`` searches, and its accuracy in vol.
+IMPLIED_VOL_RANGE = (1e-4, 4.0)
+IMPLIED_VOL_ACCURACY = 1e-12
 
 
 class VanillaOption(BaseOption):
@@ -53,3 +60,54 @@ class VanillaOption(BaseOption):
         build = engine_builder(VANILLA_PRICING_ENGINE_MAP, self.exercise_type, self.payoff_type)
         process = black_scholes_process(spot, r, vol, q)
         return npv_on(self._option, evaluation_date, build(process))
+
+    def implied_vol(self, price, spot, r, q, evaluation_date=None):
+        """The Black volatility at which ``npv`` equals ``price``.
+
+        ``r`` and ``q`` may be numbers or curves.  The value is inverted by Brent's
+        method on this object's own ``npv`` (the same engine, the tree for an
+        American option), to ``IMPLIED_VOL_ACCURACY`` in volatility, between the
+        vols of ``IMPLIED_VOL_RANGE``.
+
+        Raises
+        ------
+        ValueError
+            A price that is not a finite number; a price outside the no-arbitrage
+            bounds, i.e. below the value at the lowest vol of the range or above
+            the value at the highest (the message gives both); a value that does
+            not depend on the volatility (an option at or past expiry).
+        NotImplementedError
+            A digital payoff, whose value is not monotonic in the volatility.
+        """
+        if self.payoff_type != "plain_vanilla":
+            raise NotImplementedError(
+                f"implied volatility of a {self.payoff_type} payoff is not supported; "
+                "only plain_vanilla"
+            )
+        low, high = IMPLIED_VOL_RANGE
+        spot, r, _, q, evaluation_date = valuation_inputs(spot, r, low, q, evaluation_date)
+        try:
+            target = float(price)
+        except (TypeError, ValueError):
+            raise ValueError(f"price must be a number, got {price!r}") from None
+        if not math.isfinite(target):
+            raise ValueError(f"price must be finite, got {price!r}")
+        floor = self.npv(spot, r, low, q, evaluation_date)
+        ceiling = self.npv(spot, r, high, q, evaluation_date)
+        if not ceiling > floor:
+            raise ValueError(
+                "the option's value does not depend on the volatility (at or past expiry); "
+                "no implied volatility"
+            )
+        if not floor <= target <= ceiling:
+            raise ValueError(
+                f"price {target!r} is outside the no-arbitrage bounds [{floor!r}, {ceiling!r}] "
+                f"(the values at volatilities {low} and {high}); no implied volatility"
+            )
+
+        def excess(v):
+            return self.npv(spot, r, v, q, evaluation_date) - target
+
+        solver = ql.Brent()
+        solver.setMaxEvaluations(500)
+        return solver.solve(excess, IMPLIED_VOL_ACCURACY, 0.2, low, high)
