@@ -99,6 +99,10 @@ class LookbackOption(BaseOption):
     never on the wrong side of it.  Since the extreme comes from intraday lows and
     highs, the rest of the path is watched continuously.
 
+    Market inputs: ``r`` and ``q`` may be QuantLib yield curves and ``vol`` a Black
+    volatility surface.  The closed forms read one vol, the surface's at the strike
+    and maturity, and the curves' zero rates to maturity.
+
     A call on the maximum and a put on the minimum are QuantLib's continuous
     fixed-strike lookbacks (Conze-Viswanathan); a call on the minimum and a put on
     the maximum follow from them and from the floating-strike lookbacks

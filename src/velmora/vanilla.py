@@ -39,6 +39,11 @@ class VanillaOption(BaseOption):
     American plain vanilla.  Values are per unit of underlying; ``notional`` is not
     applied.  Tested against a Black-Scholes closed form written in the tests and
     against the QuantLib engine built directly.
+
+    Market inputs: ``r`` and ``q`` may be QuantLib yield curves and ``vol`` a Black
+    volatility surface.  The European closed forms read the surface's variance at
+    the strike and maturity; the American tree reads one vol, at the strike and
+    maturity (QuantLib's convention for both).
     """
 
     def __init__(self, option):
