@@ -220,3 +220,21 @@ def corridor_probability(spot, lo, hi, a, b, drift, vol, t, terms=4000):
                 / (c * c + w * w) for y in (ya, yb)]
         total += decay * math.sin(w * (x - l)) * (ends[1] - ends[0])
     return 2.0 / z * front * total
+
+
+def asian_payoffs(spot, strike, r, q, vol, times, maturity, known_sum, known_count, call,
+                  paths, seed):
+    """Discounted payoffs of an arithmetic average-price option on ``paths`` plain Monte
+    Carlo paths: exact lognormal steps between the remaining fixing ``times`` (years, a
+    time 0 fixes at the spot), no variance reduction.  Equal seeds give equal normals, so
+    payoffs at bumped inputs are on common random numbers."""
+    import numpy as np
+
+    t = np.asarray(times, dtype=float)
+    dt = np.diff(t, prepend=0.0)
+    z = np.random.default_rng(seed).standard_normal((paths, len(t)))
+    log_s = math.log(spot) + np.cumsum((r - q - vol * vol / 2) * dt + vol * np.sqrt(dt) * z,
+                                       axis=1)
+    average = (known_sum + np.exp(log_s).sum(axis=1)) / (known_count + len(t))
+    payoff = np.maximum(average - strike if call else strike - average, 0.0)
+    return payoff * math.exp(-r * maturity)

@@ -202,6 +202,7 @@ nb::tuple value_paths(const Matrix& paths, const Columns& ko_columns, const Colu
 } // namespace
 
 void bind_pde(nb::module_& m); // pde_module.cpp
+void bind_asian(nb::module_& m); // asian_module.cpp
 
 NB_MODULE(_core, m) {
     m.doc() = "Compiled core of velmora: the Monte Carlo engine of the autocallable notes.";
@@ -246,4 +247,5 @@ NB_MODULE(_core, m) {
           "Value the note on given paths (ratios to the spot) for every spot.\n\n"
           "Returns (paths, [(spot, coupon_total, loss_total), ...]).");
     bind_pde(m);
+    bind_asian(m);
 }

@@ -1,12 +1,17 @@
 """Average-price (asian) options on the underlying's daily closes."""
 
+import functools
+import math
+import threading
+import warnings
+
 import numpy as np
 import pandas as pd
 import QuantLib as ql
 
-from . import _history
+from . import _core, _history
 from ._terms import option_type, valuation_inputs
-from .groundwork import BaseOption
+from .groundwork import QUANTLIB_LOCK, BaseOption
 from .utils import black_scholes_process, npv_on, to_qldate, to_timestamp
 
 # Arithmetic averaging is valued by QuantLib's Monte Carlo engine: pseudo-random
@@ -38,6 +43,48 @@ ASIAN_ENGINES = {
         seed=MC_SEED,
     ),
 }
+
+# Engines of arithmetic averaging, by the terms key "engine": QuantLib's Monte Carlo
+# above (the default), or our own randomised quasi-Monte Carlo in the compiled core.
+ENGINES = ("monte_carlo", "qmc")
+# The "qmc" engine: scrambled Sobol points on a Brownian bridge over the remaining
+# fixings, the geometric average of all fixings (known ones included) as control
+# variate with its exact value and a fitted coefficient.  Independent scramblings of
+# QMC_POINTS points each are added, doubling their number, until the standard error
+# is at most QMC_TARGET times the spot (terms key "qmc_target" changes it), or until
+# QMC_MAX_PATHS paths have been spent, which raises a QmcCapWarning.
+QMC_TARGET = 1e-4
+QMC_POINTS = 256
+QMC_MIN_REPLICATES = 8
+QMC_MAX_PATHS = 1 << 20
+QMC_SEED = 42
+
+
+class QmcCapWarning(RuntimeWarning):
+    """The "qmc" engine stopped at its path cap before reaching its standard-error target."""
+
+
+# Replicate counts pinned by a running sensitivity, per thread and option, so that every
+# revaluation of one sensitivity runs on the same points (common random numbers).
+_PINNED = threading.local()
+
+
+def _common_numbers(sensitivity):
+    """``sensitivity`` with every "qmc" revaluation on the points of its first one."""
+
+    @functools.wraps(sensitivity)
+    def on_common_numbers(self, *args, **kwargs):
+        pins = _PINNED.__dict__.setdefault("pins", {})
+        if id(self) in pins:  # inside another sensitivity of this option: its pin holds
+            return sensitivity(self, *args, **kwargs)
+        pins[id(self)] = 0  # the first valuation sets it
+        try:
+            return sensitivity(self, *args, **kwargs)
+        finally:
+            del pins[id(self)]
+
+    return on_common_numbers
+
 
 # Running accumulator before any fixing is known.
 EMPTY_PRODUCT = 1.0
@@ -132,14 +179,93 @@ class AsianOption(BaseOption):
         )
         self.exercise = ql.EuropeanExercise(to_qldate(self.maturity_date))
         self.payoff = ql.PlainVanillaPayoff(self.call_put, self.strike)
-        self.fixing_dates = [
-            to_qldate(d) for d in _history.trading_dates(self.effect_date, self.maturity_date)
-        ]
+        schedule = _history.trading_dates(self.effect_date, self.maturity_date)
+        self.fixing_dates = [to_qldate(d) for d in schedule]
+        self._fixing_days = pd.DatetimeIndex(pd.to_datetime(list(schedule))).normalize()
+        self.engine = option.get("engine", "monte_carlo")
+        if not isinstance(self.engine, str) or self.engine not in ENGINES:
+            raise ValueError(f"unknown asian engine {self.engine!r}; accepted values: "
+                             + ", ".join(f'"{e}"' for e in ENGINES))
+        self.qmc_target = option.get("qmc_target", QMC_TARGET)
+        if isinstance(self.qmc_target, bool) or not (
+                isinstance(self.qmc_target, (int, float)) and 0.0 < self.qmc_target < math.inf):
+            raise ValueError(f"qmc_target must be a finite positive number (a standard error "
+                             f"relative to the spot), got {self.qmc_target!r}")
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Value for one unit of the underlying; ``None`` date means today."""
+        return self._value_and_error(spot, r, vol, q, evaluation_date)[0]
+
+    def npv_and_se(self, spot, r, vol, q, evaluation_date=None):
+        """``(value, standard_error)``: the value is ``npv`` of the same inputs, to the bit.
+
+        The error is that of the simulation: QuantLib's own estimate for the default
+        engine, the spread of the independent scramblings for "qmc", and 0.0 where
+        the value is exact (geometric averaging, a certain average, one fixing left).
+        """
+        with QUANTLIB_LOCK:
+            return self._value_and_error(spot, r, vol, q, evaluation_date)
+
+    def _value_and_error(self, spot, r, vol, q, evaluation_date):
         spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
-        return npv_on(self.construct_option(spot, r, vol, q, evaluation_date), evaluation_date)
+        if self.engine == "qmc" and self.average_type == ql.Average.Arithmetic:
+            return self._qmc(spot, r, vol, q, evaluation_date)
+        instrument = self.construct_option(spot, r, vol, q, evaluation_date)
+        value = npv_on(instrument, evaluation_date)
+        if self.average_type == ql.Average.Geometric or instrument.isExpired():
+            return value, 0.0
+        return value, instrument.errorEstimate() * instrument.price_unit
+
+    def _qmc(self, spot, r, vol, q, evaluation_date):
+        """Value and standard error by the compiled randomised quasi-Monte Carlo engine."""
+        import torch  # the thread count the compiled engines share
+
+        closes, known_days = self._known_closes(evaluation_date)
+        if not np.all(np.isfinite(closes) & (closes > 0.0)):
+            bad = int(np.flatnonzero(~(np.isfinite(closes) & (closes > 0.0)))[0])
+            raise ValueError(f"the known closes of {self.underlying!r} must be finite and "
+                             f"positive; got {float(closes[bad])!r} on {known_days[bad].date()}")
+        today = to_timestamp(evaluation_date, "evaluation_date").normalize()
+        if today > self.maturity_date:
+            return 0.0, 0.0  # expired, as QuantLib's instrument
+        days = self._fixing_days
+        future = days[(days >= today) & ~days.isin(known_days)]
+        pins = getattr(_PINNED, "pins", {})
+        result = _core.asian_arithmetic(
+            call=self.call_put == ql.Option.Call, strike=float(self.strike),
+            maturity=(self.maturity_date - today).days / 365.0,
+            fixing_times=np.asarray((future - today).days, dtype=float) / 365.0,
+            known_count=len(closes), known_sum=float(np.sum(closes)),
+            known_log_sum=float(np.sum(np.log(closes))), spot=spot, rate=r, dividend=q,
+            vol=vol, target_se=self.qmc_target * spot, max_paths=QMC_MAX_PATHS,
+            replicates=pins.get(id(self), 0), seed=QMC_SEED, threads=torch.get_num_threads(),
+            points=QMC_POINTS, min_replicates=QMC_MIN_REPLICATES)
+        if pins.get(id(self)) == 0:
+            pins[id(self)] = result["replicates"]
+        if result["capped"]:
+            warnings.warn(QmcCapWarning(
+                f"asian on {self.underlying!r}: standard error {result['standard_error']:.3g} "
+                f"after {result['paths']} paths, above the target "
+                f"{self.qmc_target * spot:.3g} ({self.qmc_target:g} of the spot)"),
+                stacklevel=5)
+        return result["value"], result["standard_error"]
+
+    greeks = _common_numbers(BaseOption.greeks)
+    delta = _common_numbers(BaseOption.delta)
+    gamma = _common_numbers(BaseOption.gamma)
+    vega = _common_numbers(BaseOption.vega)
+    rho = _common_numbers(BaseOption.rho)
+    theta = _common_numbers(BaseOption.theta)
+
+    def _known_closes(self, evaluation_date):
+        """The known closes as floats and their days (normalised timestamps)."""
+        history = _history.get_closes(self.underlying, self.effect_date, evaluation_date, "pre")
+        if history is None:
+            return np.empty(0), pd.DatetimeIndex([])
+        # numpy rather than pandas reductions: a missing close must not be
+        # skipped silently while still being counted as a fixing.
+        closes = history["close"].to_numpy(dtype=float)
+        return closes, pd.to_datetime(history.index.get_level_values(-1)).normalize()
 
     def construct_option(self, spot, r, vol, q, evaluation_date):
         """The QuantLib instrument with its engine set, ready for ``NPV()``.
@@ -150,15 +276,7 @@ class AsianOption(BaseOption):
         its ``price_unit`` (see ``_geometric_running_product``); its ``NPV()``
         scales back.  QuantLib's evaluation date is not set here.
         """
-        history = _history.get_closes(self.underlying, self.effect_date, evaluation_date, "pre")
-        if history is None:
-            closes = np.empty(0)
-            known_days = ()
-        else:
-            # numpy rather than pandas reductions: a missing close must not be
-            # skipped silently while still being counted as a fixing.
-            closes = history["close"].to_numpy(dtype=float)
-            known_days = pd.to_datetime(history.index.get_level_values(-1)).normalize()
+        closes, known_days = self._known_closes(evaluation_date)
 
         # QuantLib averages every schedule date on or after the evaluation date at
         # the simulated (or forward) price.  A close already known for the
