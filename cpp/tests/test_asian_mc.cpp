@@ -137,6 +137,15 @@ void certain_and_one_fixing_left_are_exact() {
     r = asian::arithmetic_value(c, m, {});
     CHECK(r.exact);
     CHECK_CLOSE(r.value, call, 1e-13);
+    // A strike below zero: the call is the discounted expected average less the strike.
+    const std::vector<double> two{0.05, 0.1};
+    c = {true, -1.0, 0.1, two, 3, 150.0, 3 * std::log(50.0)};
+    const double mean = (150.0 + 50.0 * (std::exp(0.03 * 0.05) + std::exp(0.03 * 0.1))) / 5.0;
+    r = asian::arithmetic_value(c, m, {});
+    CHECK(r.exact);
+    CHECK_CLOSE(r.value, disc * (mean + 1.0), 1e-13);
+    c.call = false;
+    CHECK_CLOSE(asian::arithmetic_value(c, m, {}).value, 0.0, 0.0);
     CHECK_THROWS(std::invalid_argument, asian::arithmetic_value(
         asian::Contract{true, 1.0, 0.1, none, 0, 0.0, 0.0}, m, {}));
 }
