@@ -179,7 +179,7 @@ Result arithmetic_value(const Contract& c, const Market& m, const Controls& k) {
         std::vector<double> u(t.size()), w(t.size());
         std::optional<qmc::ScrambledSobol> sobol;
         if (k.sobol)
-            sobol.emplace(directions, key);
+            sobol.emplace(directions, key, k.points);
         for (std::size_t p = 0; p < k.points; ++p) {
             if (sobol) {
                 sobol->next(u);

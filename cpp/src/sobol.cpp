@@ -1,6 +1,7 @@
 // Randomised Sobol points: direction numbers of our own, scrambled per replicate.
 #include "velmora/sobol.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <stdexcept>
@@ -147,35 +148,41 @@ SobolDirections::SobolDirections(std::size_t dims, std::uint64_t seed)
     }
 }
 
-ScrambledSobol::ScrambledSobol(const SobolDirections& directions, std::uint64_t seed)
-    : v_(32 * directions.dims()), shift_(directions.dims()), x_(directions.dims(), 0) {
+ScrambledSobol::ScrambledSobol(const SobolDirections& directions, std::uint64_t seed,
+                               std::uint64_t points)
+    : bits_(std::bit_width(points) - 1), v_(directions.dims() * std::max(bits_, 1)),
+      shift_(directions.dims()), x_(directions.dims(), 0) {
+    if (points == 0 || !std::has_single_bit(points) || bits_ > 32)
+        throw std::invalid_argument("Sobol points must be a power of two up to 2^32");
     for (std::size_t d = 0; d < directions.dims(); ++d) {
         std::uint64_t state = mix_key(seed, d);
-        // Row j of the lower-triangular matrix gives output digit j (bit 31 - j): a one on
-        // the diagonal and random bits on the more significant digits.
-        std::uint32_t rows[32];
-        for (int j = 0; j < 32; ++j) {
-            const std::uint32_t above = j == 0 ? 0u : ~std::uint32_t{0} << (32 - j);
-            rows[j] = (static_cast<std::uint32_t>(splitmix64(state)) & above) |
-                      (std::uint32_t{1} << (31 - j));
+        // Column i of a random lower-triangular matrix (digits most significant first): a one
+        // on the diagonal (bit 31 - i) and random bits on the less significant digits.
+        std::uint32_t columns[32];
+        for (int i = 0; i < 32; ++i) {
+            const std::uint32_t diagonal = std::uint32_t{1} << (31 - i);
+            columns[i] = diagonal | (static_cast<std::uint32_t>(splitmix64(state)) &
+                                     (diagonal - 1));
         }
+        // Only the directions of the first `points` points are ever used.
         const std::uint32_t* v = directions.of(d);
-        for (int k = 0; k < 32; ++k) {
+        for (int k = 0; k < bits_; ++k) {
             std::uint32_t out = 0;
-            for (int j = 0; j < 32; ++j)
-                out |= static_cast<std::uint32_t>(std::popcount(rows[j] & v[k]) & 1)
-                       << (31 - j);
-            v_[32 * d + k] = out;
+            for (std::uint32_t rest = v[k]; rest; rest &= rest - 1)
+                out ^= columns[31 - std::countr_zero(rest)];
+            v_[bits_ * d + k] = out;
         }
         shift_[d] = static_cast<std::uint32_t>(splitmix64(state));
     }
 }
 
 void ScrambledSobol::next(std::span<double> u) {
-    if (index_ > 0) { // Gray code: flip the direction of the lowest zero bit of index - 1
+    if (index_ >> bits_)
+        throw std::out_of_range("past the last scrambled Sobol point");
+    if (index_ > 0) { // Gray code: flip the direction of the lowest set bit of the index
         const int c = std::countr_zero(index_);
         for (std::size_t d = 0; d < x_.size(); ++d)
-            x_[d] ^= v_[32 * d + c];
+            x_[d] ^= v_[bits_ * d + c];
     }
     ++index_;
     constexpr double cell = 1.0 / 4294967296.0;

@@ -44,7 +44,7 @@ void scrambled_points_are_stratified() {
     const std::size_t dims = 200, n = 1024;
     const qmc::SobolDirections dirs(dims, 7);
     for (std::uint64_t seed : {1u, 2u}) {
-        qmc::ScrambledSobol sobol(dirs, seed);
+        qmc::ScrambledSobol sobol(dirs, seed, n);
         std::vector<std::vector<int>> hits(dims, std::vector<int>(n, 0));
         std::vector<double> u(dims);
         for (std::size_t i = 0; i < n; ++i) {
@@ -57,6 +57,7 @@ void scrambled_points_are_stratified() {
             for (int c : h)
                 bad += c != 1;
         CHECK(bad == 0, "seed " + std::to_string(seed));
+        CHECK_THROWS(std::out_of_range, sobol.next(u));
     }
 }
 

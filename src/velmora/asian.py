@@ -64,9 +64,17 @@ class QmcCapWarning(RuntimeWarning):
     """The "qmc" engine stopped at its path cap before reaching its standard-error target."""
 
 
-# Replicate counts pinned by a running sensitivity, per thread and option, so that every
-# revaluation of one sensitivity runs on the same points (common random numbers).
-_PINNED = threading.local()
+# What one running sensitivity of a "qmc" option shares between its revaluations, per
+# thread and option: the number of scramblings its first valuation reached, so that every
+# revaluation runs on the same points (common random numbers), and the known closes per
+# evaluation date, read once from the market-data client.
+_SHARED = threading.local()
+
+
+class _Revaluations:
+    def __init__(self):
+        self.replicates = 0  # 0: not chosen yet
+        self.closes = {}  # evaluation day -> (closes, their days)
 
 
 def _common_numbers(sensitivity):
@@ -74,14 +82,14 @@ def _common_numbers(sensitivity):
 
     @functools.wraps(sensitivity)
     def on_common_numbers(self, *args, **kwargs):
-        pins = _PINNED.__dict__.setdefault("pins", {})
-        if id(self) in pins:  # inside another sensitivity of this option: its pin holds
+        running = _SHARED.__dict__.setdefault("running", {})
+        if id(self) in running:  # inside another sensitivity of this option: it holds
             return sensitivity(self, *args, **kwargs)
-        pins[id(self)] = 0  # the first valuation sets it
+        running[id(self)] = _Revaluations()
         try:
             return sensitivity(self, *args, **kwargs)
         finally:
-            del pins[id(self)]
+            del running[id(self)]
 
     return on_common_numbers
 
@@ -176,7 +184,8 @@ class AsianOption(BaseOption):
     uncertain fixing (a vanilla on it) and a strike at or below zero are valued in
     closed form.  On its last day the option is worth its payoff, where QuantLib's
     instrument counts itself expired and reports 0.0.  The sensitivities revalue on
-    the same points and number of scramblings as their first valuation.
+    the same points and number of scramblings as their first valuation, and read
+    the known closes once per evaluation date (one query, not one per revaluation).
     ``construct_option`` builds the QuantLib instrument of the default engine for
     either engine.
 
@@ -240,17 +249,22 @@ class AsianOption(BaseOption):
         """Value and standard error by the compiled randomised quasi-Monte Carlo engine."""
         import torch  # the thread count the compiled engines share
 
-        closes, known_days = self._known_closes(evaluation_date)
+        today = to_timestamp(evaluation_date, "evaluation_date").normalize()
+        shared = getattr(_SHARED, "running", {}).get(id(self))
+        if shared is None:
+            closes, known_days = self._known_closes(evaluation_date)
+        else:
+            if today not in shared.closes:
+                shared.closes[today] = self._known_closes(evaluation_date)
+            closes, known_days = shared.closes[today]
         if not np.all(np.isfinite(closes) & (closes > 0.0)):
             bad = int(np.flatnonzero(~(np.isfinite(closes) & (closes > 0.0)))[0])
             raise ValueError(f"the known closes of {self.underlying!r} must be finite and "
                              f"positive; got {float(closes[bad])!r} on {known_days[bad].date()}")
-        today = to_timestamp(evaluation_date, "evaluation_date").normalize()
         if today > self.maturity_date:
             return 0.0, 0.0  # expired, as QuantLib's instrument
         days = self._fixing_days
         future = days[(days >= today) & ~days.isin(known_days)]
-        pins = getattr(_PINNED, "pins", {})
         result = _core.asian_arithmetic(
             call=self.call_put == ql.Option.Call, strike=float(self.strike),
             maturity=(self.maturity_date - today).days / 365.0,
@@ -258,10 +272,11 @@ class AsianOption(BaseOption):
             known_count=len(closes), known_sum=float(np.sum(closes)),
             known_log_sum=float(np.sum(np.log(closes))), spot=spot, rate=r, dividend=q,
             vol=vol, target_se=self.qmc_target * spot, max_paths=QMC_MAX_PATHS,
-            replicates=pins.get(id(self), 0), seed=QMC_SEED, threads=torch.get_num_threads(),
-            points=QMC_POINTS, min_replicates=QMC_MIN_REPLICATES)
-        if pins.get(id(self)) == 0:
-            pins[id(self)] = result["replicates"]
+            replicates=shared.replicates if shared else 0, seed=QMC_SEED,
+            threads=torch.get_num_threads(), points=QMC_POINTS,
+            min_replicates=QMC_MIN_REPLICATES)
+        if shared is not None and not shared.replicates:
+            shared.replicates = result["replicates"]
         if result["capped"]:
             warnings.warn(QmcCapWarning(
                 f"asian on {self.underlying!r}: standard error {result['standard_error']:.3g} "

@@ -45,17 +45,19 @@ private:
     std::vector<std::uint32_t> v_;
 };
 
-// One randomised copy of the Sobol sequence: points in Gray-code order, each coordinate
-// mapped to the centre of its 2^-32 cell, so never 0 or 1.
+// One randomised copy of the first `points` Sobol points (a power of two up to 2^32) in
+// Gray-code order, each coordinate mapped to the centre of its 2^-32 cell, so never 0 or 1.
 class ScrambledSobol {
 public:
-    ScrambledSobol(const SobolDirections& directions, std::uint64_t seed);
-    // Writes the next point's coordinates into `u` (size dims()).
+    ScrambledSobol(const SobolDirections& directions, std::uint64_t seed, std::uint64_t points);
+    // Writes the next point's coordinates into `u` (size dims()); throws std::out_of_range
+    // past the last point.
     void next(std::span<double> u);
     std::size_t dims() const { return shift_.size(); }
 
 private:
-    std::vector<std::uint32_t> v_;     // scrambled directions, 32 per dimension
+    int bits_;                         // directions used: log2(points)
+    std::vector<std::uint32_t> v_;     // scrambled directions, bits_ per dimension
     std::vector<std::uint32_t> shift_; // digital shift per dimension
     std::vector<std::uint32_t> x_;     // current unshifted point
     std::uint64_t index_ = 0;
