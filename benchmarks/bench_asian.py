@@ -19,6 +19,10 @@ with ``"qmc"`` on one thread (target < 100 ms, and its ratio to one qmc ``npv``)
 and the standard error of the qmc engine's scrambled Sobol points against
 pseudo-random points at the same number of paths.
 
+``--accuracy`` also prints the tests' reference table (``tests/test_asian_qmc.py``):
+each row's qmc value and standard error against the long plain Monte Carlo of the
+tests and against the default engine, with the distances in combined standard errors.
+
 ``--book N`` also values, serially on one thread with full greeks, the asian trades of
 the N-trade book of ``bench_book.py`` made arithmetic, on each engine.
 """
@@ -65,6 +69,8 @@ def main():
                         help="price levels at which to time npv as well")
     parser.add_argument("--book", type=int, default=0,
                         help="also value the asian trades of a book of this many trades")
+    parser.add_argument("--accuracy", action="store_true",
+                        help="also print the accuracy table of the qmc engine")
     args = parser.parse_args()
 
     client = scripted_client().install()
@@ -114,6 +120,8 @@ def main():
               f"   value {v_level:.6f} ({v_level / scale:.6f} per 100 of spot)")
 
     seasoned(args.repeat)
+    if args.accuracy:
+        accuracy()
     if args.book:
         book_asians(args.book)
 
@@ -168,6 +176,27 @@ def seasoned(repeat):
           f"{sobol['standard_error']:.6f} with scrambled Sobol points, "
           f"{pseudo['standard_error']:.6f} with pseudo-random ones: pseudo-random needs "
           f"{(pseudo['standard_error'] / sobol['standard_error']) ** 2:.1f}x the paths")
+
+
+def accuracy():
+    """The reference table of the tests: qmc against the plain reference and the default."""
+    import test_asian_qmc as table
+
+    client = ScriptedMarket(first="2014-01-01", last="2037-12-31").install()
+    print(f"\n{'row':<42}{'qmc':>12}{'se':>10}{'reference':>12}{'se':>10}{'z':>6}"
+          f"{'default':>12}{'se':>10}{'z':>6}")
+    for row, (call_put, known, spot, moneyness, vol) in zip(table.IDS, table.TABLE):
+        client.bars.clear()
+        today, closes = table.season(client, round(known * len(table.DAYS)), spot)
+        strike = moneyness * spot
+        v, se = AsianOption(table.terms(call_put, strike)).npv_and_se(
+            spot, table.R, vol, table.Q, today)
+        ref, ref_se = table.reference(call_put, strike, spot, vol, today, closes)
+        mc, mc_se = AsianOption(table.terms(call_put, strike, "monte_carlo")).npv_and_se(
+            spot, table.R, vol, table.Q, today)
+        print(f"{row:<42}{v:>12.5f}{se:>10.5f}{ref:>12.5f}{ref_se:>10.5f}"
+              f"{(v - ref) / math.hypot(se, ref_se):>6.2f}{mc:>12.5f}{mc_se:>10.5f}"
+              f"{(v - mc) / math.hypot(se, mc_se):>6.2f}")
 
 
 def book_asians(n):
