@@ -132,6 +132,7 @@ def test_same_bits_on_every_thread_count_and_run(market):
     finally:
         torch.set_num_threads(before)
     assert all(v == values[0] for v in values), values
+    assert opt.npv(57.56, R, 0.3, Q, today) == values[0][0]
 
 
 def test_greeks_on_common_numbers_match_reference(market):

@@ -116,9 +116,10 @@ void Contract::validate() const {
     require(std::isfinite(strike), "strike must be finite");
     require(std::isfinite(maturity) && maturity >= 0.0, "maturity must be finite and >= 0");
     require(fixing_count(*this) > 0, "the average needs at least one fixing");
-    double previous = 0.0;
+    double previous = -1.0;
     for (double t : fixing_times) {
-        require(std::isfinite(t) && t >= previous, "fixing times must be ascending and >= 0");
+        require(std::isfinite(t) && t >= 0.0 && t > previous,
+                "fixing times must be strictly ascending and >= 0");
         previous = t;
     }
     require(std::isfinite(known_sum) && std::isfinite(known_log_sum),

@@ -149,6 +149,9 @@ void certain_and_one_fixing_left_are_exact() {
     CHECK_CLOSE(asian::arithmetic_value(c, m, {}).value, 0.0, 0.0);
     CHECK_THROWS(std::invalid_argument, asian::arithmetic_value(
         asian::Contract{true, 1.0, 0.1, none, 0, 0.0, 0.0}, m, {}));
+    const std::vector<double> twice{0.05, 0.05, 0.1};
+    CHECK_THROWS(std::invalid_argument, asian::arithmetic_value(
+        asian::Contract{true, 1.0, 0.1, twice, 0, 0.0, 0.0}, m, {}));
 }
 
 } // namespace

@@ -24,7 +24,8 @@ struct Market {
 };
 
 // The contract seen from the valuation date.  Times are year fractions from it.  `fixing_times`
-// are the fixings still to come, ascending, each >= 0; one at time 0 is fixed at the spot.
+// are the fixings still to come, strictly ascending, each >= 0; one at time 0 is fixed at the
+// spot.
 // The known fixings enter through their count, their sum and the sum of their logarithms.
 struct Contract {
     bool call = true;
@@ -39,7 +40,7 @@ struct Contract {
 };
 
 struct Controls {
-    double target_se = 0.0;           // absolute standard error to reach (<= 0: minimum work)
+    double target_se = 0.0;           // absolute standard error to reach, or the cap
     std::size_t points = 256;         // points per replicate, a power of two
     std::size_t min_replicates = 8;   // replicates of the first round
     std::size_t max_paths = 1 << 20;  // work cap: at most this many paths in all
