@@ -230,7 +230,8 @@ class AsianOption(BaseOption):
 
         The error is that of the simulation: QuantLib's own estimate for the default
         engine, the spread of the independent scramblings for "qmc", and 0.0 where
-        the value is exact (geometric averaging, a certain average, one fixing left).
+        the value is exact (geometric averaging, a certain average, one fixing left,
+        an expired option), and for "qmc" where no simulated path pays anything.
         """
         with QUANTLIB_LOCK:
             return self._value_and_error(spot, r, vol, q, evaluation_date)
