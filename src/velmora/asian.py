@@ -2,6 +2,7 @@
 
 import functools
 import math
+import numbers
 import threading
 import warnings
 
@@ -208,18 +209,18 @@ class AsianOption(BaseOption):
         )
         self.exercise = ql.EuropeanExercise(to_qldate(self.maturity_date))
         self.payoff = ql.PlainVanillaPayoff(self.call_put, self.strike)
-        schedule = _history.trading_dates(self.effect_date, self.maturity_date)
-        self.fixing_dates = [to_qldate(d) for d in schedule]
-        self._fixing_days = pd.DatetimeIndex(pd.to_datetime(list(schedule))).normalize()
         self.engine = option.get("engine", "monte_carlo")
         if not isinstance(self.engine, str) or self.engine not in ENGINES:
             raise ValueError(f"unknown asian engine {self.engine!r}; accepted values: "
                              + ", ".join(f'"{e}"' for e in ENGINES))
         self.qmc_target = option.get("qmc_target", QMC_TARGET)
         if isinstance(self.qmc_target, bool) or not (
-                isinstance(self.qmc_target, (int, float)) and 0.0 < self.qmc_target < math.inf):
+                isinstance(self.qmc_target, numbers.Real) and 0.0 < self.qmc_target < math.inf):
             raise ValueError(f"qmc_target must be a finite positive number (a standard error "
                              f"relative to the spot), got {self.qmc_target!r}")
+        schedule = _history.trading_dates(self.effect_date, self.maturity_date)
+        self.fixing_dates = [to_qldate(d) for d in schedule]
+        self._fixing_days = pd.DatetimeIndex(pd.to_datetime(list(schedule))).normalize()
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Value for one unit of the underlying; ``None`` date means today."""
