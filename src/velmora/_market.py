@@ -255,3 +255,65 @@ def shift_vol(vol, dv):
         return ql.BlackConstantVol(surface.referenceDate(), surface.calendar(), v + dv,
                                    surface.dayCounter())
     return _sampled_shift(surface, dv)
+
+
+def _tenor(text):
+    """A QuantLib period from a tenor such as "1W", "3M", "1Y" (a positive length)."""
+    try:
+        period = ql.Period(str(text).strip().upper())
+    except RuntimeError:
+        raise ValueError(f"tenor {text!r} is not a period such as 1W, 3M or 2Y") from None
+    if period.length() <= 0:
+        raise ValueError(f"tenor {text!r} must be positive")
+    return period
+
+
+def _dates_of(reference_date, tenors):
+    dates = [reference_date + _tenor(t) for t in tenors]
+    if any(b <= a for a, b in zip(dates, dates[1:])):
+        raise ValueError(f"tenors must be ascending, got {list(tenors)}")
+    return dates
+
+
+def tenor_curve(reference_date, pairs, day_count=None):
+    """A zero curve from (tenor, continuously compounded rate) pairs, on ``reference_date``.
+
+    The rate of the first tenor also holds from the reference date to it, the
+    rate of the last one for a hundred years beyond it; zero rates are linear in
+    time in between.
+    """
+    pairs = list(pairs)
+    if not pairs:
+        raise ValueError("a rate curve needs at least one (tenor, rate) pair")
+    tenors = [t for t, _ in pairs]
+    rates = []
+    for t, r in pairs:
+        try:
+            r = float(r)
+        except (TypeError, ValueError):
+            r = math.nan
+        if not math.isfinite(r):
+            raise ValueError(f"the rate at {t!r} must be a finite number")
+        rates.append(r)
+    dates = _dates_of(reference_date, tenors)
+    # a node at each end holds the end rates flat (the interpolation is linear)
+    far = dates[-1] + ql.Period(100, ql.Years)
+    curve = ql.ZeroCurve([reference_date, *dates, far], [rates[0], *rates, rates[-1]],
+                         day_count or _DAY_COUNT)
+    curve.enableExtrapolation()
+    return curve
+
+
+def moneyness_surface(reference_date, spot, percents, tenors, vols):
+    """``vol_surface`` with strikes given in per cent of ``spot`` and expiries as tenors.
+
+    ``vols[i][j]`` is the vol at ``percents[i]`` % of spot and ``tenors[j]``.
+    Moving ``spot`` moves every strike with it: the smile is sticky in moneyness.
+    """
+    percents = [float(p) for p in percents]
+    if any(not (math.isfinite(p) and p > 0.0) for p in percents) or any(
+            b <= a for a, b in zip(percents, percents[1:])):
+        raise ValueError(f"strikes in per cent of spot must be positive and ascending, "
+                         f"got {percents}")
+    return vol_surface(reference_date, _dates_of(reference_date, tenors),
+                       [spot * p / 100.0 for p in percents], vols)
