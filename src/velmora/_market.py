@@ -29,10 +29,10 @@ from ._dates import to_timestamp
 _ANCHOR_CALENDAR = ql.NullCalendar()
 _DAY_COUNT = ql.Actual365Fixed()
 
-# Inputs of the surfaces built by ``vol_surface`` / ``vol_curve``, so that a parallel
-# shift rebuilds them exactly: id(surface) -> (surface, rebuild(dv)).  The surface
-# itself is held so that its id is never reused while the entry lives.
-_REBUILDERS = {}
+# A surface built by ``vol_surface`` carries, under this attribute, the function that
+# rebuilds it from its own grid with every vol moved, so that a parallel shift is
+# exact; the attribute lives and goes with the Python object.
+_REBUILD = "_velmora_rebuild"
 
 
 def is_curve(x):
@@ -196,7 +196,7 @@ def vol_surface(reference_date, expiries, strikes, vols, calendar=None, day_coun
                 reference_date, calendar, expiries, strikes, matrix, day_count
             )
             surface.enableExtrapolation()
-        _REBUILDERS[id(surface)] = (surface, lambda d: build(dv + d))
+        setattr(surface, _REBUILD, lambda d: build(dv + d))
         return surface
 
     return build(0.0)
@@ -246,9 +246,9 @@ def shift_vol(vol, dv):
     """
     if not is_vol_surface(vol):
         return vol + dv
-    entry = _REBUILDERS.get(id(vol))
-    if entry is not None and entry[0] is vol:
-        return entry[1](dv)
+    rebuild = getattr(vol, _REBUILD, None)
+    if rebuild is not None:
+        return rebuild(dv)
     surface = _link(vol)
     if isinstance(vol, ql.BlackConstantVol):
         v = surface.blackVol(0.0, 1.0, True)
