@@ -190,9 +190,20 @@ def test_implied_vol_refuses_beyond_the_bounds():
             option.implied_vol(price, SPOT, R, Q, FRI)
 
 
-def test_implied_vol_of_a_digital_is_not_offered():
-    with pytest.raises(NotImplementedError, match="cash_or_nothing"):
-        PRODUCTS["vanilla-digital"]().implied_vol(5.0, SPOT, R, Q, FRI)
+@pytest.mark.parametrize("name", ["barrier-down-out", "barrier-up-in"])
+@pytest.mark.parametrize("vol", [0.15, 0.4])
+def test_barrier_implied_vol_inverts_npv(name, vol):
+    option = PRODUCTS[name]()
+    price = option.npv(SPOT, R, vol, Q, FRI)
+    assert option.npv(SPOT, R, option.implied_vol(price, SPOT, R, Q, FRI), Q,
+                      FRI) == pytest.approx(price, abs=1e-8)
+
+
+@pytest.mark.parametrize("name", ["vanilla-digital", "barrier-digital-european-down-in",
+                                  "barrier-american-down-in-put"])
+def test_implied_vol_of_a_digital_or_american_barrier_is_not_offered(name):
+    with pytest.raises(NotImplementedError, match="cash_or_nothing|american"):
+        PRODUCTS[name]().implied_vol(5.0, SPOT, R, Q, FRI)
 
 
 @pytest.mark.parametrize("name", ["vanilla-call", "barrier-down-out"])

@@ -8,7 +8,7 @@ from ._market import constant_vol_read, has_smile
 from ._terms import engine_builder, make_exercise, make_payoff, option_type, valuation_inputs
 from .groundwork import BaseOption
 from .utils import black_scholes_process, npv_on, set_evaluation_date, to_qldate
-from .vanilla import VanillaOption
+from .vanilla import VanillaOption, implied_from_npv
 
 BARRIER_TYPE = {
     "down_and_in": ql.Barrier.DownIn,
@@ -209,6 +209,29 @@ class BarrierOption(BaseOption):
             set_evaluation_date(evaluation_date)
             return engine.npv(self, self._pde_grid)
         return npv_on(self._option, evaluation_date, engine)
+
+    def implied_vol(self, price, spot, r, q, evaluation_date=None):
+        """The Black volatility at which ``npv`` equals ``price``: European plain vanilla only.
+
+        Brent's method on ``npv`` between the vols of ``vanilla.IMPLIED_VOL_RANGE``.
+        A knock-out's value may fall as the vol rises, and then two vols can give one
+        price: the root found is one between the ends of the range.
+
+        Raises
+        ------
+        ValueError
+            A price that is not a finite number, or outside the values at the two
+            ends of the range; an option whose value does not depend on the vol
+            (expired, or knocked).
+        NotImplementedError
+            American exercise or a digital payoff.
+        """
+        if self.exercise_type != "european" or self.payoff_type != "plain_vanilla":
+            raise NotImplementedError(
+                f"implied volatility of a barrier option is offered for european "
+                f"plain_vanilla only, not {self.exercise_type} {self.payoff_type}"
+            )
+        return implied_from_npv(self, price, spot, r, q, evaluation_date, monotone=False)
 
     def _reached(self, spot):
         """Whether ``spot`` is on or beyond the barrier (at or below a down, at or above an up one).

@@ -89,30 +89,43 @@ class VanillaOption(BaseOption):
                 f"implied volatility of a {self.payoff_type} payoff is not supported; "
                 "only plain_vanilla"
             )
-        low, high = IMPLIED_VOL_RANGE
-        spot, r, _, q, evaluation_date = valuation_inputs(spot, r, low, q, evaluation_date)
-        try:
-            target = float(price)
-        except (TypeError, ValueError):
-            raise ValueError(f"price must be a number, got {price!r}") from None
-        if not math.isfinite(target):
-            raise ValueError(f"price must be finite, got {price!r}")
-        floor = self.npv(spot, r, low, q, evaluation_date)
-        ceiling = self.npv(spot, r, high, q, evaluation_date)
-        if not ceiling > floor:
-            raise ValueError(
-                "the option's value does not depend on the volatility (at or past expiry); "
-                "no implied volatility"
-            )
-        if not floor <= target <= ceiling:
-            raise ValueError(
-                f"price {target!r} is outside the no-arbitrage bounds [{floor!r}, {ceiling!r}] "
-                f"(the values at volatilities {low} and {high}); no implied volatility"
-            )
+        return implied_from_npv(self, price, spot, r, q, evaluation_date)
 
-        def excess(v):
-            return self.npv(spot, r, v, q, evaluation_date) - target
 
-        solver = ql.Brent()
-        solver.setMaxEvaluations(500)
-        return solver.solve(excess, IMPLIED_VOL_ACCURACY, 0.2, low, high)
+def implied_from_npv(product, price, spot, r, q, evaluation_date, monotone=True):
+    """The vol in ``IMPLIED_VOL_RANGE`` at which ``product.npv`` equals ``price`` (Brent).
+
+    ``monotone``: the value rises with the vol, so the values at the ends of the
+    range are the no-arbitrage bounds of the message.  Otherwise (a knock-out) the
+    price must lie between the values at the two ends, and the root found is one
+    of those between them.
+    """
+    low, high = IMPLIED_VOL_RANGE
+    spot, r, _, q, evaluation_date = valuation_inputs(spot, r, low, q, evaluation_date)
+    try:
+        target = float(price)
+    except (TypeError, ValueError):
+        raise ValueError(f"price must be a number, got {price!r}") from None
+    if not math.isfinite(target):
+        raise ValueError(f"price must be finite, got {price!r}")
+    at_low = product.npv(spot, r, low, q, evaluation_date)
+    at_high = product.npv(spot, r, high, q, evaluation_date)
+    if at_low == at_high:
+        raise ValueError(
+            "the option's value does not depend on the volatility (at or past expiry, or "
+            "knocked); no implied volatility"
+        )
+    if not min(at_low, at_high) <= target <= max(at_low, at_high):
+        bounds = "the no-arbitrage bounds" if monotone else "the values between"
+        raise ValueError(
+            f"price {target!r} is outside {bounds} [{min(at_low, at_high)!r}, "
+            f"{max(at_low, at_high)!r}] (the values at volatilities {low} and {high}); "
+            "no implied volatility"
+        )
+
+    def excess(v):
+        return product.npv(spot, r, v, q, evaluation_date) - target
+
+    solver = ql.Brent()
+    solver.setMaxEvaluations(500)
+    return solver.solve(excess, IMPLIED_VOL_ACCURACY, 0.2, low, high)
