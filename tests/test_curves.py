@@ -12,8 +12,13 @@ import QuantLib as ql
 
 from _oracles import qld
 from product_table import (  # noqa: F401  (closes is a fixture)
-    FRI, PRODUCTS, Q, R, SPOT, VOL, closes,
+    FRI, PRODUCTS, Q, R, SPOT, VOL, closes, common,
 )
+from velmora.asian import AsianOption
+
+# the arithmetic asian on QuantLib's Monte Carlo engine (local vol under a surface)
+PRODUCTS = {**PRODUCTS, "asian-arithmetic": lambda: AsianOption(
+    {**common(), "call_put": "call", "strike": 100.0})}
 
 pytestmark = pytest.mark.usefixtures("closes")
 DC = ql.Actual365Fixed()
@@ -109,14 +114,19 @@ def direct(name, process):
         option = ql.BarrierOption(ql.Barrier.DownOut, 80.0, 0.0,
                                   ql.PlainVanillaPayoff(ql.Option.Call, 100.0), exercise)
         option.setPricingEngine(ql.AnalyticBarrierEngine(process))
-    else:  # the geometric asian on its closes of 100 so far
+    else:  # the asians on their closes of 100 so far
         dates = product.fixing_dates
         known = [d for d in dates if d <= qld(FRI)]
+        geometric = name == "asian-geometric"
         option = ql.DiscreteAveragingAsianOption(
-            ql.Average.Geometric, 100.0 ** len(known), len(known),
+            ql.Average.Geometric if geometric else ql.Average.Arithmetic,
+            100.0 ** len(known) if geometric else 100.0 * len(known), len(known),
             [d for d in dates if d > qld(FRI)], ql.PlainVanillaPayoff(ql.Option.Call, 100.0),
             exercise)
-        option.setPricingEngine(ql.AnalyticDiscreteGeometricAveragePriceAsianEngine(process))
+        option.setPricingEngine(
+            ql.AnalyticDiscreteGeometricAveragePriceAsianEngine(process) if geometric else
+            ql.MCDiscreteArithmeticAPEngine(process, "pr", controlVariate=True,
+                                            requiredTolerance=0.005, seed=42))
     return option.NPV()
 
 
@@ -124,7 +134,7 @@ DIRECT = ["vanilla-call", "vanilla-put", "vanilla-american-put", "barrier-down-o
           "asian-geometric"]
 
 
-@pytest.mark.parametrize("name", DIRECT)
+@pytest.mark.parametrize("name", [*DIRECT, "asian-arithmetic"])
 @pytest.mark.parametrize("handles", [False, True], ids=["curves", "handles"])
 def test_values_under_term_structures_are_quantlibs_own(name, handles):
     r, q, vol = zero_curve(RATES), zero_curve(DIVIDENDS), ql_surface()
