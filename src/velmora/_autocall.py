@@ -59,6 +59,7 @@ class AutocallNote(BaseOption):
     """
 
     uses_quantlib = False  # runs outside QUANTLIB_LOCK
+    engine = "monte_carlo"
     rule = None  # "snowball" or "phoenix": the coupon rule of the compiled engine
 
     def __init__(self, option):
@@ -138,7 +139,7 @@ class AutocallNote(BaseOption):
                                 knocked_in)
         if request is None:
             return (0.0, 0.0, 0.0) if delta_and_gamma else 0.0
-        values = self._run([request])[0]
+        values = self._run([request])[0][0]
         if not delta_and_gamma:
             return values[0]
         return _delta_gamma(spot, values)
@@ -151,6 +152,32 @@ class AutocallNote(BaseOption):
             return 0.0
         return self._npv(spot, r, vol, q, evaluation_date, knocked_in=knocked_in)
 
+    def npv_and_se(self, spot, r, vol, q, evaluation_date=None):
+        """``(value, standard error)``: ``npv`` to the bit and its Monte Carlo error.
+
+        The error comes from the same pass, from the spread of the discounted payoffs
+        over the pool.  The pool is antithetic (row m + M/2 is the negation of row m),
+        so the two paths of a pair are not independent: each pair's mean payoff is one
+        sample of M/2.  0.0 for any other engine than the Monte Carlo one, and once the
+        value is known (knocked out, expired).
+        """
+        if getattr(self, "engine", "monte_carlo") != "monte_carlo":
+            return self.npv(spot, r, vol, q, evaluation_date), 0.0
+        spot, r, vol, q, evaluation_date, knocked_out, knocked_in = self._checked(
+            spot, r, vol, q, evaluation_date)
+        if knocked_out:
+            return 0.0, 0.0
+        request = self._request(_spots(spot), r, vol, q, evaluation_date, knocked_in)
+        if request is None:
+            return 0.0, 0.0
+        (values,), (errors,) = self._run([request], errors_of=[request])
+        return values[0], errors[0]
+
+    def _greeks_and_se(self, spot, r, vol, q, evaluation_date=None):
+        if getattr(self, "engine", "monte_carlo") != "monte_carlo":
+            return self.greeks(spot, r, vol, q, evaluation_date), 0.0
+        return self._mc_greeks(spot, r, vol, q, evaluation_date, standard_error=True)
+
     def greeks(self, spot, r, vol, q, evaluation_date=None):
         """``OptionGreeks``; gamma is the plain second derivative, not scaled by spot.
 
@@ -160,10 +187,15 @@ class AutocallNote(BaseOption):
         of the pass, and the sensitivities are formed from the values with the same
         arithmetic as the ``BaseOption`` operations.
         """
+        return self._mc_greeks(spot, r, vol, q, evaluation_date)[0]
+
+    def _mc_greeks(self, spot, r, vol, q, evaluation_date, standard_error=False):
+        """``(OptionGreeks, standard error of the value)`` from one pass; the error is
+        NaN unless ``standard_error``."""
         spot, r, vol, q, evaluation_date, knocked_out, knocked_in = self._checked(
             spot, r, vol, q, evaluation_date)
         if knocked_out:
-            return OptionGreeks(0.0, 0, 0, 0, 0, 0)
+            return OptionGreeks(0.0, 0, 0, 0, 0, 0), 0.0
         # the volatility bump of BaseOption.vega: 0.01, or vol / 2 below a vol of 0.02
         vol_bump = VOL_BUMP if vol >= 2 * VOL_BUMP else vol / 2
         spots = _spots(spot)
@@ -185,7 +217,10 @@ class AutocallNote(BaseOption):
             if not next_day_knocked_out:
                 requests["next_day"] = self._request(spots, r, vol, q, next_day,
                                                      next_day_knocked_in)
-        values = dict(zip(requests, self._run(list(requests.values()))))
+        base = requests["base"] if standard_error else None
+        values, errors = self._run(list(requests.values()), errors_of=[base])
+        values = dict(zip(requests, values))
+        se = errors[0][0] if base is not None else (0.0 if standard_error else float("nan"))
 
         def value(name):
             return values[name][0] if values.get(name) is not None else 0.0
@@ -203,7 +238,7 @@ class AutocallNote(BaseOption):
         else:
             theta = (0.0 if next_day_knocked_out else value("next_day")) - p0
         rho = value("rate_down") - value("rate_up")
-        return OptionGreeks(p0, delta, gamma, vega, theta, rho)
+        return OptionGreeks(p0, delta, gamma, vega, theta, rho), se
 
     def spot_ladder(self, spots, r, vol, q, evaluation_date=None):
         """Values at every spot of ``spots``, as a numpy array, from one simulation.
@@ -223,7 +258,7 @@ class AutocallNote(BaseOption):
         if knocked_out:
             return np.zeros(len(spot_list), dtype=float)
         request = self._request(spot_list, r, vol, q, evaluation_date, knocked_in)
-        values = self._run([request])[0]
+        values = self._run([request])[0][0]
         if values is None:
             return np.zeros(len(spot_list), dtype=float)
         return np.asarray(values, dtype=float)
@@ -280,13 +315,15 @@ class AutocallNote(BaseOption):
             return None
         return _Request(grid, spots, r, vol, q, knocked_in)
 
-    def _run(self, requests):
+    def _run(self, requests, errors_of=()):
         """Values of every request (a list per request, one per spot; None for None) from
-        one pass over the pool.  Each request's grid reads the leading columns of the
-        pool."""
+        one pass over the pool, and the standard errors of the requests in ``errors_of``
+        (a list per such request, one per spot, in the order of ``errors_of``).  Each
+        request's grid reads the leading columns of the pool."""
         live = [req for req in requests if req is not None]
+        wanted = {id(req) for req in errors_of if req is not None}
         if not live:
-            return [None] * len(requests)
+            return [None] * len(requests), [None] * len(errors_of)
         draws = normdraw.get_normdraws(max(len(req.grid) for req in live))
         args = self._engine_terms()
         # A valuation past a snowball's last knock-out date uses a knock-out level of its
@@ -294,13 +331,20 @@ class AutocallNote(BaseOption):
         by_level = {}
         for req in live:
             by_level.setdefault(req.grid.ko_barrier, []).append(req)
-        values = {}
+        values, errors = {}, {}
         for level, group in by_level.items():
             args["ko_barrier"] = level
+            if wanted:
+                # the pool is antithetic: each pair of rows m, m + M/2 is one sample
+                args["standard_errors"] = ["antithetic_pairs" if id(req) in wanted else "none"
+                                           for req in group]
             results = _core.simulate_groups(draws, [req.group() for req in group], **args)
-            for req, (n_paths, scenarios) in zip(group, results):
+            for req, (n_paths, scenarios, *se) in zip(group, results):
                 values[id(req)] = [(coupon + loss) / n_paths for _, coupon, loss in scenarios]
-        return [None if req is None else values[id(req)] for req in requests]
+                if se:
+                    errors[id(req)] = list(se[0])
+        return ([None if req is None else values[id(req)] for req in requests],
+                [None if req is None else errors[id(req)] for req in errors_of])
 
 
 def separate_greeks(note, spot, r, vol, q, evaluation_date):
