@@ -247,21 +247,34 @@ class AutocallNote(BaseOption):
         spots]``; one history check serves every spot, and the values are 0.0
         everywhere once a knock-out has been observed.
         """
+        return self._ladder(spots, r, vol, q, evaluation_date, False)[0]
+
+    def spot_ladder_and_se(self, spots, r, vol, q, evaluation_date=None):
+        """``(values, standard errors)`` at every spot of ``spots``: ``spot_ladder`` to
+        the bit and the error of each value, as ``npv_and_se`` gives it, from one pass."""
+        if getattr(self, "engine", "monte_carlo") != "monte_carlo":
+            values = self.spot_ladder(spots, r, vol, q, evaluation_date)
+            return values, np.zeros(len(values), dtype=float)
+        return self._ladder(spots, r, vol, q, evaluation_date, True)
+
+    def _ladder(self, spots, r, vol, q, evaluation_date, standard_error):
         if np.ndim(spots) != 1:
             raise ValueError(f"spots must be a one-dimensional sequence, got {np.ndim(spots)} "
                              f"dimensions")
         spot_list = [check_market_inputs(s, r, vol, q)[0] for s in spots]
+        zeros = np.zeros(len(spot_list), dtype=float)
         if not spot_list:
-            return np.empty(0, dtype=float)
+            return zeros, zeros
         _, r, vol, q, evaluation_date, knocked_out, knocked_in = self._checked(
             spot_list[0], r, vol, q, evaluation_date)
         if knocked_out:
-            return np.zeros(len(spot_list), dtype=float)
+            return zeros, zeros.copy()
         request = self._request(spot_list, r, vol, q, evaluation_date, knocked_in)
-        values = self._run([request])[0][0]
-        if values is None:
-            return np.zeros(len(spot_list), dtype=float)
-        return np.asarray(values, dtype=float)
+        values, errors = self._run([request], errors_of=[request] if standard_error else [])
+        if values[0] is None:
+            return zeros, zeros.copy()
+        errors = errors[0] if standard_error else [np.nan] * len(spot_list)
+        return np.asarray(values[0], dtype=float), np.asarray(errors, dtype=float)
 
     def _observed_knocks(self, evaluation_date):
         """Knock-out and knock-in already observed in the closes up to ``evaluation_date``.
