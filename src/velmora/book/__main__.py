@@ -117,7 +117,7 @@ def _parser():
                    help="volatility ladder: N shifts from LO to HI added to the volatility, "
                         "e.g. -0.05:0.05:3 or -5%%:5%%:3 (vol points)")
     p.add_argument("--grid", action="store_true",
-                   help="with --ladder and --vol-ladder: also every spot x vol pair")
+                   help="with --ladder and --vol-ladder: every spot x vol pair instead")
     p.add_argument("--engine", type=_engine, action="append", default=[],
                    metavar="KIND=NAME",
                    help="engine of every trade of a product whose terms name none, e.g. "
@@ -176,16 +176,17 @@ def _check(parser, args):
 
 
 def _scenarios_of(args):
-    """The scenarios the options ask for: the ladders, then the grid; None for the base."""
+    """The scenarios the options ask for: the spot ladder and the vol ladder, or their
+    grid; None for the base alone."""
     from . import spot_vol_grid
 
+    if args.grid:  # holds both ladders where they pass through zero
+        return spot_vol_grid(args.ladder, args.vol_ladder)
     scenarios = []
     if args.ladder is not None:
         scenarios += args.ladder
     if args.vol_ladder is not None:
         scenarios += args.vol_ladder
-    if args.grid:
-        scenarios += spot_vol_grid(args.ladder, args.vol_ladder)
     return scenarios or None
 
 

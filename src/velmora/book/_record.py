@@ -158,11 +158,8 @@ def read_results(path):
             record = None if raw is None else json.loads(raw)
             frame = table.to_pandas()
         elif suffix == ".csv":
-            frame = pd.read_csv(path, dtype={c: "string" for c in _TEXT_COLUMNS})
-            for column in _TEXT_COLUMNS:
-                if column in frame.columns:
-                    frame[column] = frame[column].astype(object).where(frame[column].notna(),
-                                                                       None)
+            # text columns stay text (a trade_id "007" is not the number 7)
+            frame = pd.read_csv(path, dtype={c: str for c in _TEXT_COLUMNS})
             beside = record_path(path)
             if beside.exists():
                 record = json.loads(beside.read_text(encoding="utf-8"))
