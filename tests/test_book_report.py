@@ -318,3 +318,31 @@ def test_engines_fill_the_terms_that_name_none():
     assert [item["terms"].get("engine") for item in items] == ["pde", "monte_carlo"]
     assert "engine" not in trades["terms"].iloc[0]  # the caller's terms are left alone
     assert [book._draws_pool(item) for item in items] == [False, True]
+
+
+@pytest.mark.parametrize("when", ["before", "during"])
+def test_a_lost_dask_cluster_is_said_so_and_charged_to_no_trade(monkeypatch, when):
+    distributed = pytest.importorskip("distributed")
+    import book_products
+
+    monkeypatch.setitem(book.PRODUCTS, "closer", ("book_products", "ClusterClosingOption"))
+    market = pd.DataFrame({"spot": [10.0, 57.0], "vol": [0.3, 0.22], "r": [0.02, 0.02],
+                           "q": [0.0, 0.0]},
+                          index=pd.Index(["SYN001.XSHG", "SYN003.XSHG"], name="underlying"))
+    trades = _vanillas()
+    trades.loc[len(trades)] = ["z", "closer", dict(trades["terms"].iloc[0]), 1.0]
+    cluster = distributed.LocalCluster(n_workers=1, processes=False, threads_per_worker=1,
+                                       dashboard_address=None)
+    client = distributed.Client(cluster)
+    monkeypatch.setattr(book_products, "CLOSE_CLUSTER", cluster.close)
+    if when == "before":
+        cluster.close()
+    error, match = ((ConnectionError, "scheduler cannot be reached") if when == "before"
+                    else (book.ClusterLost, "cluster was lost"))
+    try:
+        with pytest.raises(error, match=match):
+            book.value_book(trades, market, DATE, executor=client, progress=False,
+                            greeks=False)
+    finally:
+        client.close()
+        cluster.close()
