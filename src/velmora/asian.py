@@ -130,6 +130,9 @@ class AsianOption(BaseOption):
             if option.get("average_type") == "geometric"
             else ql.Average.Arithmetic
         )
+        # the geometric average's closed form, QuantLib's Monte Carlo for the arithmetic one
+        self.engine = ("analytic" if self.average_type == ql.Average.Geometric
+                       else "monte_carlo")
         self.exercise = ql.EuropeanExercise(to_qldate(self.maturity_date))
         self.payoff = ql.PlainVanillaPayoff(self.call_put, self.strike)
         self.fixing_dates = [
