@@ -167,7 +167,8 @@ def vol_surface(reference_date, expiries, strikes, vols, calendar=None, day_coun
         ``vols[i][j]`` is the Black vol at ``strikes[i]`` and ``expiries[j]``.
 
     Variance is interpolated bilinearly (QuantLib's default) and extrapolated flat
-    in strike beyond the grid and flat in vol beyond the last expiry.  A single
+    in strike beyond the grid (the smile's end vols hold) and flat in vol beyond the
+    last expiry.  A single
     strike gives a ``BlackVarianceCurve`` (no smile).
     """
     calendar = calendar or _ANCHOR_CALENDAR
@@ -192,10 +193,11 @@ def vol_surface(reference_date, expiries, strikes, vols, calendar=None, day_coun
             for i, row in enumerate(shifted):
                 for j, v in enumerate(row):
                     matrix[i][j] = v
+            flat = ql.BlackVarianceSurface.ConstantExtrapolation
             surface = ql.BlackVarianceSurface(
-                reference_date, calendar, expiries, strikes, matrix, day_count
+                reference_date, calendar, expiries, strikes, matrix, day_count, flat, flat
             )
-            surface.enableExtrapolation()
+        surface.enableExtrapolation()
         setattr(surface, _REBUILD, lambda d: build(dv + d))
         return surface
 
