@@ -7,13 +7,15 @@ made-up underlyings, data to 2025-12-31): each starts on one of three trading da
 2025 with ``s0`` the close of that day, and its levels are drawn around ``s0``.  Two
 runs write the same files.  ``examples/book/`` holds the output of the defaults:
 ``trades.jsonl`` (one JSON object per trade) and ``market.csv`` (vol, rate and
-dividend yield per underlying; an empty spot means the store's close on the
-evaluation date).
+dividend yield per underlying, and for SYN003 a rate curve, a dividend curve and a
+small volatility surface in their place; an empty spot means the store's close on
+the evaluation date).
 
 ``make_book`` is also the benchmarks' generator, with their own product mix.
 """
 
 import argparse
+import csv
 import json
 import pathlib
 import random
@@ -117,18 +119,32 @@ def make_book(n, mix=None, seed=7):
     return records
 
 
+# The sample market's curves and surface for SYN003: a skew that flattens with
+# maturity, rates rising with the tenor.
+SAMPLE_RATE_CURVE = "1M:0.018; 6M:0.019; 1Y:0.02; 2Y:0.022"
+SAMPLE_DIVIDEND_CURVE = "1Y:0.0; 2Y:0.005"
+SAMPLE_SURFACE = {"strikes": [70, 85, 100, 115, 130], "expiries": ["3M", "6M", "1Y", "2Y"],
+                  "vols": [[0.32, 0.30, 0.28, 0.26], [0.26, 0.25, 0.24, 0.235],
+                           [0.22, 0.22, 0.22, 0.22], [0.20, 0.205, 0.21, 0.21],
+                           [0.195, 0.20, 0.205, 0.205]]}
+
+
 def write_book(records, folder):
     folder = pathlib.Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     with open(folder / "trades.jsonl", "w", encoding="utf-8") as f:
         for record in records:
             f.write(json.dumps(record, sort_keys=False) + "\n")
-    with open(folder / "market.csv", "w", encoding="utf-8") as f:
-        f.write("underlying,spot,vol,r,q\n")
+    with open(folder / "market.csv", "w", encoding="utf-8", newline="") as f:
+        writer = csv.writer(f, lineterminator="\n")
+        writer.writerow(["underlying", "spot", "vol", "r", "q", "r_curve", "q_curve",
+                         "vol_surface"])
         # SYN001 and SYN002 without a spot: the store's close on the evaluation date
-        f.write("SYN001.XSHG,,0.28,0.02,0.0\n")
-        f.write("SYN002.XSHG,,0.32,0.02,0.01\n")
-        f.write("SYN003.XSHG,57.56,0.22,0.02,0.0\n")
+        writer.writerow(["SYN001.XSHG", "", "0.28", "0.02", "0.0", "", "", ""])
+        writer.writerow(["SYN002.XSHG", "", "0.32", "0.02", "0.01", "", "", ""])
+        # SYN003 on curves and a small surface (strikes in per cent of spot)
+        writer.writerow(["SYN003.XSHG", "57.56", "", "", "", SAMPLE_RATE_CURVE,
+                         SAMPLE_DIVIDEND_CURVE, json.dumps(SAMPLE_SURFACE)])
 
 
 def main(argv=None):

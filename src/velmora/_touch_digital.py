@@ -11,6 +11,8 @@ from . import _history
 from ._terms import common_terms, valuation_inputs
 from .groundwork import BaseOption, OptionGreeks
 from ._dates import to_timestamp
+from ._market import is_curve, rate_handle
+from .utils import set_evaluation_date, to_qldate
 
 
 class CashOwedAtMaturity(BaseOption):
@@ -26,7 +28,8 @@ class CashOwedAtMaturity(BaseOption):
     date to maturity over 365 (Actual/365 Fixed), the day count of the continuously
     compounded curves of every valuation.  On the maturity date the full amount is
     owed; after it the amount has been paid and the value is 0.0.  Nothing is asked
-    of the market-data client.
+    of the market-data client.  Under a rate curve the discount factor is the
+    curve's own to the maturity date.
     """
 
     def __init__(self, cash, maturity_date):
@@ -39,6 +42,11 @@ class CashOwedAtMaturity(BaseOption):
         days = (self.maturity_date - to_timestamp(evaluation_date, "evaluation_date")).days
         if days < 0:
             return 0.0
+        if is_curve(r):
+            # QuantLib's convention: the curve's discount factor to the payment date,
+            # read from its own reference date
+            set_evaluation_date(evaluation_date)
+            return self.cash * rate_handle(r).discount(to_qldate(self.maturity_date))
         return self.cash * math.exp(-r * days / 365.0)
 
 

@@ -11,6 +11,7 @@ import pandas as pd
 import QuantLib as ql
 
 from . import _core, _history
+from ._market import constant_vol_read, has_smile
 from ._terms import option_type, valuation_inputs
 from .groundwork import QUANTLIB_LOCK, BaseOption
 from .utils import black_scholes_process, npv_on, to_qldate, to_timestamp
@@ -177,6 +178,11 @@ class AsianOption(BaseOption):
     absolute tolerance holds the same relative precision at any price.  Values are
     per unit of underlying; ``notional`` is not applied.
 
+    Under a volatility surface with a smile the Monte Carlo engine simulates
+    QuantLib's local volatility of the surface and runs in the underlying's own
+    prices (its path count then grows with the square of the price); the geometric
+    closed form reads the surface once, at the strike and maturity.
+
     The "qmc" engine (``velmora._core.asian_arithmetic``) simulates the remaining
     fixings on a Brownian bridge from scrambled Sobol points, with the option on
     the geometric average of all fixings, the known ones included, as control
@@ -332,7 +338,8 @@ class AsianOption(BaseOption):
         if self.average_type == ql.Average.Geometric:
             price_unit, accumulator = _geometric_running_product(closes)
         else:
-            price_unit = spot / MC_PRICE_LEVEL if spot > MC_PRICE_LEVEL else 1.0
+            scaled = spot > MC_PRICE_LEVEL and not has_smile(vol)
+            price_unit = spot / MC_PRICE_LEVEL if scaled else 1.0
             accumulator = float(np.sum(closes)) if len(closes) else EMPTY_SUM
             accumulator /= price_unit
 
@@ -348,6 +355,10 @@ class AsianOption(BaseOption):
             payoff,
             self.exercise,
         )
+        if price_unit != 1.0 and has_smile(vol):
+            # the closed form reads one vol, at the strike and maturity: read it at
+            # the contract's own strike, not at the strike in scaled prices
+            vol = constant_vol_read(vol, self.exercise.lastDate(), self.strike, evaluation_date)
         process = black_scholes_process(spot / price_unit, r, vol, q)
         instrument.setPricingEngine(ASIAN_ENGINES[self.average_type](process))
         return instrument

@@ -4,10 +4,11 @@ import QuantLib as ql
 
 from . import _history
 from ._barrier_fd import FdBarrierEngine
+from ._market import constant_vol_read, has_smile
 from ._terms import engine_builder, make_exercise, make_payoff, option_type, valuation_inputs
 from .groundwork import BaseOption
 from .utils import black_scholes_process, npv_on, set_evaluation_date, to_qldate
-from .vanilla import VanillaOption
+from .vanilla import VanillaOption, implied_from_npv
 
 BARRIER_TYPE = {
     "down_and_in": ql.Barrier.DownIn,
@@ -88,6 +89,11 @@ class BarrierOption(BaseOption):
     tree was off by several per cent where the exercise boundary runs next to the
     barrier).  Its grid meets 1e-3 relative; the optional key "pde_grid", a pair
     (space steps per standard deviation, time steps), sets it by hand.
+
+    Market inputs: ``r`` and ``q`` may be QuantLib yield curves and ``vol`` a Black
+    volatility surface.  QuantLib's closed forms read one vol, the surface's at the
+    strike and maturity; a digital struck at zero (the touch options) reads it at
+    the barrier instead.  The finite-difference engines see the whole surface.
 
     Two cash-or-nothing contracts that the table's engines reject are valued in
     closed form instead, with the same contract terms:
@@ -192,6 +198,10 @@ class BarrierOption(BaseOption):
         # The table is consulted even where a closed form values the contract, so a
         # pair missing from it is refused the same way.
         build = engine_builder(PRICING_ENGINE_MAP, self.exercise_type, self.payoff_type)
+        if self.strike == 0 and has_smile(vol):
+            # a touch: QuantLib would read the smile at the zero strike
+            vol = constant_vol_read(vol, to_qldate(self.maturity_date), self.barrier,
+                                    evaluation_date)
         process = black_scholes_process(spot, r, vol, q)
         if self._closed_forms is not None:
             set_evaluation_date(evaluation_date)
@@ -205,6 +215,29 @@ class BarrierOption(BaseOption):
             set_evaluation_date(evaluation_date)
             return engine.npv(self, self._pde_grid)
         return npv_on(self._option, evaluation_date, engine)
+
+    def implied_vol(self, price, spot, r, q, evaluation_date=None):
+        """The Black volatility at which ``npv`` equals ``price``: European plain vanilla only.
+
+        Brent's method on ``npv`` between the vols of ``vanilla.IMPLIED_VOL_RANGE``.
+        A knock-out's value may fall as the vol rises, and then two vols can give one
+        price: the root found is one between the ends of the range.
+
+        Raises
+        ------
+        ValueError
+            A price that is not a finite number, or outside the values at the two
+            ends of the range; an option whose value does not depend on the vol
+            (expired, or knocked).
+        NotImplementedError
+            American exercise or a digital payoff.
+        """
+        if self.exercise_type != "european" or self.payoff_type != "plain_vanilla":
+            raise NotImplementedError(
+                f"implied volatility of a barrier option is offered for european "
+                f"plain_vanilla only, not {self.exercise_type} {self.payoff_type}"
+            )
+        return implied_from_npv(self, price, spot, r, q, evaluation_date, monotone=False)
 
     def _reached(self, spot):
         """Whether ``spot`` is on or beyond the barrier (at or below a down, at or above an up one).

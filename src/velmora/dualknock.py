@@ -5,6 +5,7 @@ import math
 import QuantLib as ql
 
 from . import _corridor, _history
+from ._market import constant_vol_read, has_smile
 from ._terms import engine_builder, make_exercise, make_payoff, option_type, valuation_inputs
 from .groundwork import BaseOption
 from .utils import black_scholes_process, set_evaluation_date
@@ -96,6 +97,11 @@ class DoubleBarrierOption(BaseOption):
     corridor in closed form: Ikeda-Kunitomo for plain-vanilla payoffs (European
     only), Hui's series for cash-or-nothing payoffs (European knock-in/out, American
     KIKO/KOKI).
+
+    Market inputs: ``r`` and ``q`` may be QuantLib yield curves and ``vol`` a Black
+    volatility surface.  The closed forms read the curves' zero rates to maturity
+    and one vol, the surface's at the strike and maturity; a digital struck at zero
+    (the double touches) reads it at the spot instead.
 
     The Ikeda-Kunitomo series gets as many images as its convergence to 1e-10
     needs on the contract's corridor, ``vol * sqrt(T)`` and carry (QuantLib's
@@ -331,6 +337,9 @@ class DoubleBarrierOption(BaseOption):
                 return self.rebate
             if self.barrier_type == ql.DoubleBarrier.KnockIn:
                 return self._vanilla.npv(spot, r, vol, q, evaluation_date)
+        if self.strike == 0 and has_smile(vol):
+            # a double touch: read the smile at the spot, not at the zero strike
+            vol = constant_vol_read(vol, self.exercise.lastDate(), spot, evaluation_date)
         process = black_scholes_process(spot, r, vol, q)
         # The date is set first: the images and the closed forms read the time to
         # expiry from the process's curves, which move with it.

@@ -31,6 +31,9 @@ class DoubleTouchOption(TouchDigital):
     maturity and is worth that amount discounted to the evaluation date; every
     other type is worth 0.0.  Tested against Hui's double no-touch series and
     one-touch + no-touch = discounted cash.
+
+    Market inputs: under a volatility surface the closed forms read one vol, the
+    surface's at the spot and maturity.
     """
 
     def __init__(self, option):

@@ -7,8 +7,9 @@ from collections import namedtuple
 import pandas as pd
 
 from ._history import on_trading_day, one_pass, unclosed_from
-from ._terms import valuation_inputs
-from .utils import check_market_inputs
+from ._terms import resolve_date, valuation_inputs
+from ._market import is_vol_surface, shift_vol, spread_rate, time_to, vol_level
+from .utils import check_market_inputs, set_evaluation_date, to_qldate
 
 OptionGreeks = namedtuple("OptionGreeks", ["npv", "delta", "gamma", "vega", "theta", "rho"])
 OptionGreeks.__doc__ = """Value and sensitivities of one product.
@@ -185,25 +186,47 @@ class BaseOption:
         """Value change for one volatility point: (V(vol+h) - V(vol-h)) / 2h * 0.01.
 
         The bump is h = 0.01, which gives (V(vol+0.01) - V(vol-0.01)) / 2, down to a
-        volatility of 0.02.  Below it the lower valuation would come close to, or
-        reach, a zero or negative volatility, so the bump shrinks to h = vol / 2: the
-        lower valuation is at vol / 2, never below, and the difference stays central.
+        volatility of 0.02 (a surface: every vol moves by h, and the rule reads the
+        surface at the contract's strike and maturity, see ``vol_read``).  Below it
+        the lower valuation would come close to, or reach, a zero or negative
+        volatility, so the bump shrinks to h = vol / 2: the lower valuation is at
+        vol / 2, never below, and the difference stays central.  (On a surface with
+        vols under 2 h elsewhere, the lower valuation can still meet a zero vol.)
         """
         spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
-        if vol >= 2 * VOL_BUMP:
-            up = self.npv(spot, r, vol + VOL_BUMP, q, evaluation_date)
-            down = self.npv(spot, r, vol - VOL_BUMP, q, evaluation_date)
+        if self.vol_read(vol, spot, evaluation_date) >= 2 * VOL_BUMP:
+            up = self.npv(spot, r, shift_vol(vol, VOL_BUMP), q, evaluation_date)
+            down = self.npv(spot, r, shift_vol(vol, -VOL_BUMP), q, evaluation_date)
             return (up - down) / 2
-        h = vol / 2
-        up = self.npv(spot, r, vol + h, q, evaluation_date)
-        down = self.npv(spot, r, vol - h, q, evaluation_date)
+        h = self.vol_read(vol, spot, evaluation_date) / 2
+        up = self.npv(spot, r, shift_vol(vol, h), q, evaluation_date)
+        down = self.npv(spot, r, shift_vol(vol, -h), q, evaluation_date)
         return (up - down) / (2 * h) * VOL_BUMP
 
+    def vol_read(self, vol, spot, evaluation_date=None):
+        """The one volatility that stands for ``vol``: itself, or a surface read once.
+
+        A surface is read at the contract's maturity and at its ``strike`` (at the
+        spot for a product without one), as seen from ``evaluation_date``.
+        """
+        if not is_vol_surface(vol):
+            return vol
+        strike = getattr(self, "strike", None)
+        if not isinstance(strike, (int, float)) or isinstance(strike, bool):
+            strike = spot
+        with QUANTLIB_LOCK:
+            set_evaluation_date(resolve_date(evaluation_date))
+            t = time_to(vol, to_qldate(self.maturity_date))
+            return vol_level(vol, t, float(strike))
+
     def rho(self, spot, r, vol, q, evaluation_date=None):
-        """V(r - 0.005) - V(r + 0.005): the value lost when the rate rises one point."""
+        """V(r - 0.005) - V(r + 0.005): the value lost when the rate rises one point.
+
+        A curve moves in parallel: its continuously compounded zero rates by +-0.005.
+        """
         spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
-        r1 = self.npv(spot, r + RATE_BUMP, vol, q, evaluation_date)
-        r2 = self.npv(spot, r - RATE_BUMP, vol, q, evaluation_date)
+        r1 = self.npv(spot, spread_rate(r, RATE_BUMP), vol, q, evaluation_date)
+        r2 = self.npv(spot, spread_rate(r, -RATE_BUMP), vol, q, evaluation_date)
         return r2 - r1
 
     def theta(self, spot, r, vol, q, evaluation_date=None):
@@ -212,6 +235,10 @@ class BaseOption:
         The shift is one calendar day even when the next day is not a trading day.
         With one day or less to maturity (or past it) the result is 0.0 and
         nothing is valued: a one-day step would land on or past expiry.
+
+        Curves and surfaces keep their own reference dates: one anchored on a
+        fixed date is read one day further along, one that follows QuantLib's
+        evaluation date (zero settlement days) moves with it.
 
         The next day is valued as seen from the evaluation date: that day has not
         closed yet, so its close, when not stored, is not yet observed (neither an

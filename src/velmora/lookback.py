@@ -7,7 +7,8 @@ import QuantLib as ql
 from . import _history
 from ._terms import option_type, valuation_inputs
 from .groundwork import BaseOption
-from .utils import black_scholes_process, npv_on, to_qldate
+from ._market import is_market_object, is_vol_surface, rate_handle, spread_rate, time_to, vol_level
+from .utils import black_scholes_process, npv_on, set_evaluation_date, to_qldate
 
 
 class _OtherExtremeLookback:
@@ -98,6 +99,10 @@ class LookbackOption(BaseOption):
     never on the wrong side of it.  Since the extreme comes from intraday lows and
     highs, the rest of the path is watched continuously.
 
+    Market inputs: ``r`` and ``q`` may be QuantLib yield curves and ``vol`` a Black
+    volatility surface.  The closed forms read one vol, the surface's at the strike
+    and maturity, and the curves' zero rates to maturity.
+
     A call on the maximum and a put on the minimum are QuantLib's continuous
     fixed-strike lookbacks (Conze-Viswanathan); a call on the minimum and a put on
     the maximum follow from them and from the floating-strike lookbacks
@@ -146,6 +151,8 @@ class LookbackOption(BaseOption):
         t = ql.Actual365Fixed().yearFraction(
             to_qldate(evaluation_date, "evaluation_date"), self.exercise.lastDate()
         )
+        if is_market_object(r) or is_market_object(q) or is_market_object(vol):
+            return self._under_curves(spot, r, vol, q, evaluation_date, extreme, t)
         # a day is the shortest life left; an expired option is worth 0.0 anyway
         h = ZERO_CARRY_BAND * vol / math.sqrt(max(t, 1.0 / 365.0))
         if abs(r - q) < h:
@@ -153,6 +160,29 @@ class LookbackOption(BaseOption):
                 self._instrument(spot, r, vol, r + h, extreme),
                 self._instrument(spot, r, vol, r - h, extreme),
                 (r + h - q) / (2.0 * h),
+            )
+        return self._instrument(spot, r, vol, q, extreme)
+
+    def _under_curves(self, spot, r, vol, q, evaluation_date, extreme, t):
+        """``construct_option`` when a curve or a surface is given.
+
+        The zero-carry test reads the zero rates of both curves to maturity and the
+        surface at the strike and maturity; near a zero carry the two closed forms
+        interpolated between are those with the dividend curve spread in parallel
+        to a carry of -h and +h at maturity.  The closed forms themselves read one
+        vol, the surface's at the strike and maturity.
+        """
+        set_evaluation_date(evaluation_date)
+        maturity = self.exercise.lastDate()
+        r_t = rate_handle(r).zeroRate(maturity, ql.Actual365Fixed(), ql.Continuous).rate()
+        q_t = rate_handle(q).zeroRate(maturity, ql.Actual365Fixed(), ql.Continuous).rate()
+        v = vol_level(vol, time_to(vol, maturity), self.strike) if is_vol_surface(vol) else vol
+        h = ZERO_CARRY_BAND * v / math.sqrt(max(t, 1.0 / 365.0))
+        if abs(r_t - q_t) < h:
+            return _ZeroCarryLimit(
+                self._instrument(spot, r, vol, spread_rate(q, r_t + h - q_t), extreme),
+                self._instrument(spot, r, vol, spread_rate(q, r_t - h - q_t), extreme),
+                (r_t + h - q_t) / (2.0 * h),
             )
         return self._instrument(spot, r, vol, q, extreme)
 

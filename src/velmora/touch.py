@@ -36,6 +36,9 @@ class SingleTouchOption(TouchDigital):
     paid); a one-touch paid at expiry is owed its cash at maturity and is worth that
     amount discounted to the evaluation date, with no spot or volatility
     sensitivity.  Tested against the Reiner-Rubinstein closed forms and Haug's table.
+
+    Market inputs: under a volatility surface the closed forms read one vol, the
+    surface's at the touch level and maturity.
     """
 
     def __init__(self, option):

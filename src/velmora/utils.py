@@ -13,6 +13,7 @@ import QuantLib as ql
 
 from ._dates import to_timestamp
 from ._history import trading_dates
+from ._market import is_curve, is_vol_surface, rate_handle, vol_handle
 
 
 def to_qldate(d, param="date"):
@@ -29,6 +30,10 @@ def to_qldate(d, param="date"):
 
 def check_market_inputs(spot, r, vol, q, evaluation_date=None):
     """The market inputs of a valuation, checked once at the edge of every product.
+
+    ``r`` and ``q`` may also be QuantLib yield term structures (or handles) and
+    ``vol`` a QuantLib Black volatility term structure (or handle); these are
+    returned as they are.
 
     Returns ``(spot, r, vol, q, evaluation_date)`` with the four numbers as Python
     floats (so that a numpy scalar such as ``np.float32(100)`` is accepted and every
@@ -49,6 +54,11 @@ def check_market_inputs(spot, r, vol, q, evaluation_date=None):
     values = []
     for name, value, positive in (("spot", spot, True), ("r", r, False), ("vol", vol, True),
                                   ("q", q, False)):
+        market_object = is_vol_surface(value) if name == "vol" else name != "spot" and is_curve(
+            value)
+        if market_object:
+            values.append(value)
+            continue
         try:
             x = float(value)
         except (TypeError, ValueError):
@@ -157,15 +167,19 @@ def black_scholes_process(spot, r, vol, q):
     the time to maturity is counted from the day itself (calendar days / 365),
     not from the next trading day.  Time to expiry therefore shrinks by one
     calendar day per day, as theta and the autocallables assume.
+
+    ``r`` and ``q`` may be QuantLib yield term structures (or handles) and ``vol``
+    a Black volatility term structure (or handle); they are used as given, with
+    their own reference dates (``velmora._market``).
     """
     spot_handle = ql.QuoteHandle(ql.SimpleQuote(spot))
-    dividend = ql.YieldTermStructureHandle(
+    dividend = rate_handle(q) if is_curve(q) else ql.YieldTermStructureHandle(
         ql.FlatForward(0, _ANCHOR_CALENDAR, q, ql.Actual365Fixed())
     )
-    risk_free = ql.YieldTermStructureHandle(
+    risk_free = rate_handle(r) if is_curve(r) else ql.YieldTermStructureHandle(
         ql.FlatForward(0, _ANCHOR_CALENDAR, r, ql.Actual365Fixed())
     )
-    volatility = ql.BlackVolTermStructureHandle(
+    volatility = vol_handle(vol) if is_vol_surface(vol) else ql.BlackVolTermStructureHandle(
         ql.BlackConstantVol(0, _ANCHOR_CALENDAR, vol, ql.Actual365Fixed())
     )
     return ql.BlackScholesMertonProcess(spot_handle, dividend, risk_free, volatility)

@@ -1,5 +1,7 @@
 """European and American options with plain-vanilla or digital payoffs."""
 
+import math
+
 import QuantLib as ql
 
 from ._terms import engine_builder, make_exercise, make_payoff, option_type, valuation_inputs
@@ -14,6 +16,11 @@ VANILLA_PRICING_ENGINE_MAP = {
     ("european", "cash_or_nothing"): lambda process: ql.AnalyticEuropeanEngine(process),
     ("european", "asset_or_nothing"): lambda process: ql.AnalyticEuropeanEngine(process),
 }
+
+
+# The volatilities between which ``implied_vol`` searches, and its accuracy in vol.
+IMPLIED_VOL_RANGE = (1e-4, 4.0)
+IMPLIED_VOL_ACCURACY = 1e-12
 
 
 class VanillaOption(BaseOption):
@@ -32,6 +39,11 @@ class VanillaOption(BaseOption):
     American plain vanilla.  Values are per unit of underlying; ``notional`` is not
     applied.  Tested against a Black-Scholes closed form written in the tests and
     against the QuantLib engine built directly.
+
+    Market inputs: ``r`` and ``q`` may be QuantLib yield curves and ``vol`` a Black
+    volatility surface.  The European closed forms read the surface's variance at
+    the strike and maturity; the American tree reads one vol, at the strike and
+    maturity (QuantLib's convention for both).
     """
 
     def __init__(self, option):
@@ -56,3 +68,67 @@ class VanillaOption(BaseOption):
         build = engine_builder(VANILLA_PRICING_ENGINE_MAP, self.exercise_type, self.payoff_type)
         process = black_scholes_process(spot, r, vol, q)
         return npv_on(self._option, evaluation_date, build(process))
+
+    def implied_vol(self, price, spot, r, q, evaluation_date=None):
+        """The Black volatility at which ``npv`` equals ``price``.
+
+        ``r`` and ``q`` may be numbers or curves.  The value is inverted by Brent's
+        method on this object's own ``npv`` (the same engine, the tree for an
+        American option), to ``IMPLIED_VOL_ACCURACY`` in volatility, between the
+        vols of ``IMPLIED_VOL_RANGE``.
+
+        Raises
+        ------
+        ValueError
+            A price that is not a finite number; a price outside the no-arbitrage
+            bounds, i.e. below the value at the lowest vol of the range or above
+            the value at the highest (the message gives both); a value that does
+            not depend on the volatility (an option at or past expiry).
+        NotImplementedError
+            A digital payoff, whose value is not monotonic in the volatility.
+        """
+        if self.payoff_type != "plain_vanilla":
+            raise NotImplementedError(
+                f"implied volatility of a {self.payoff_type} payoff is not supported; "
+                "only plain_vanilla"
+            )
+        return implied_from_npv(self, price, spot, r, q, evaluation_date)
+
+
+def implied_from_npv(product, price, spot, r, q, evaluation_date, monotone=True):
+    """The vol in ``IMPLIED_VOL_RANGE`` at which ``product.npv`` equals ``price`` (Brent).
+
+    ``monotone``: the value rises with the vol, so the values at the ends of the
+    range are the no-arbitrage bounds of the message.  Otherwise (a knock-out) the
+    price must lie between the values at the two ends, and the root found is one
+    of those between them.
+    """
+    low, high = IMPLIED_VOL_RANGE
+    spot, r, _, q, evaluation_date = valuation_inputs(spot, r, low, q, evaluation_date)
+    try:
+        target = float(price)
+    except (TypeError, ValueError):
+        raise ValueError(f"price must be a number, got {price!r}") from None
+    if not math.isfinite(target):
+        raise ValueError(f"price must be finite, got {price!r}")
+    at_low = product.npv(spot, r, low, q, evaluation_date)
+    at_high = product.npv(spot, r, high, q, evaluation_date)
+    if at_low == at_high:
+        raise ValueError(
+            "the option's value does not depend on the volatility (at or past expiry, or "
+            "knocked); no implied volatility"
+        )
+    if not min(at_low, at_high) <= target <= max(at_low, at_high):
+        bounds = "the no-arbitrage bounds" if monotone else "the values between"
+        raise ValueError(
+            f"price {target!r} is outside {bounds} [{min(at_low, at_high)!r}, "
+            f"{max(at_low, at_high)!r}] (the values at volatilities {low} and {high}); "
+            "no implied volatility"
+        )
+
+    def excess(v):
+        return product.npv(spot, r, v, q, evaluation_date) - target
+
+    solver = ql.Brent()
+    solver.setMaxEvaluations(500)
+    return solver.solve(excess, IMPLIED_VOL_ACCURACY, 0.2, low, high)

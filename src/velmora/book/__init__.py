@@ -48,8 +48,8 @@ from multiprocessing.connection import wait
 
 import pandas as pd
 
-from . import _worker
-from ._io import finite_number, read_market, read_trades
+from . import _market_file, _worker
+from ._io import _blank, finite_number, read_market, read_trades
 from ._record import read_results, run_record, write_results
 from ._reports import DESK_COLUMNS, desk_units, plot_ladder, summarize
 from ._scenario import (BASE, MAX_LADDER_POINTS, Scenario, spot_ladder, spot_vol_grid,
@@ -274,6 +274,7 @@ class _Market:
         self._market = market
         self._date = date
         self._closes = {}
+        self._structures = {}
 
     def inputs(self, underlying):
         if not isinstance(underlying, str):
@@ -284,6 +285,12 @@ class _Market:
         row = self._market.loc[underlying]
         values = {}
         for column in ("vol", "r", "q"):
+            structure = _market_file.SURFACE_COLUMN if column == "vol" else f"{column}_curve"
+            cell = row.get(structure)
+            if not _blank(cell):
+                values[structure] = self._structure(underlying, structure, cell)
+                values[column] = math.nan  # the scalar, not used
+                continue
             value = float(row[column])
             if math.isnan(value):
                 raise ValueError(f"no {column} for {underlying} in the market")
@@ -293,6 +300,22 @@ class _Market:
             spot = self._close(underlying)
         values["spot"] = spot
         return values
+
+    def _structure(self, underlying, column, cell):
+        """A curve or surface cell as checked plain data (read once per underlying)."""
+        key = (underlying, column)
+        if key not in self._structures:
+            where = f"market, {underlying}: {column}"
+            try:
+                parse = (_market_file.parse_surface if column == _market_file.SURFACE_COLUMN
+                         else _market_file.parse_curve)
+                self._structures[key] = parse(cell, where)
+            except Exception as e:
+                self._structures[key] = e
+        value = self._structures[key]
+        if isinstance(value, Exception):
+            raise value
+        return value
 
     def _close(self, underlying):
         if underlying not in self._closes:

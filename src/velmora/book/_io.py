@@ -8,6 +8,8 @@ import pathlib
 
 import pandas as pd
 
+from ._market_file import CURVE_COLUMNS, SURFACE_COLUMN, parse_curve, parse_surface
+
 TRADE_COLUMNS = ("trade_id", "product", "terms")
 MARKET_COLUMNS = ("spot", "vol", "r", "q")
 
@@ -188,7 +190,9 @@ def read_market(path):
     Columns ``underlying``, ``spot``, ``vol``, ``r`` and ``q`` (decimals; ``r``
     continuously compounded).  An empty ``spot`` means the market-data client's close
     on the evaluation date; an empty ``vol``, ``r`` or ``q`` makes the trades on that
-    underlying fail.
+    underlying fail, unless the optional column ``vol_surface``, ``r_curve`` or
+    ``q_curve`` gives a surface or curve in its place (``_market_file``); these
+    cells are checked here and kept as text.
 
     Raises
     ------
@@ -204,6 +208,7 @@ def read_market(path):
     if missing:
         raise ValueError(f"{path}: missing column(s) {', '.join(missing)}; a market file has "
                          f"underlying, spot, vol, r and q")
+    structures = [c for c in (*CURVE_COLUMNS, SURFACE_COLUMN) if c in header]
     index, values, seen = [], [], {}
     for line, record in records:
         where = _place(path, line, kind)
@@ -222,7 +227,15 @@ def read_market(path):
                 numbers.append(math.nan)
                 continue
             numbers.append(finite_number(cell, f"{where}: {column}"))
+        for column in structures:
+            cell = record[column]
+            if _blank(cell):
+                cell = None
+            else:
+                parse = parse_surface if column == SURFACE_COLUMN else parse_curve
+                parse(cell, f"{where}: {column}")  # checked here, built by the workers
+            numbers.append(cell)
         index.append(underlying)
         values.append(numbers)
-    return pd.DataFrame(values, columns=list(MARKET_COLUMNS),
+    return pd.DataFrame(values, columns=list(MARKET_COLUMNS) + structures,
                         index=pd.Index(index, name="underlying", dtype=object))

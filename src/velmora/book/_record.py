@@ -36,6 +36,18 @@ def _store():
     return path, None if last is None else str(last)[:10]
 
 
+def _plain(value):
+    """A market input as JSON-ready data: a number as a float, a curve's pairs and a
+    surface's grid as lists and objects."""
+    if isinstance(value, dict):
+        return {k: _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if isinstance(value, str):
+        return value
+    return float(value)
+
+
 def run_record(*, date, market, scenarios, engines, greeks, started, ended,
                engines_used=None):
     """The record of one ``value_book`` run, as a JSON-ready dictionary."""
@@ -46,7 +58,7 @@ def run_record(*, date, market, scenarios, engines, greeks, started, ended,
     store, last_bar = _store()
     return {
         "as_of": date.isoformat(),
-        "market": {u: {k: float(v) for k, v in market[u].items()} for u in sorted(market)},
+        "market": {u: {k: _plain(v) for k, v in market[u].items()} for u in sorted(market)},
         "scenarios": [{"name": s.name, "spot_shift": s.spot_shift, "vol_shift": s.vol_shift}
                       for s in scenarios],
         "engines": dict(engines),

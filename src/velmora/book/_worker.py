@@ -16,6 +16,8 @@ import threading
 import time
 from typing import NamedTuple
 
+from ._market_file import market_inputs
+
 NAN = math.nan
 
 
@@ -127,8 +129,9 @@ def _value_trade(job, item):
     build = time.perf_counter() - started
     spots = [item["spot"] * (1.0 + s) for s, _ in shifts]
     vols = [item["vol"] + v for _, v in shifts]
+    structured = any(item.get(c) for c in ("r_curve", "q_curve", "vol_surface"))
     ladder = _ladder_with_errors(product)
-    if (not job["greeks"] and n > 1 and ladder is not None
+    if (not job["greeks"] and n > 1 and ladder is not None and not structured
             and all(v == shifts[0][1] for _, v in shifts)):
         # One call values every spot of the ladder: the values equal ``npv`` at each
         # spot to the bit, so the rows are the same as one valuation per scenario.
@@ -148,13 +151,20 @@ def _value_trade(job, item):
         rows[0] = rows[0]._replace(seconds=rows[0].seconds + build)
         return rows
     rows = []
-    for spot, vol in zip(spots, vols):
+    for spot, vol, (_, vol_shift) in zip(spots, vols, shifts):
         started = time.perf_counter()
         try:
+            if structured:
+                # curves and a surface on the evaluation date; the surface sticky in
+                # moneyness around the scenario's spot, its vols moved by the shift
+                r, vol, q = market_inputs(item, spot, vol_shift, date)
             # every valuation of the row, the bumped ones included, in one scope
             with _one_pass():
                 if job["greeks"]:
                     g, se = _greeks_and_se(product, spot, r, vol, q, date)
+                    if structured:
+                        g = g._replace(theta=_rolled_theta(product, item, spot, vol_shift,
+                                                           date, g.npv))
                     numbers = [_as_float(x) for x in g]
                 else:
                     value, se = _npv_and_se(product, spot, r, vol, q, date)
@@ -165,6 +175,24 @@ def _value_trade(job, item):
         rows.append(row._replace(seconds=time.perf_counter() - started + build))
         build = 0.0
     return rows
+
+
+def _rolled_theta(product, item, spot, vol_shift, date, value):
+    """Theta with the row's curves and surface rolled to the next day.
+
+    The market file gives them by tenor and strike in per cent of spot, so the next
+    day's valuation reads them anchored on the next day, as a scalar input is:
+    V(date + 1 day, market on date + 1 day) - V(date), 0.0 within one day of
+    maturity, the next day's close not yet observed (as ``BaseOption.theta``).
+    """
+    from .._history import unclosed_from
+
+    next_day = date + datetime.timedelta(days=1)
+    if (product.maturity_date.date() - date).days <= 1:
+        return 0.0
+    r, vol, q = market_inputs(item, spot, vol_shift, next_day)
+    with unclosed_from(date):
+        return product.npv(spot, r, vol, q, next_day) - value
 
 
 # -- the market-data store ---------------------------------------------------------------

@@ -1,0 +1,321 @@
+"""Market inputs beside the scalars: rate and dividend curves, Black volatility surfaces.
+
+Every product takes ``r`` and ``q`` either as one continuously compounded rate or as
+a QuantLib yield term structure (or its handle), and ``vol`` either as one Black
+volatility or as a QuantLib Black volatility term structure (or its handle).  This
+module is the one place that tells the two apart and turns either into the handle
+a QuantLib process wants, and that moves a curve or a surface in parallel for the
+bumped sensitivities.
+
+A float is turned into exactly the flat curve or constant volatility that
+``utils.black_scholes_process`` builds (zero settlement days, no holidays,
+Actual/365 Fixed, anchored on QuantLib's evaluation date), so a valuation under
+scalars gives the same bits through either path.
+
+Curves and surfaces keep their own reference dates: a curve built with a fixed
+reference date does not move when the evaluation date does, so a one-day theta
+under such a curve shortens the option's life but reads the curve one day further
+along, as a desk's curve of yesterday would be read today.
+"""
+
+import math
+
+import QuantLib as ql
+
+from ._dates import to_timestamp
+
+# The calendar and day count of the flat curves that stand for a scalar input;
+# the same construction as ``utils.black_scholes_process``.
+_ANCHOR_CALENDAR = ql.NullCalendar()
+_DAY_COUNT = ql.Actual365Fixed()
+
+# A surface built by ``vol_surface`` carries, under this attribute, the function that
+# rebuilds it from its own grid with every vol moved, so that a parallel shift is
+# exact; the attribute lives and goes with the Python object.
+_REBUILD = "_velmora_rebuild"
+
+
+def is_curve(x):
+    """True for a QuantLib yield term structure or a handle to one."""
+    return isinstance(x, (ql.YieldTermStructure, ql.YieldTermStructureHandle))
+
+
+def is_vol_surface(x):
+    """True for a QuantLib Black volatility term structure or a handle to one."""
+    return isinstance(x, (ql.BlackVolTermStructure, ql.BlackVolTermStructureHandle))
+
+
+def is_market_object(x):
+    """True for a curve or a volatility surface (anything but a scalar input)."""
+    return is_curve(x) or is_vol_surface(x)
+
+
+def _link(x):
+    """The term structure behind ``x`` (``x`` itself when it is not a handle)."""
+    if isinstance(x, (ql.YieldTermStructureHandle, ql.BlackVolTermStructureHandle)):
+        try:
+            return x.currentLink()
+        except RuntimeError:
+            raise ValueError("the term structure handle is empty") from None
+    return x
+
+
+def rate_handle(r, evaluation_date=None):
+    """A yield term structure handle for ``r``: a rate, a curve or a curve handle.
+
+    A number gives the flat continuously compounded curve anchored on QuantLib's
+    evaluation date (``evaluation_date`` is then not needed: the curve moves with
+    that setting).  A curve is wrapped in a handle, a handle is returned as it is.
+    """
+    if isinstance(r, ql.YieldTermStructureHandle):
+        return r
+    if isinstance(r, ql.YieldTermStructure):
+        return ql.YieldTermStructureHandle(r)
+    return ql.YieldTermStructureHandle(ql.FlatForward(0, _ANCHOR_CALENDAR, float(r), _DAY_COUNT))
+
+
+def vol_handle(vol, evaluation_date=None):
+    """A Black volatility term structure handle for ``vol``: a number, a surface or a handle.
+
+    A number gives the constant Black volatility anchored on QuantLib's evaluation
+    date; a surface is wrapped in a handle, a handle is returned as it is.
+    """
+    if isinstance(vol, ql.BlackVolTermStructureHandle):
+        return vol
+    if isinstance(vol, ql.BlackVolTermStructure):
+        return ql.BlackVolTermStructureHandle(vol)
+    return ql.BlackVolTermStructureHandle(
+        ql.BlackConstantVol(0, _ANCHOR_CALENDAR, float(vol), _DAY_COUNT)
+    )
+
+
+def spread_rate(r, dr):
+    """``r`` moved up by ``dr``: a number plus ``dr``, or the curve spread in parallel.
+
+    A curve's continuously compounded zero rates all rise by ``dr``
+    (``ql.ZeroSpreadedTermStructure``); the spread curve keeps the original's
+    reference date and day count and follows it if a handle is relinked.
+    """
+    if not is_curve(r):
+        return r + dr
+    return ql.ZeroSpreadedTermStructure(
+        rate_handle(r), ql.QuoteHandle(ql.SimpleQuote(dr)), ql.Continuous, ql.NoFrequency,
+        _link(r).dayCounter(),
+    )
+
+
+def vol_level(vol, t, strike):
+    """The Black volatility read at time ``t`` (years) and ``strike``; a number is itself.
+
+    Reads past the surface's last date or outside its strikes are extrapolated
+    flat rather than refused.
+    """
+    if not is_vol_surface(vol):
+        return vol
+    surface = _link(vol)
+    k = min(max(strike, surface.minStrike()), surface.maxStrike())
+    return surface.blackVol(max(t, 0.0), k, True)
+
+
+def has_smile(vol):
+    """True for a surface whose vol may depend on the strike (one with a strike range)."""
+    return is_vol_surface(vol) and _link(vol).maxStrike() < 1e300
+
+
+def constant_vol_read(vol, date, strike, evaluation_date=None):
+    """The constant Black vol equal to ``vol`` read at ``date`` (a QuantLib Date) and ``strike``.
+
+    It keeps the surface's reference date, calendar and day count, so its variance
+    to ``date`` is the surface's at ``strike``.  ``evaluation_date`` sets QuantLib's
+    evaluation date first (for a surface that follows it).
+    """
+    if not is_vol_surface(vol):
+        return vol
+    if evaluation_date is not None:
+        ql.Settings.instance().evaluationDate = _qldate(evaluation_date)
+    surface = _link(vol)
+    v = vol_level(vol, surface.timeFromReference(date), strike)
+    return ql.BlackConstantVol(surface.referenceDate(), surface.calendar(), v,
+                               surface.dayCounter())
+
+
+def _qldate(d):
+    if isinstance(d, ql.Date):
+        return d
+    ts = to_timestamp(d, "evaluation_date")
+    return ql.Date(ts.day, ts.month, ts.year)
+
+
+def time_to(surface_or_curve, date):
+    """Year fraction from the term structure's reference date to ``date`` (a QuantLib Date)."""
+    ts = _link(surface_or_curve)
+    return ts.dayCounter().yearFraction(ts.referenceDate(), date)
+
+
+def vol_surface(reference_date, expiries, strikes, vols, calendar=None, day_count=None):
+    """A Black variance surface from a grid of vols, which ``shift_vol`` rebuilds exactly.
+
+    Parameters
+    ----------
+    reference_date : ql.Date
+        The surface's fixed reference date.
+    expiries : sequence of ql.Date
+        Ascending expiries, all after ``reference_date``.
+    strikes : sequence of float
+        Ascending absolute strikes.
+    vols : sequence of sequences
+        ``vols[i][j]`` is the Black vol at ``strikes[i]`` and ``expiries[j]``.
+
+    Variance is interpolated bilinearly (QuantLib's default) and extrapolated flat
+    in strike beyond the grid (the smile's end vols hold) and flat in vol beyond the
+    last expiry.  A single
+    strike gives a ``BlackVarianceCurve`` (no smile).
+    """
+    calendar = calendar or _ANCHOR_CALENDAR
+    day_count = day_count or _DAY_COUNT
+    expiries = list(expiries)
+    strikes = [float(k) for k in strikes]
+    grid = [[float(v) for v in row] for row in vols]
+    if len(grid) != len(strikes) or any(len(row) != len(expiries) for row in grid):
+        raise ValueError(
+            f"vols must be {len(strikes)} strikes x {len(expiries)} expiries, "
+            f"got {len(grid)} rows of {[len(row) for row in grid]}"
+        )
+    if not expiries or any(not (math.isfinite(v) and v > 0.0) for row in grid for v in row):
+        raise ValueError("a volatility surface needs expiries and finite positive vols")
+
+    def build(dv):
+        shifted = [[v + dv for v in row] for row in grid]
+        if len(strikes) == 1:
+            surface = ql.BlackVarianceCurve(reference_date, expiries, shifted[0], day_count, False)
+        else:
+            matrix = ql.Matrix(len(strikes), len(expiries))
+            for i, row in enumerate(shifted):
+                for j, v in enumerate(row):
+                    matrix[i][j] = v
+            flat = ql.BlackVarianceSurface.ConstantExtrapolation
+            surface = ql.BlackVarianceSurface(
+                reference_date, calendar, expiries, strikes, matrix, day_count, flat, flat
+            )
+        surface.enableExtrapolation()
+        setattr(surface, _REBUILD, lambda d: build(dv + d))
+        return surface
+
+    return build(0.0)
+
+
+def _sampled_shift(surface, dv):
+    """A surface whose Black vols are ``surface``'s plus ``dv``, rebuilt from samples.
+
+    Used for a surface not built by ``vol_surface``.  A surface whose vol is the same
+    at every sampled point is rebuilt as a constant vol (exact); one without strike
+    dependence as a variance curve over monthly dates to its last date (at most 30
+    years); otherwise as a variance surface on those dates and 41 strikes spanning
+    its strike range.  Between the samples the rebuilt surface interpolates
+    variance linearly, so a surface with finer structure than the grid is shifted
+    only approximately.
+    """
+    ref = surface.referenceDate()
+    dc = surface.dayCounter()
+    cal = surface.calendar()
+    last = min(surface.maxDate(), ref + ql.Period(30, ql.Years))
+    dates = []
+    k = 1
+    while (d := ref + ql.Period(k, ql.Months)) < last:
+        dates.append(d)
+        k += 1
+    dates.append(last)
+    lo, hi = surface.minStrike(), surface.maxStrike()
+    bounded = math.isfinite(lo) and math.isfinite(hi) and hi - lo < 1e100
+    strikes = [lo + (hi - lo) * i / 40 for i in range(41)] if bounded else [1.0]
+    grid = [[surface.blackVol(d, s, True) for d in dates] for s in strikes]
+    flat = {v for row in grid for v in row}
+    if len(flat) == 1:
+        return ql.BlackConstantVol(ref, cal, flat.pop() + dv, dc)
+    if all(row == grid[0] for row in grid):
+        return ql.BlackVarianceCurve(ref, dates, [v + dv for v in grid[0]], dc, False)
+    return vol_surface(ref, dates, strikes, [[v + dv for v in row] for row in grid], cal, dc)
+
+
+def shift_vol(vol, dv):
+    """``vol`` moved up by ``dv``: a number plus ``dv``, or every Black vol of a surface.
+
+    A surface built by ``vol_surface`` is rebuilt from its own grid with every vol
+    moved (exact at every point the surface interpolates).  A ``ql.BlackConstantVol``
+    is rebuilt with the moved vol.  Any other surface (or a handle, whose concrete
+    class is not visible) is sampled and rebuilt; see ``_sampled_shift`` for the
+    limits.  The result keeps the reference date, calendar and day count.
+    """
+    if not is_vol_surface(vol):
+        return vol + dv
+    rebuild = getattr(vol, _REBUILD, None)
+    if rebuild is not None:
+        return rebuild(dv)
+    surface = _link(vol)
+    if isinstance(vol, ql.BlackConstantVol):
+        v = surface.blackVol(0.0, 1.0, True)
+        return ql.BlackConstantVol(surface.referenceDate(), surface.calendar(), v + dv,
+                                   surface.dayCounter())
+    return _sampled_shift(surface, dv)
+
+
+def _tenor(text):
+    """A QuantLib period from a tenor such as "1W", "3M", "1Y" (a positive length)."""
+    try:
+        period = ql.Period(str(text).strip().upper())
+    except RuntimeError:
+        raise ValueError(f"tenor {text!r} is not a period such as 1W, 3M or 2Y") from None
+    if period.length() <= 0:
+        raise ValueError(f"tenor {text!r} must be positive")
+    return period
+
+
+def _dates_of(reference_date, tenors):
+    dates = [reference_date + _tenor(t) for t in tenors]
+    if any(b <= a for a, b in zip(dates, dates[1:])):
+        raise ValueError(f"tenors must be ascending, got {list(tenors)}")
+    return dates
+
+
+def tenor_curve(reference_date, pairs, day_count=None):
+    """A zero curve from (tenor, continuously compounded rate) pairs, on ``reference_date``.
+
+    The rate of the first tenor also holds from the reference date to it, the
+    rate of the last one for a hundred years beyond it; zero rates are linear in
+    time in between.
+    """
+    pairs = list(pairs)
+    if not pairs:
+        raise ValueError("a rate curve needs at least one (tenor, rate) pair")
+    tenors = [t for t, _ in pairs]
+    rates = []
+    for t, r in pairs:
+        try:
+            r = float(r)
+        except (TypeError, ValueError):
+            r = math.nan
+        if not math.isfinite(r):
+            raise ValueError(f"the rate at {t!r} must be a finite number")
+        rates.append(r)
+    dates = _dates_of(reference_date, tenors)
+    # a node at each end holds the end rates flat (the interpolation is linear)
+    far = dates[-1] + ql.Period(100, ql.Years)
+    curve = ql.ZeroCurve([reference_date, *dates, far], [rates[0], *rates, rates[-1]],
+                         day_count or _DAY_COUNT)
+    curve.enableExtrapolation()
+    return curve
+
+
+def moneyness_surface(reference_date, spot, percents, tenors, vols):
+    """``vol_surface`` with strikes given in per cent of ``spot`` and expiries as tenors.
+
+    ``vols[i][j]`` is the vol at ``percents[i]`` % of spot and ``tenors[j]``.
+    Moving ``spot`` moves every strike with it: the smile is sticky in moneyness.
+    """
+    percents = [float(p) for p in percents]
+    if any(not (math.isfinite(p) and p > 0.0) for p in percents) or any(
+            b <= a for a, b in zip(percents, percents[1:])):
+        raise ValueError(f"strikes in per cent of spot must be positive and ascending, "
+                         f"got {percents}")
+    return vol_surface(reference_date, _dates_of(reference_date, tenors),
+                       [spot * p / 100.0 for p in percents], vols)
