@@ -121,6 +121,8 @@ class AsianOption(BaseOption):
     arithmetic-geometric mean inequality for the Monte Carlo values.
     """
 
+    key_terms = ("call_put", "strike", "average_type")
+
     def __init__(self, option):
         super().__init__(option)
         self.call_put = option_type(option["call_put"])

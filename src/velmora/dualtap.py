@@ -33,6 +33,8 @@ class DoubleTouchOption(TouchDigital):
     one-touch + no-touch = discounted cash.
     """
 
+    key_terms = ("touch_type", "touch_price_lo", "touch_price_hi", "pay_at")
+
     def __init__(self, option):
         super().__init__(option)
         self.touch_type = option["touch_type"]

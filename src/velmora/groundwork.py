@@ -101,6 +101,9 @@ class BaseOption:
     """
 
     uses_quantlib = True
+    # The terms that tell one trade of the class from another, shown by ``repr`` after
+    # the underlying and the maturity date, in this order, as the option gave them.
+    key_terms = ()
 
     def __init_subclass__(cls, **kwargs):
         super().__init_subclass__(**kwargs)
@@ -117,6 +120,15 @@ class BaseOption:
         self.underlying = option["underlying"]
         self.s0 = option["s0"]
         self.notional = option["notional"]
+        self._shown_terms = {key: option[key] for key in (*self.key_terms, "engine")
+                             if key in option}
+
+    def __repr__(self):
+        shown = {"underlying": self.underlying,
+                 "maturity_date": self.maturity_date.date().isoformat(),
+                 **getattr(self, "_shown_terms", {})}
+        inner = ", ".join(f"{key}={value!r}" for key, value in shown.items())
+        return f"{type(self).__name__}({inner})"
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Value of the product; every product class overrides this."""

@@ -21,6 +21,8 @@ class StraddleOption(BaseOption):
     closed form.
     """
 
+    key_terms = ("strike", "exercise_type")
+
     def __init__(self, option):
         super().__init__(option)
         self.strike = option["strike"]

@@ -38,6 +38,8 @@ class SingleTouchOption(TouchDigital):
     sensitivity.  Tested against the Reiner-Rubinstein closed forms and Haug's table.
     """
 
+    key_terms = ("touch_type", "touch_price", "rebate", "pay_at")
+
     def __init__(self, option):
         super().__init__(option)
         self.touch_type = option["touch_type"]

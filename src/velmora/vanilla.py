@@ -34,6 +34,8 @@ class VanillaOption(BaseOption):
     against the QuantLib engine built directly.
     """
 
+    key_terms = ("call_put", "strike", "exercise_type", "payoff_type")
+
     def __init__(self, option):
         super().__init__(option)
         self.call_put = option_type(option["call_put"])
