@@ -15,7 +15,7 @@ class StraddleOption(BaseOption):
 
     Notes
     -----
-    Pays |S_T - K| at maturity with European exercise.  The value is the sum of
+    Pays ``|S_T - K|`` at maturity with European exercise.  The value is the sum of
     the two ``VanillaOption`` legs; the sensitivities bump the whole structure.
     Tested as call + put and, for European exercise, against the Black-Scholes
     closed form.

@@ -40,10 +40,13 @@ import os
 import sys
 import time
 from collections import deque
+from collections.abc import Iterable
 from multiprocessing.connection import wait
+from typing import Any
 
 import pandas as pd
 
+from .._typing import DateLike
 from . import _worker
 from ._io import finite_number, read_market, read_trades
 from ._reports import plot_ladder, summarize
@@ -106,7 +109,7 @@ def _evaluation_date(value):
         raise ValueError(f"evaluation date {value!r} is not a date: {e}") from e
 
 
-def _scenarios(scenarios):
+def _scenarios(scenarios) -> list[Scenario]:
     if scenarios is None:
         return [BASE]
     if isinstance(scenarios, Scenario):
@@ -560,8 +563,9 @@ def _run_dask(client, job, store, work, done, fail):
 
 # -- the job --------------------------------------------------------------------------------------
 
-def value_book(trades, market, evaluation_date, *, scenarios=None, greeks=True, executor=None,
-               progress=None):
+def value_book(trades: pd.DataFrame, market: pd.DataFrame, evaluation_date: DateLike, *,
+               scenarios: Scenario | Iterable[Scenario] | None = None, greeks: bool = True,
+               executor: Any = None, progress: bool | None = None) -> pd.DataFrame:
     """Value every trade of a book in every scenario.
 
     Parameters

@@ -1,6 +1,7 @@
 """Reports on a valued book: position sums per underlying and scenario, ladder picture."""
 
 import math
+import os
 import re
 
 import pandas as pd
@@ -9,7 +10,7 @@ SUMMED = ("npv", "delta", "gamma", "vega")
 _SPOT_NAME = re.compile(r"spot ([+-]?\d+(?:\.\d+)?)%")
 
 
-def summarize(results):
+def summarize(results: pd.DataFrame) -> pd.DataFrame:
     """Position sums per underlying and scenario.
 
     ``npv``, ``delta``, ``gamma`` and ``vega`` are the sums of the rows' values times
@@ -59,7 +60,8 @@ def _spot_shifts(results):
     return shifts
 
 
-def plot_ladder(results, path):
+def plot_ladder(results: pd.DataFrame,
+                path: str | os.PathLike[str]) -> str | os.PathLike[str]:
     """Draw the spot ladder of a valued book into the PNG file ``path``.
 
     Two panels, the position value (sum of npv times quantity) and the position delta
