@@ -262,3 +262,21 @@ def single_observation_note(spot, strike, ki, coupon, r, q, vol, t):
     below = (bs_vanilla(spot, ki, r, q, vol, t, False, "asset_or_nothing")
              - strike * math.exp(-r * t) * digital_probability(spot, ki, False, r, q, vol, t))
     return coupon * math.exp(-r * t) * digital_probability(spot, ki, True, r, q, vol, t) + below
+
+
+def asian_payoffs(spot, strike, r, q, vol, times, maturity, known_sum, known_count, call,
+                  paths, seed):
+    """Discounted payoffs of an arithmetic average-price option on ``paths`` plain Monte
+    Carlo paths: exact lognormal steps between the remaining fixing ``times`` (years, a
+    time 0 fixes at the spot), no variance reduction.  Equal seeds give equal normals, so
+    payoffs at bumped inputs are on common random numbers."""
+    import numpy as np
+
+    t = np.asarray(times, dtype=float)
+    dt = np.diff(t, prepend=0.0)
+    z = np.random.default_rng(seed).standard_normal((paths, len(t)))
+    log_s = math.log(spot) + np.cumsum((r - q - vol * vol / 2) * dt + vol * np.sqrt(dt) * z,
+                                       axis=1)
+    average = (known_sum + np.exp(log_s).sum(axis=1)) / (known_count + len(t))
+    payoff = np.maximum(average - strike if call else strike - average, 0.0)
+    return payoff * math.exp(-r * maturity)

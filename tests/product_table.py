@@ -96,6 +96,8 @@ PRODUCTS = {
     "double-one-touch": lambda: dualtap(touch_type="double_one_touch"),
     "asian-geometric": lambda: AsianOption({**common(), "call_put": "call", "strike": 100.0,
                                             "average_type": "geometric"}),
+    "asian-qmc": lambda: AsianOption({**common(), "call_put": "put", "strike": 100.0,
+                                      "engine": "qmc"}),
     "airbag": lambda: AirbagOption({**common(), "ki_barrier": 80.0, "pr_before_ki": 1.0,
                                     "pr_after_ki": 1.0, "exercise_type": "european",
                                     "strike": 100.0}),

@@ -204,6 +204,7 @@ nb::tuple value_paths(const Matrix& paths, const Columns& ko_columns, const Colu
 
 void bind_pde(nb::module_& m); // pde_module.cpp
 void bind_autocall_pde(nb::module_& m); // autocall_pde_module.cpp
+void bind_asian(nb::module_& m); // asian_module.cpp
 
 NB_MODULE(_core, m) {
     m.doc() = "Compiled core of velmora: the autocallable notes' Monte Carlo engine and their\n"
@@ -251,4 +252,5 @@ NB_MODULE(_core, m) {
           "Returns (paths, [(spot, coupon_total, loss_total), ...]).");
     bind_pde(m);
     bind_autocall_pde(m);
+    bind_asian(m);
 }
