@@ -208,8 +208,8 @@ void bind_asian(nb::module_& m); // asian_module.cpp
 
 NB_MODULE(_core, m) {
     m.doc() = "Compiled core of velmora: the autocallable notes' Monte Carlo engine and their\n"
-              "finite-difference solver, and the finite-difference solver of single-barrier\n"
-              "and vanilla options.";
+              "finite-difference solver, the finite-difference solver of single-barrier\n"
+              "and vanilla options, and the arithmetic asian's quasi-Monte Carlo engine.";
     m.attr("PATH_BLOCK") = velmora::kPathBlock;
     // VELMORA_SIMD=portable|avx2|avx512 forces an instruction-set level (e.g. a lower one for
     // testing); a level this processor lacks, or an unknown name, fails the import.

@@ -121,3 +121,44 @@ def autocall_pde(
     space_per_day_sd: float = 0,
     steps_per_interval: int = 0,
 ) -> tuple[list[float], float, float, int, tuple[float, int]]: ...
+
+# The result of ``asian_arithmetic``: value, standard_error, control_value, beta (floats),
+# paths, replicates (ints), capped, exact (bools).
+AsianResult: TypeAlias = dict[str, float | int | bool]
+
+def asian_arithmetic(
+    *,
+    call: bool,
+    strike: float,
+    maturity: float,
+    fixing_times: Array,
+    known_count: int,
+    known_sum: float,
+    known_log_sum: float,
+    spot: float,
+    rate: float,
+    dividend: float,
+    vol: float,
+    target_se: float,
+    max_paths: int,
+    replicates: int = 0,
+    seed: int = 42,
+    threads: int = 1,
+    points: int = 256,
+    min_replicates: int = 8,
+    sobol: bool = True,
+) -> AsianResult: ...
+def asian_geometric(
+    *,
+    call: bool,
+    strike: float,
+    maturity: float,
+    fixing_times: Array,
+    known_count: int,
+    known_sum: float,
+    known_log_sum: float,
+    spot: float,
+    rate: float,
+    dividend: float,
+    vol: float,
+) -> float: ...

@@ -7,6 +7,7 @@ text, or a QuantLib ``Date``) and name the offending parameter when they cannot.
 """
 
 import math
+import sys
 import warnings
 
 import pandas as pd
@@ -87,9 +88,13 @@ def _warn_percent_slip(spot, r, vol, q):
     slips = [f"vol={vol!r}"] if vol > PERCENT_SLIP_VOL else []
     slips += [f"{name}={x!r}" for name, x in (("r", r), ("q", q)) if abs(x) > PERCENT_SLIP_RATE]
     if slips:
+        # point the warning at the first caller outside velmora
+        frame, level = sys._getframe(1), 2
+        while frame is not None and frame.f_globals.get("__name__", "").startswith("velmora"):
+            frame, level = frame.f_back, level + 1
         warnings.warn(
             f"{', '.join(slips)} looks like a per-cent figure; velmora reads rates, yields "
-            "and volatilities as decimals (0.25 for 25 %)", UserWarning, stacklevel=3)
+            "and volatilities as decimals (0.25 for 25 %)", UserWarning, stacklevel=level)
 
 
 # Observation frequencies of the autocallables: the period between consecutive
