@@ -58,10 +58,10 @@ demo: setup
 	$(PY) -m lumadex sample
 	$(PY) examples/quickstart.py
 	@echo
-	@echo "sample book: results and ladder picture in $(DEMO_OUT)/"
+	@echo "sample book: results, run record and ladder picture in $(DEMO_OUT)/"
 	@mkdir -p $(DEMO_OUT)
-	$(PY) -m velmora.book examples/book/trades.jsonl --market examples/book/market.csv \
-	    --date 2025-12-31 --ladder=-10%:10%:5 --no-progress \
+	$(VENV)/bin/velmora-book examples/book/trades.jsonl --market examples/book/market.csv \
+	    --date 2025-12-31 --ladder -10%:10%:5 --vol-ladder -5%:5%:3 --grid --no-progress \
 	    --out $(DEMO_OUT)/results.csv --plot $(DEMO_OUT)/ladder.png; \
 	    status=$$?; [ $$status -eq 0 ] || [ $$status -eq 3 ]
 

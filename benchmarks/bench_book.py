@@ -2,12 +2,18 @@
 two-worker Dask LocalCluster, in one run.
 
 Run:  .venv/bin/python benchmarks/bench_book.py [--trades 1000] [--seed 11]
+          [--mix desk|classic] [--ladder 5] [--engine KIND=NAME ...] [--no-dask]
 
-The book is generated like a desk's (``scripts/make_sample_book.py``'s generator):
-about 40 % snowball and phoenix notes, 30 % vanillas, 20 % barrier family (barrier,
-double barrier, one-touch, double-touch), the rest airbag, straddle and geometric
-asian, on lumadex's synthetic sample store, valued with full greeks on 2025-12-31,
-no ladder.  The three runs value the same book:
+The book is generated like a desk's (``scripts/make_sample_book.py``'s generator), on
+lumadex's synthetic sample store, every trade seasoned (started in 2025), valued with
+full greeks on 2025-12-31.  ``--mix desk`` (the default): 35 % snowball and phoenix
+notes, 22 % vanillas, 22 % barrier family (barriers, half of them American, double
+barriers, one-touch, double-touch), 8 % arithmetic asians (Monte Carlo), the rest
+lookbacks, airbags and straddles, on a 5-point spot ladder (-10 % .. +10 %, ``--ladder
+N``; 1 for the base alone).  ``--mix classic``: the earlier book (40 % autocallables,
+30 % vanillas, 20 % barrier family, geometric asians), no ladder.  ``--engine
+KIND=NAME`` (repeatable) is passed to ``value_book`` as ``engines``.  The runs value
+the same book:
 
 * serial: ``executor="serial"`` in this process with torch on one thread, i.e. one
   core, the baseline the two workers are measured against;
@@ -17,6 +23,10 @@ no ladder.  The three runs value the same book:
 * Dask: a ``LocalCluster(n_workers=2, threads_per_worker=1, processes=True)`` started
   before the clock (a cluster is long-lived); its workers import velmora and build
   their pools inside the time, like the local ones.
+
+A fourth run values, on two local workers, the trades of the book that read no Monte
+Carlo pool (all of them when the engines chosen draw none): the workers' peak memory
+without the pool, against the second run's with it.
 
 Printed: trades/s of each run, the ratios local/serial (target >= 1.7) and Dask/local
 (target >= 0.85), whether the three result frames are identical (they must be), and
@@ -44,6 +54,8 @@ from make_sample_book import make_book  # noqa: E402
 DATE = datetime.date(2025, 12, 31)
 MIX = {"snowball": 20, "phoenix": 20, "vanilla": 30, "barrier": 8, "dualknock": 4,
        "touch": 4, "dualtap": 4, "airbag": 3.4, "straddle": 3.3, "asian": 3.3}
+DESK_MIX = {"snowball": 17.5, "phoenix": 17.5, "vanilla": 22, "barrier": 10, "dualknock": 4,
+            "touch": 4, "dualtap": 4, "asian": 8, "lookback": 5, "airbag": 4, "straddle": 4}
 MARKET = pd.DataFrame({"spot": [float("nan")] * 3, "vol": [0.28, 0.32, 0.22],
                        "r": [0.02, 0.02, 0.02], "q": [0.0, 0.01, 0.0]},
                       index=pd.Index(["SYN001.XSHG", "SYN002.XSHG", "SYN003.XSHG"],
@@ -131,11 +143,36 @@ def machine_scaling(n=20_000_000):
     return 2 * one / two
 
 
-def timed(trades, executor):
+def desk_book(n, seed):
+    """The desk mix: the generator's trades, every other barrier American and the
+    asians on the arithmetic average."""
+    records = make_book(n, DESK_MIX, seed=seed)
+    barriers = 0
+    for record in records:
+        terms = record["terms"]
+        if record["product"] == "barrier":
+            barriers += 1
+            if barriers % 2 == 0:
+                terms["exercise_type"] = "american"
+                terms["rebate"] = 0.0
+        elif record["product"] == "asian":
+            terms["average_type"] = "arithmetic"
+    return records
+
+
+def _engine(text):
+    kind, sep, name = text.partition("=")
+    if not sep:
+        raise argparse.ArgumentTypeError(f"--engine wants KIND=NAME, got {text!r}")
+    return kind, name
+
+
+def timed(trades, executor, scenarios=None, engines=None):
     from velmora.book import value_book
 
     started = time.perf_counter()
-    results = value_book(trades, MARKET, DATE, executor=executor, progress=False)
+    results = value_book(trades, MARKET, DATE, executor=executor, progress=False,
+                         scenarios=scenarios, engines=engines)
     return time.perf_counter() - started, results
 
 
@@ -143,35 +180,61 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--trades", type=int, default=1000, help="trades in the book")
     parser.add_argument("--seed", type=int, default=11)
+    parser.add_argument("--mix", choices=("desk", "classic"), default="desk")
+    parser.add_argument("--ladder", type=int, default=None,
+                        help="points of the spot ladder -10%%..+10%% (desk: 5, classic: none)")
+    parser.add_argument("--engine", type=_engine, action="append", default=[],
+                        metavar="KIND=NAME", help="engines={KIND: NAME} (repeatable)")
+    parser.add_argument("--no-dask", action="store_true", help="skip the Dask run")
     args = parser.parse_args()
 
     import torch
-    from distributed import Client, LocalCluster
 
-    trades = pd.DataFrame(make_book(args.trades, MIX, seed=args.seed))
+    from velmora.book import _draws_pool, _engines, _prepare, spot_ladder
+
+    desk = args.mix == "desk"
+    records = desk_book(args.trades, args.seed) if desk else make_book(args.trades, MIX,
+                                                                         seed=args.seed)
+    trades = pd.DataFrame(records)
+    points = args.ladder if args.ladder is not None else (5 if desk else 1)
+    scenarios = spot_ladder(-0.1, 0.1, points) if points > 1 else None
+    engines = _engines(dict(args.engine)) or None
     counts = trades["product"].value_counts()
     print(f"python {' '.join(sys.argv)}")
-    print(f"book of {len(trades)} trades on {DATE}, full greeks, no ladder: "
-          + ", ".join(f"{p} {n}" for p, n in counts.items()))
+    print(f"book of {len(trades)} trades on {DATE} ({args.mix} mix), full greeks, "
+          f"{f'{points}-point spot ladder' if scenarios else 'no ladder'}, engines "
+          f"{engines or 'default'}: " + ", ".join(f"{p} {n}" for p, n in counts.items()))
 
     threads = torch.get_num_threads()
     torch.set_num_threads(1)
-    t_serial, serial = timed(trades, "serial")
+    t_serial, serial = timed(trades, "serial", scenarios, engines)
     torch.set_num_threads(threads)
     rss_serial = _mb(_peak_kb("self"))
 
     with ChildPeaks() as peaks:
-        t_local, local = timed(trades, 2)
+        t_local, local = timed(trades, 2, scenarios, engines)
     rss_local = peaks.largest(2)
 
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=":0") as cluster, Client(cluster) as client:
-        with ChildPeaks() as peaks:
-            t_dask, dask = timed(trades, client)
-        rss_dask = peaks.largest(2)
+    # the trades that draw no pool, on two fresh workers: their memory without it
+    _, items, _, _ = _prepare(trades, MARKET, DATE, engines or {})
+    no_pool = trades[[item is None or not _draws_pool(item) for item in items]]
+    with ChildPeaks() as peaks:
+        t_free, _ = timed(no_pool, 2, scenarios, engines)
+    rss_free = peaks.largest(2)
+
+    others = [local]
+    if not args.no_dask:
+        from distributed import Client, LocalCluster
+
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                          dashboard_address=":0") as cluster, Client(cluster) as client:
+            with ChildPeaks() as peaks:
+                t_dask, dask = timed(trades, client, scenarios, engines)
+            rss_dask = peaks.largest(2)
+        others.append(dask)
 
     same = all(serial.drop(columns="seconds").equals(other.drop(columns="seconds"))
-               for other in (local, dask))
+               for other in others)
     failed = serial["error"].notna().sum()
     n = len(trades)
     print(f"failed trades: {failed} (the same in every run: {same})")
@@ -180,11 +243,15 @@ def main():
           f"{1.0:>8.2f}x   {rss_serial:.0f} MB (this process)")
     print(f"{'local, 2 workers':<26}{t_local:>10.1f}{n / t_local:>10.2f}"
           f"{t_serial / t_local:>8.2f}x   " + ", ".join(rss_local))
-    print(f"{'Dask LocalCluster, 2 wkrs':<26}{t_dask:>10.1f}{n / t_dask:>10.2f}"
-          f"{t_serial / t_dask:>8.2f}x   "
-          + ", ".join(rss_dask))
-    print(f"local / serial = {t_serial / t_local:.2f}x (target >= 1.7); "
-          f"Dask / local = {t_local / t_dask:.2f} (target >= 0.85)")
+    if not args.no_dask:
+        print(f"{'Dask LocalCluster, 2 wkrs':<26}{t_dask:>10.1f}{n / t_dask:>10.2f}"
+              f"{t_serial / t_dask:>8.2f}x   "
+              + ", ".join(rss_dask))
+    print(f"{'local, 2 wkrs, no pool':<26}{t_free:>10.1f}{len(no_pool) / t_free:>10.2f}"
+          f"{'':>9}   " + ", ".join(rss_free) + f"  ({len(no_pool)} trades drawing no pool)")
+    print(f"local / serial = {t_serial / t_local:.2f}x (target >= 1.7)"
+          + ("" if args.no_dask else f"; Dask / local = {t_local / t_dask:.2f} (target >= 0.85)"))
+    print(f"whole book on two local workers: {t_local:.1f} s (target < 60 s)")
     print(f"identical result frames (seconds aside): {'yes' if same else 'NO'}")
     print(f"this machine now: two busy processes do {machine_scaling():.2f}x the work of one "
           f"(2.00 on two idle cores), the ceiling of the two-worker ratios above")

@@ -91,7 +91,9 @@ def _parts(have_coupon, coupon, put_payoff, discount, spot):
     coupon64 = (have_coupon.double() @ coupon.double()).sum()
     loss = (put_payoff * discount[-1]).sum() * spot
     return {"coupon32": float(coupon32), "coupon64": float(coupon64), "loss": float(loss),
-            "value": float((coupon32 + loss) / m), "paths": m}
+            "value": float((coupon32 + loss) / m), "paths": m,
+            "payoffs": (have_coupon.double() @ coupon.double()
+                        + put_payoff.double() * discount[-1] * spot).numpy()}
 
 
 PARTS = {"snowball": snowball_parts, "phoenix": phoenix_parts}

@@ -52,3 +52,24 @@ class ShortLadderOption(DoubleOption):
 
     def spot_ladder(self, spots, r, vol, q, evaluation_date):
         return [2.0 * s for s in spots[:-1]]
+
+
+# A hook that a test points at its in-process Dask cluster's ``close``.
+CLOSE_CLUSTER = None
+
+
+class ClusterClosingOption:
+    """Closes the (in-process) Dask cluster running it, then takes a moment to value."""
+
+    def __init__(self, option):
+        pass
+
+    def npv(self, spot, r, vol, q, evaluation_date=None):
+        import threading
+        import time
+
+        threading.Thread(target=CLOSE_CLUSTER, daemon=True).start()
+        time.sleep(2.0)
+        return 1.0
+
+    greeks = npv

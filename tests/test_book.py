@@ -195,11 +195,12 @@ def test_summarize_adds_positions_per_underlying_and_scenario():
         "quantity": [2.0, -1.0, 3.0, 2.0, -1.0, 3.0],
         "npv": [1.0, 4.0, nan, 1.5, 5.0, nan], "delta": [0.5, 0.1, nan, 0.4, 0.2, nan],
         "gamma": [0.1, 0.0, nan, 0.2, 0.0, nan], "vega": [1.0, 2.0, nan, 1.0, 2.0, nan],
+        "theta": [0.0] * 6, "rho": [0.0] * 6, "product": ["vanilla"] * 6, "spot": [10.0] * 6,
         "error": [None, None, "ValueError: x", None, None, "ValueError: x"]})
     s = book.summarize(results)
     assert s.index.tolist() == [("A", "up"), ("A", "down"), ("B", "up"), ("B", "down")]
-    assert s["npv"].tolist() == [-4.0, -5.0, 2.0, 3.0]
-    assert s["delta"].tolist() == pytest.approx([-0.1, -0.2, 1.0, 0.8])
+    assert s["position_npv"].tolist() == [-4.0, -5.0, 2.0, 3.0]
+    assert s["position_delta"].tolist() == pytest.approx([-0.1, -0.2, 1.0, 0.8])
     assert s["trades"].tolist() == [1, 1, 2, 2]
     assert s["failed"].tolist() == [0, 0, 1, 1]
 

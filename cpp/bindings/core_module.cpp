@@ -1,5 +1,6 @@
 // velmora._core: Python glue for the C++ autocallable engine (conversion only), and the
 // module that gathers every binding of the core.
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
@@ -169,22 +170,46 @@ using GroupArgs =
 
 nb::list simulate_groups(const Matrix& draws, const std::vector<GroupArgs>& groups,
                          double strike, double ki_barrier, double ko_barrier,
-                         const std::string& rule, unsigned threads) {
+                         const std::string& rule, unsigned threads,
+                         const std::vector<std::string>& standard_errors) {
+    if (!standard_errors.empty() && standard_errors.size() != groups.size())
+        throw nb::value_error("standard_errors needs one entry per group");
+    std::vector<velmora::SampleError> how(groups.size(), velmora::SampleError::none);
+    for (std::size_t i = 0; i < standard_errors.size(); ++i) {
+        if (standard_errors[i] == "paths")
+            how[i] = velmora::SampleError::paths;
+        else if (standard_errors[i] == "antithetic_pairs")
+            how[i] = velmora::SampleError::antithetic_pairs;
+        else if (standard_errors[i] != "none")
+            throw nb::value_error(
+                "standard_errors entries must be 'none', 'paths' or 'antithetic_pairs'");
+    }
     const auto terms = make_terms(strike, ki_barrier, ko_barrier, rule);
     std::vector<velmora::ScenarioGroup> plain;
-    for (const auto& [step_years, ko_columns, ki_columns, coupons, spots, r, q, vol,
-                      knocked_in] : groups)
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        const auto& [step_years, ko_columns, ki_columns, coupons, spots, r, q, vol, knocked_in] =
+            groups[i];
         plain.push_back({{r, q, vol},
                          {as_span(step_years), as_span(ko_columns), as_span(ki_columns),
                           as_span(coupons)},
                          as_span(spots),
-                         knocked_in});
+                         knocked_in,
+                         how[i]});
+    }
     const auto results = dispatch(draws, "draws", [&](const auto& view) {
         return velmora::simulate_autocall_groups(terms, std::span(plain), view, threads);
     });
     nb::list out;
-    for (const auto& res : results)
-        out.append(pack(res));
+    for (const auto& res : results) {
+        if (standard_errors.empty())
+            out.append(pack(res));
+        else // NaN where a group asked for none
+            out.append(nb::make_tuple(res.paths, pack(res)[1],
+                                      nb::cast(res.standard_errors.empty()
+                                                   ? std::vector<double>(res.scenarios.size(),
+                                                                         std::nan(""))
+                                                   : res.standard_errors)));
+    }
     return out;
 }
 
@@ -229,11 +254,15 @@ NB_MODULE(_core, m) {
           "scenario is (coupon_total + loss_total) / paths.");
     m.def("simulate_groups", &simulate_groups, "draws"_a, "groups"_a, nb::kw_only(), "strike"_a,
           "ki_barrier"_a, "ko_barrier"_a, "rule"_a, "threads"_a,
+          "standard_errors"_a = std::vector<std::string>{},
           "Value several scenario groups from one pass over `draws`.\n\n"
           "Each group is (step_years, ko_columns, ki_columns, coupons, spots, r, q, vol,\n"
           "knocked_in) and reads the first len(step_years) columns of `draws`.  Returns one\n"
           "(paths, [(spot, coupon_total, loss_total), ...]) per group, each the same to the\n"
-          "bit as `simulate` of that group alone.");
+          "bit as `simulate` of that group alone.  With standard_errors, one entry per group,\n"
+          "'none', 'paths' (every row an independent sample) or 'antithetic_pairs' (row\n"
+          "m + M/2 the negation of row m: each pair's mean is one sample), each group's\n"
+          "tuple also holds the standard error of each spot's value (NaN for 'none').");
     m.def("simd_levels", [] {
         std::vector<std::string> names;
         for (auto l : velmora::simd_levels())

@@ -252,6 +252,38 @@ std::vector<double> block_sums(std::size_t n_paths, std::size_t width, unsigned 
     return partial;
 }
 
+// Standard error of the mean payoff under one spot, from the per-path coupons and losses of a
+// pass (path m pays coupon[m] + loss[m] * spot; losses are kept in ratio units).  Two passes
+// in path order (the mean, then the squared deviations from it): exact enough where the
+// payoffs are large beside their spread, and the same bits on any number of threads.
+double standard_error(const double* coupon, const double* loss, double spot, std::size_t n_paths,
+                      SampleError how) {
+    const bool pairs = how == SampleError::antithetic_pairs;
+    require(!pairs || n_paths % 2 == 0,
+            "an antithetic pool has an even number of rows, got " + std::to_string(n_paths));
+    const std::size_t half = n_paths / 2;
+    const std::size_t samples = pairs ? half : n_paths;
+    if (samples < 2)
+        return std::numeric_limits<double>::quiet_NaN(); // one sample says nothing of spread
+    auto sample = [&](std::size_t k) {
+        const double first = coupon[k] + loss[k] * spot;
+        if (!pairs)
+            return first;
+        return (first + (coupon[k + half] + loss[k + half] * spot)) / 2.0;
+    };
+    double mean = 0.0;
+    for (std::size_t k = 0; k < samples; ++k)
+        mean += sample(k);
+    mean /= static_cast<double>(samples);
+    double squares = 0.0;
+    for (std::size_t k = 0; k < samples; ++k) {
+        const double d = sample(k) - mean;
+        squares += d * d;
+    }
+    const double variance = squares / static_cast<double>(samples - 1);
+    return std::sqrt(variance / static_cast<double>(samples));
+}
+
 } // namespace
 
 std::vector<double> discount_factors(double r, std::span<const double> step_years) {
@@ -299,6 +331,16 @@ std::vector<AutocallResult> simulate_autocall_groups(const AutocallTerms& terms,
     const std::size_t scratch_size = kernel::scratch_doubles(job);
 
     const std::size_t n_paths = draws.rows;
+    // per-path coupons and losses of the groups that want a standard error
+    std::vector<std::vector<double>> path_pay(groups.size());
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        if (groups[i].sample_error == SampleError::none)
+            continue;
+        path_pay[i].resize(checked_mul(checked_mul(2, groups[i].spots.size(), "path payoffs"),
+                                       n_paths, "path payoffs"));
+        kgroups[i].path_pay = path_pay[i].data();
+        kgroups[i].n_paths = n_paths;
+    }
     const std::vector<double> partial = block_sums(
         n_paths, width, threads, [&](std::size_t first, std::size_t last, double* sums) {
             std::vector<double> scratch(scratch_size);
@@ -306,8 +348,16 @@ std::vector<AutocallResult> simulate_autocall_groups(const AutocallTerms& terms,
         });
     std::vector<AutocallResult> results;
     results.reserve(groups.size());
-    for (std::size_t i = 0; i < groups.size(); ++i)
+    for (std::size_t i = 0; i < groups.size(); ++i) {
         results.push_back(reduce(partial, width, kgroups[i].sum_offset, groups[i].spots, n_paths));
+        if (path_pay[i].empty())
+            continue;
+        for (std::size_t s = 0; s < groups[i].spots.size(); ++s) {
+            const double* coupon = path_pay[i].data() + 2 * s * n_paths;
+            results.back().standard_errors.push_back(standard_error(
+                coupon, coupon + n_paths, groups[i].spots[s], n_paths, groups[i].sample_error));
+        }
+    }
     return results;
 }
 

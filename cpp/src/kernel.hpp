@@ -56,6 +56,10 @@ struct Group {
     std::size_t n_spots;
     std::size_t sum_offset;  // this group's 2 * n_spots sums start here in a block's sums
     std::size_t kept_offset; // its kept log-levels (n_slots * kLanes) start here in scratch
+    // Optional: each path's coupon and loss per spot, at path_pay[(2 * s + {0, 1}) * n_paths
+    // + path] (for the standard error); nullptr when not wanted.
+    double* path_pay = nullptr;
+    std::size_t n_paths = 0;
 };
 
 struct Job {

@@ -199,6 +199,40 @@ void same_bits_for_any_thread_count() {
     }
 }
 
+// The standard error of a group comes from the per-path payoffs: the same bits on any thread
+// count, the sums untouched, and an antithetic pool of an odd number of rows refused.
+void standard_error_is_deterministic_and_leaves_the_sums() {
+    const std::size_t rows = 2 * kPathBlock + 778, n = 25;
+    const auto z = normal_pool(rows, n, 5);
+    const auto dt = daily_grid(n);
+    const std::vector<std::int64_t> ko{4, 14, 24};
+    const std::vector<std::int64_t> ki{2, 4, 6, 8, 14, 20, 24};
+    const std::vector<double> coupons{0.5, 1.0, 1.5};
+    const double spots[] = {100.0, 100.5};
+    const AutocallTerms terms{100.0, 90.0, 101.0, CouponRule::snowball};
+    const auto view = StridedMatrix<float>::contiguous(z, rows, n);
+    const ObservationGrid grid{dt, ko, ki, coupons};
+    const ScenarioGroup plain{{0.02, 0.0, 0.4}, grid, spots, false};
+    ScenarioGroup with_se = plain;
+    with_se.sample_error = SampleError::antithetic_pairs;
+    const auto base = simulate_autocall_groups<float>(terms, std::span(&plain, 1), view, 1);
+    const auto one = simulate_autocall_groups<float>(terms, std::span(&with_se, 1), view, 1);
+    CHECK(base[0].standard_errors.empty());
+    CHECK(one[0].standard_errors.size() == 2 && one[0].standard_errors[0] > 0.0);
+    for (unsigned threads : {1u, 3u}) {
+        const auto many =
+            simulate_autocall_groups<float>(terms, std::span(&with_se, 1), view, threads);
+        for (std::size_t s = 0; s < 2; ++s) {
+            CHECK(many[0].scenarios[s].coupon_total == base[0].scenarios[s].coupon_total);
+            CHECK(many[0].scenarios[s].loss_total == base[0].scenarios[s].loss_total);
+            CHECK(many[0].standard_errors[s] == one[0].standard_errors[s]);
+        }
+    }
+    const auto odd = StridedMatrix<float>::contiguous(z, rows - 1, n);
+    CHECK_THROWS(std::invalid_argument,
+                 simulate_autocall_groups<float>(terms, std::span(&with_se, 1), odd, 1));
+}
+
 void rejects_bad_input() {
     const std::size_t rows = 10, n = 5;
     const auto z = normal_pool(rows, n, 1);
@@ -231,6 +265,7 @@ int main() {
     loss_matches_black_scholes_put();
     phoenix_coupon_matches_digital();
     same_bits_for_any_thread_count();
+    standard_error_is_deterministic_and_leaves_the_sums();
     rejects_bad_input();
     return check::summary("test_autocall");
 }

@@ -66,6 +66,7 @@ class AutocallNote(BaseOption):
                  "ko_obs_freq")
 
     uses_quantlib = False  # runs outside QUANTLIB_LOCK
+    engine = "monte_carlo"
     rule = None  # "snowball" or "phoenix": the coupon rule of the compiled engine
     engine = "monte_carlo"
 
@@ -155,7 +156,7 @@ class AutocallNote(BaseOption):
                                 knocked_in)
         if request is None:
             return (0.0, 0.0, 0.0) if delta_and_gamma else 0.0
-        values = self._run([request])[0]
+        values = self._run([request])[0][0]
         if not delta_and_gamma:
             return values[0]
         return _delta_gamma(spot, values)
@@ -168,6 +169,32 @@ class AutocallNote(BaseOption):
             return 0.0
         return self._npv(spot, r, vol, q, evaluation_date, knocked_in=knocked_in)
 
+    def npv_and_se(self, spot, r, vol, q, evaluation_date=None):
+        """``(value, standard error)``: ``npv`` to the bit and its Monte Carlo error.
+
+        The error comes from the same pass, from the spread of the discounted payoffs
+        over the pool.  The pool is antithetic (row m + M/2 is the negation of row m),
+        so the two paths of a pair are not independent: each pair's mean payoff is one
+        sample of M/2.  0.0 for any other engine than the Monte Carlo one, and once the
+        value is known (knocked out, expired).
+        """
+        if getattr(self, "engine", "monte_carlo") != "monte_carlo":
+            return self.npv(spot, r, vol, q, evaluation_date), 0.0
+        spot, r, vol, q, evaluation_date, knocked_out, knocked_in = self._checked(
+            spot, r, vol, q, evaluation_date)
+        if knocked_out:
+            return 0.0, 0.0
+        request = self._request(_spots(spot), r, vol, q, evaluation_date, knocked_in)
+        if request is None:
+            return 0.0, 0.0
+        (values,), (errors,) = self._run([request], errors_of=[request])
+        return values[0], errors[0]
+
+    def _greeks_and_se(self, spot, r, vol, q, evaluation_date=None):
+        if getattr(self, "engine", "monte_carlo") != "monte_carlo":
+            return self.greeks(spot, r, vol, q, evaluation_date), 0.0
+        return self._mc_greeks(spot, r, vol, q, evaluation_date, standard_error=True)
+
     def greeks(self, spot, r, vol, q, evaluation_date=None):
         """``OptionGreeks``; gamma is the plain second derivative, not scaled by spot.
 
@@ -178,12 +205,17 @@ class AutocallNote(BaseOption):
         sensitivities are formed from the values with the same arithmetic as the
         ``BaseOption`` operations.
         """
+        return self._mc_greeks(spot, r, vol, q, evaluation_date)[0]
+
+    def _mc_greeks(self, spot, r, vol, q, evaluation_date, standard_error=False):
+        """``(OptionGreeks, standard error of the value)`` from one pass; the error is
+        NaN unless ``standard_error``."""
         spot, r, vol, q, evaluation_date, knocked_out, knocked_in = self._checked(
             spot, r, vol, q, evaluation_date)
         if knocked_out:
-            return OptionGreeks(0.0, 0, 0, 0, 0, 0)
-        if self.engine == "pde":
-            return _autocall_pde.greeks(self, spot, r, vol, q, evaluation_date, knocked_in)
+            return OptionGreeks(0.0, 0, 0, 0, 0, 0), 0.0
+        if self.engine == "pde":  # a deterministic solve: no sampling error
+            return _autocall_pde.greeks(self, spot, r, vol, q, evaluation_date, knocked_in), 0.0
         # the volatility bump of BaseOption.vega: 0.01, or vol / 2 below a vol of 0.02
         vol_bump = VOL_BUMP if vol >= 2 * VOL_BUMP else vol / 2
         spots = _spots(spot)
@@ -206,7 +238,10 @@ class AutocallNote(BaseOption):
             if not next_day_knocked_out:
                 requests["next_day"] = self._request(spots, r, vol, q, next_day,
                                                      next_day_knocked_in)
-        values = dict(zip(requests, self._run(list(requests.values()))))
+        base = requests["base"] if standard_error else None
+        values, errors = self._run(list(requests.values()), errors_of=[base])
+        values = dict(zip(requests, values))
+        se = errors[0][0] if base is not None else (0.0 if standard_error else float("nan"))
 
         def value(name):
             return values[name][0] if values.get(name) is not None else 0.0
@@ -224,7 +259,7 @@ class AutocallNote(BaseOption):
         else:
             theta = (0.0 if next_day_knocked_out else value("next_day")) - p0
         rho = value("rate_down") - value("rate_up")
-        return OptionGreeks(p0, delta, gamma, vega, theta, rho)
+        return OptionGreeks(p0, delta, gamma, vega, theta, rho), se
 
     def spot_ladder(self, spots, r, vol, q, evaluation_date=None):
         """Values at every spot of ``spots``, as a numpy array, from one simulation.
@@ -233,25 +268,40 @@ class AutocallNote(BaseOption):
         spots]``; one history check serves every spot, and the values are 0.0
         everywhere once a knock-out has been observed.
         """
+        return self._ladder(spots, r, vol, q, evaluation_date, False)[0]
+
+    def spot_ladder_and_se(self, spots, r, vol, q, evaluation_date=None):
+        """``(values, standard errors)`` at every spot of ``spots``: ``spot_ladder`` to
+        the bit and the error of each value, as ``npv_and_se`` gives it, from one pass."""
+        if getattr(self, "engine", "monte_carlo") != "monte_carlo":
+            values = self.spot_ladder(spots, r, vol, q, evaluation_date)
+            return values, np.zeros(len(values), dtype=float)
+        return self._ladder(spots, r, vol, q, evaluation_date, True)
+
+    def _ladder(self, spots, r, vol, q, evaluation_date, standard_error):
         if np.ndim(spots) != 1:
             raise ValueError(f"spots must be a one-dimensional sequence, got {np.ndim(spots)} "
                              f"dimensions")
         spot_list = [check_market_inputs(s, r, vol, q)[0] for s in spots]
+        zeros = np.zeros(len(spot_list), dtype=float)
         if not spot_list:
-            return np.empty(0, dtype=float)
+            return zeros, zeros
         _, r, vol, q, evaluation_date, knocked_out, knocked_in = self._checked(
             spot_list[0], r, vol, q, evaluation_date)
         if knocked_out:
-            return np.zeros(len(spot_list), dtype=float)
+            return zeros, zeros.copy()
         if self.engine == "pde":
             values = _autocall_pde.values(self, spot_list, r, vol, q, evaluation_date,
                                           knocked_in)
-            return np.zeros(len(spot_list)) if values is None else np.asarray(values, float)
+            if values is None:
+                return zeros, zeros.copy()
+            return np.asarray(values, dtype=float), zeros.copy()
         request = self._request(spot_list, r, vol, q, evaluation_date, knocked_in)
-        values = self._run([request])[0]
-        if values is None:
-            return np.zeros(len(spot_list), dtype=float)
-        return np.asarray(values, dtype=float)
+        values, errors = self._run([request], errors_of=[request] if standard_error else [])
+        if values[0] is None:
+            return zeros, zeros.copy()
+        errors = errors[0] if standard_error else [np.nan] * len(spot_list)
+        return np.asarray(values[0], dtype=float), np.asarray(errors, dtype=float)
 
     # With the finite-difference engine each sensitivity is read off the one solve of
     # ``greeks``: separate solves at bumped inputs would each choose a grid of their own,
@@ -334,13 +384,15 @@ class AutocallNote(BaseOption):
             return None
         return _Request(grid, spots, r, vol, q, knocked_in)
 
-    def _run(self, requests):
+    def _run(self, requests, errors_of=()):
         """Values of every request (a list per request, one per spot; None for None) from
-        one pass over the pool.  Each request's grid reads the leading columns of the
-        pool."""
+        one pass over the pool, and the standard errors of the requests in ``errors_of``
+        (a list per such request, one per spot, in the order of ``errors_of``).  Each
+        request's grid reads the leading columns of the pool."""
         live = [req for req in requests if req is not None]
+        wanted = {id(req) for req in errors_of if req is not None}
         if not live:
-            return [None] * len(requests)
+            return [None] * len(requests), [None] * len(errors_of)
         # imported here: a process that values only on the finite-difference engine never
         # draws the pool (about 400 MB)
         from . import normdraw
@@ -352,13 +404,20 @@ class AutocallNote(BaseOption):
         by_level = {}
         for req in live:
             by_level.setdefault(req.grid.ko_barrier, []).append(req)
-        values = {}
+        values, errors = {}, {}
         for level, group in by_level.items():
             args["ko_barrier"] = level
+            if wanted:
+                # the pool is antithetic: each pair of rows m, m + M/2 is one sample
+                args["standard_errors"] = ["antithetic_pairs" if id(req) in wanted else "none"
+                                           for req in group]
             results = _core.simulate_groups(draws, [req.group() for req in group], **args)
-            for req, (n_paths, scenarios) in zip(group, results):
+            for req, (n_paths, scenarios, *se) in zip(group, results):
                 values[id(req)] = [(coupon + loss) / n_paths for _, coupon, loss in scenarios]
-        return [None if req is None else values[id(req)] for req in requests]
+                if se:
+                    errors[id(req)] = list(se[0])
+        return ([None if req is None else values[id(req)] for req in requests],
+                [None if req is None else errors[id(req)] for req in errors_of])
 
 
 # A knock-out level that no simulated path reaches (see ``Grid``).

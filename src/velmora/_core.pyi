@@ -8,7 +8,9 @@ from typing import Any, TypeAlias
 Array: TypeAlias = Any
 # (spot, coupon_total, loss_total): the scenario's value is (coupon + loss) / paths.
 Scenario: TypeAlias = tuple[float, float, float]
-# (step_years, ko_columns, ki_columns, coupons, spots, r, q, vol, knocked_in)
+# (step_years, ko_columns, ki_columns, coupons, spots, r, q, vol, knocked_in); with
+# ``standard_errors`` ("none", "paths" or "antithetic_pairs" per group) each result also
+# holds the standard error of each spot's value.
 ScenarioGroup: TypeAlias = tuple[Array, Array, Array, Array, Array, float, float, float, bool]
 
 PATH_BLOCK: int
@@ -40,7 +42,8 @@ def simulate_groups(
     ko_barrier: float,
     rule: str,
     threads: int,
-) -> list[tuple[int, list[Scenario]]]: ...
+    standard_errors: Sequence[str] = ...,
+) -> list[tuple[int, list[Scenario]] | tuple[int, list[Scenario], list[float]]]: ...
 def value_paths(
     paths: Array,
     ko_columns: Array,

@@ -56,6 +56,7 @@ class AirbagOption(BaseOption):
             BarrierOption(down_in_call),
             BarrierOption(down_in_put),
         ]
+        self.engine = getattr(self._options[0], "engine", BaseOption.engine)  # its barriers'
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Value of the structure; the date is handed to each component unchanged."""

@@ -149,8 +149,9 @@ class AsianOption(BaseOption):
     arithmetically), ``engine`` (``ENGINES``: "monte_carlo", the default, or "qmc";
     another value raises ``ValueError``) and ``qmc_target`` (the "qmc" engine's
     standard-error target as a fraction of the spot, ``QMC_TARGET`` by default).
-    ``engine`` is kept as the attribute of the same name; it chooses how arithmetic
-    averages are simulated, and geometric ones take the closed form whatever it says.
+    The attribute ``engine`` names the engine that values the option: the key's choice
+    for an arithmetic average, "analytic" for a geometric one, which takes its closed
+    form whatever the key says.
 
     Notes
     -----
@@ -211,10 +212,13 @@ class AsianOption(BaseOption):
         )
         self.exercise = ql.EuropeanExercise(to_qldate(self.maturity_date))
         self.payoff = ql.PlainVanillaPayoff(self.call_put, self.strike)
-        self.engine = option.get("engine", "monte_carlo")
-        if not isinstance(self.engine, str) or self.engine not in ENGINES:
-            raise ValueError(f"unknown asian engine {self.engine!r}; accepted values: "
+        engine = option.get("engine", "monte_carlo")
+        if not isinstance(engine, str) or engine not in ENGINES:
+            raise ValueError(f"unknown asian engine {engine!r}; accepted values: "
                              + ", ".join(f'"{e}"' for e in ENGINES))
+        # the engine that values the option: the key chooses how an arithmetic average is
+        # simulated; a geometric one has its closed form whatever the key says
+        self.engine = "analytic" if self.average_type == ql.Average.Geometric else engine
         self.qmc_target = option.get("qmc_target", QMC_TARGET)
         if isinstance(self.qmc_target, bool) or not (
                 isinstance(self.qmc_target, numbers.Real) and 0.0 < self.qmc_target < math.inf):

@@ -135,6 +135,12 @@ class BarrierOption(BaseOption):
         self._vanilla = VanillaOption(option)
         self._pde_grid = option.get("pde_grid")
         self._closed_forms = self._digital_closed_forms()
+        # the finite-difference engines of the table: American plain vanilla (our own PDE),
+        # European cash-or-nothing (QuantLib's) unless a closed form takes the contract
+        self.engine = ("pde" if self._closed_forms is None and (self.exercise_type,
+                       self.payoff_type) in (("american", "plain_vanilla"),
+                                             ("european", "cash_or_nothing"))
+                       else "analytic")
 
     def _digital_closed_forms(self):
         """Closed-form parts for the digital contracts the table's engines reject, or None."""

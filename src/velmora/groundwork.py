@@ -110,6 +110,9 @@ class BaseOption:
     """
 
     uses_quantlib: bool = True
+    # The method that values the product, as the book's results name it.  A product whose
+    # engine is chosen by the terms' "engine" key keeps the choice here (a plain attribute).
+    engine: str = "analytic"
     # The terms that tell one trade of the class from another, shown by ``repr`` after
     # the underlying and the maturity date, in this order, as the option gave them.
     key_terms: tuple[str, ...] = ()
@@ -143,6 +146,24 @@ class BaseOption:
             evaluation_date: DateLike | None = None) -> float:
         """Value of the product; every product class overrides this."""
         raise NotImplementedError
+
+    def npv_and_se(self, spot: float, r: float, vol: float, q: float,
+                   evaluation_date: DateLike | None = None) -> tuple[float, float]:
+        """``(value, standard_error)``: the value as ``npv`` gives it, to the bit, and the
+        Monte Carlo standard error of that value in the same units.
+
+        0.0 here, for closed forms, trees and PDEs; a product valued by simulation
+        overrides this with its engine's estimate.
+        """
+        return self.npv(spot, r, vol, q, evaluation_date), 0.0
+
+    def _greeks_and_se(self, spot, r, vol, q, evaluation_date=None):
+        """``(greeks(...), standard error of its npv)``; a simulation may give both from one
+        pass, the default asks ``npv_and_se`` only where a product overrides it."""
+        greeks = self.greeks(spot, r, vol, q, evaluation_date)
+        if type(self).npv_and_se is BaseOption.npv_and_se:
+            return greeks, 0.0
+        return greeks, self.npv_and_se(spot, r, vol, q, evaluation_date)[1]
 
     @_in_one_pass
     def greeks(self, spot: float, r: float, vol: float, q: float,

@@ -29,6 +29,7 @@ class StraddleOption(BaseOption):
         self.exercise_type = option["exercise_type"]
         self._call = VanillaOption(self._leg("call"))
         self._put = VanillaOption(self._leg("put"))
+        self.engine = getattr(self._call, "engine", BaseOption.engine)  # its legs'
 
     def _leg(self, call_put):
         return {

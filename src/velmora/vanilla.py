@@ -48,6 +48,9 @@ class VanillaOption(BaseOption):
             self.exercise_type, self.effect_date, self.maturity_date, self.pay_at_expiry
         )
         self._option = ql.VanillaOption(self.payoff, self.exercise)
+        # QuantLib's Jarrow-Rudd tree for the American plain vanilla, closed forms otherwise
+        self.engine = ("binomial_tree" if (self.exercise_type, self.payoff_type)
+                       == ("american", "plain_vanilla") else "analytic")
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Value for one unit of the underlying; ``None`` date means today."""

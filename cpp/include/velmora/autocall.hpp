@@ -39,15 +39,24 @@ AutocallResult simulate_autocall(const AutocallTerms& terms, const BlackScholesI
 // One set of market inputs and one grid, valued for one or more spots, in a pass that serves
 // several such groups at once: the base valuation and its bumped ones, or the valuation from
 // the next calendar day.  A group with an N-step grid reads the first N columns of the pool.
+// How the standard error of a group's values is estimated, if at all.  The paths of an
+// antithetic pool are not independent: row m + M/2 is the negation of row m.  Each such pair's
+// mean payoff is then one independent sample (of M/2), which also credits the variance the
+// pairing removes.
+enum class SampleError { none, paths, antithetic_pairs };
+
 struct ScenarioGroup {
     BlackScholesInputs market;
     ObservationGrid grid;
     std::span<const double> spots;
     bool knocked_in; // a knock-in has already been observed before this group's date
+    SampleError sample_error = SampleError::none;
 };
 
 // Every group of `groups` from one pass over `draws`: one result per group, each equal to the
-// bit to simulate_autocall of that group alone on the first columns of `draws`.
+// bit to simulate_autocall of that group alone on the first columns of `draws`.  A group that
+// asks for a standard error also gets one per spot (`AutocallResult::standard_errors`), from
+// the per-path payoffs of that pass; its values keep their bits.
 template <class T>
 std::vector<AutocallResult> simulate_autocall_groups(const AutocallTerms& terms,
                                                      std::span<const ScenarioGroup> groups,

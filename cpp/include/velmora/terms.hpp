@@ -50,6 +50,8 @@ struct ScenarioValue {
 struct AutocallResult {
     std::size_t paths = 0;
     std::vector<ScenarioValue> scenarios;
+    // Monte Carlo standard error of each scenario's value (price units); empty unless asked.
+    std::vector<double> standard_errors;
 };
 
 } // namespace velmora

@@ -3,10 +3,13 @@
 A desk revalues its whole book every evening.  ``value_book`` takes a frame of trades
 (``read_trades``), a market per underlying (``read_market``), an evaluation date and a
 list of scenarios (``Scenario``, ``spot_ladder``, ``vol_ladder``), and returns one row
-per trade and scenario with the product's own value and greeks, a per-trade error text
-instead of numbers where a trade fails, and the seconds each row took.  ``summarize``
-adds the positions up per underlying and scenario; ``plot_ladder`` draws the spot
-ladder.  ``python -m velmora.book`` does all of it from files.
+per trade and scenario with the product's own value and greeks, the standard error of
+the value and the engine that gave it, the position in desk units (``DESK_COLUMNS``), a
+per-trade error text instead of numbers where a trade fails, and the seconds each row
+took; the frame's ``attrs["run"]`` records the run.  ``summarize`` adds the positions up
+per underlying and scenario; ``plot_ladder`` draws the ladders; ``write_results`` and
+``read_results`` keep the results with their record.  ``python -m velmora.book`` does
+all of it from files.
 
 Where the trades are valued (``executor``):
 
@@ -34,13 +37,14 @@ then tried again one task at a time, after the rest of the book, so that a worke
 dying then can only be the trade's own doing.
 """
 
+import datetime
 import math
 import multiprocessing
 import os
 import sys
 import time
 from collections import deque
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 from multiprocessing.connection import wait
 from typing import Any
 
@@ -49,21 +53,32 @@ import pandas as pd
 from .._typing import DateLike
 from . import _worker
 from ._io import finite_number, read_market, read_trades
-from ._reports import plot_ladder, summarize
-from ._scenario import BASE, Scenario, spot_ladder, vol_ladder
+from ._record import read_results, run_record, write_results
+from ._reports import DESK_COLUMNS, desk_units, plot_ladder, summarize
+from ._scenario import (BASE, MAX_LADDER_POINTS, Scenario, spot_ladder, spot_vol_grid,
+                        vol_ladder)
 
 __all__ = [
     "COLUMNS",
+    "DESK_COLUMNS",
+    "ENGINES",
+    "MAX_LADDER_POINTS",
+    "MAX_QUANTITY",
     "PRODUCTS",
+    "ClusterLost",
     "Scenario",
     "WorkerDied",
     "plot_ladder",
     "read_market",
+    "read_results",
     "read_trades",
     "spot_ladder",
+    "spot_vol_grid",
     "summarize",
     "value_book",
     "vol_ladder",
+    "desk_units",
+    "write_results",
 ]
 
 # product name in a trades file -> (module, class)
@@ -82,12 +97,26 @@ PRODUCTS = {
 }
 
 COLUMNS = ["trade_id", "product", "underlying", "scenario", "spot", "vol", "quantity",
-           "npv", "delta", "gamma", "vega", "theta", "rho", "error", "seconds"]
+           "engine", "npv", "npv_se", "delta", "gamma", "vega", "theta", "rho",
+           *DESK_COLUMNS, "error", "seconds"]
 GREEKS = ("npv", "delta", "gamma", "vega", "theta", "rho")
 
-# The products whose valuation reads velmora.normdraw's Monte Carlo pool: local workers
+# The engines a trade's terms may choose ("engine"), per product; the first is the
+# default.  Every other product has one method only.
+ENGINES = {
+    "snowball": ("monte_carlo", "pde"),
+    "phoenix": ("monte_carlo", "pde"),
+    "asian": ("monte_carlo", "qmc"),
+}
+
+# The products whose Monte Carlo engine reads velmora.normdraw's pool: local workers
 # valuing them are handed the caller's pool in shared memory instead of drawing their own.
 _POOL_READERS = frozenset({"velmora.snowball", "velmora.phoenix"})
+
+# The largest number of units a position may hold.  A value times a quantity beyond it
+# (1e12 units of a product worth 1e6 is 1e18) would come near the doubles' range in a
+# sum; no desk holds a position of that size.
+MAX_QUANTITY = 1e12
 
 # Trades kept in flight per local worker: the next one is already there when the
 # current one is done.
@@ -98,15 +127,63 @@ class WorkerDied(RuntimeError):
     """The process valuing a trade died, on the first try and on the retry."""
 
 
+class ClusterLost(RuntimeError):
+    """The Dask cluster went away while the book was valued: no trade is to blame."""
+
+
 # -- inputs ---------------------------------------------------------------------------------
 
 def _evaluation_date(value):
+    """A date, datetime, Timestamp or ISO text YYYY-MM-DD as a ``datetime.date``.
+
+    Numbers are refused: pandas would read 20251231 as nanoseconds after 1970.
+    """
     if value is None:
         raise ValueError("value_book needs an evaluation date")
+    if isinstance(value, str):
+        try:
+            return parse_iso_date(value)
+        except ValueError as e:
+            raise ValueError(f"evaluation date {value!r}: {e}") from None
+    if not isinstance(value, (datetime.date, pd.Timestamp)):
+        raise TypeError(f"evaluation date must be a date, a Timestamp or ISO text "
+                        f"YYYY-MM-DD, got {type(value).__name__} {value!r}")
+    if pd.isna(value):
+        raise ValueError("evaluation date is NaT")
+    return pd.Timestamp(value).date()
+
+
+def parse_iso_date(text):
+    """ISO text YYYY-MM-DD as a ``datetime.date``; ``ValueError`` for anything else."""
+    text = text.strip()
+    if len(text) != 10 or text[4] != "-" or text[7] != "-":
+        raise ValueError(f"{text!r} is not a date in the form YYYY-MM-DD")
     try:
-        return pd.Timestamp(value).date()
-    except (TypeError, ValueError) as e:
-        raise ValueError(f"evaluation date {value!r} is not a date: {e}") from e
+        return datetime.date.fromisoformat(text)
+    except ValueError as e:
+        raise ValueError(f"{text!r} is not a date in the form YYYY-MM-DD: {e}") from None
+
+
+def _engines(engines):
+    """The engine chosen per product kind, checked against ``ENGINES``."""
+    if engines is None:
+        return {}
+    if not hasattr(engines, "items"):
+        raise TypeError(f"engines must be a mapping of product -> engine name, "
+                        f"got {engines!r}")
+    chosen = {}
+    for kind, name in engines.items():
+        if kind not in PRODUCTS:
+            raise ValueError(f"engines: unknown product {kind!r}; known: "
+                             f"{', '.join(sorted(PRODUCTS))}")
+        if kind not in ENGINES:
+            raise ValueError(f"engines: {kind} has no engine to choose (products that "
+                             f"have: {', '.join(sorted(ENGINES))})")
+        if name not in ENGINES[kind]:
+            raise ValueError(f"engines: {kind} has no engine {name!r}; accepted: "
+                             f"{', '.join(ENGINES[kind])}")
+        chosen[kind] = name
+    return chosen
 
 
 def _scenarios(scenarios) -> list[Scenario]:
@@ -163,6 +240,8 @@ def _terms(raw):
             raw = json.loads(raw)
         except json.JSONDecodeError as e:
             raise ValueError(f"terms are not a JSON object: {e}") from None
+        except RecursionError:
+            raise ValueError("terms are nested too deeply to read") from None
     if not isinstance(raw, dict):
         if hasattr(raw, "keys") and hasattr(raw, "__getitem__"):
             return dict(raw)
@@ -172,11 +251,23 @@ def _terms(raw):
 
 
 def _quantity(raw):
-    if raw is None or (isinstance(raw, float) and math.isnan(raw)):
+    """Signed units held: None means one unit; NaN, infinities and quantities beyond
+    ``MAX_QUANTITY`` are refused."""
+    if raw is None:
         return 1.0
     if isinstance(raw, bool):
         raise TypeError(f"quantity must be a number, got {raw!r}")
-    return finite_number(raw, "quantity")
+    try:
+        number = float(raw)
+    except (TypeError, ValueError):
+        number = None
+    if number is not None and math.isnan(number):
+        raise ValueError(f"quantity {raw!r} is not a number (NaN)")
+    number = finite_number(raw, "quantity")
+    if abs(number) > MAX_QUANTITY:
+        raise ValueError(f"quantity {number:g} is beyond the largest position of "
+                         f"{MAX_QUANTITY:g} units")
+    return number
 
 
 class _Market:
@@ -231,10 +322,12 @@ class _Market:
         return close
 
 
-def _prepare(trades, market, date):
+def _prepare(trades, market, date, engines):
     """Per trade: its row head (trade_id, product, underlying, quantity, spot, vol) and
-    either a work item for a worker or the error that stops it here."""
+    either a work item for a worker or the error that stops it here; and the market
+    inputs used per underlying."""
     inputs = _Market(market, date)
+    used = {}
     quantities = trades["quantity"] if "quantity" in trades.columns else [None] * len(trades)
     heads, items, errors = [], [], []
     for trade_id, name, raw_terms, raw_quantity in zip(
@@ -258,7 +351,10 @@ def _prepare(trades, market, date):
                 raise quantity_error
             if "underlying" not in terms:
                 raise KeyError("underlying")
+            if name in engines and "engine" not in terms:
+                terms = {**terms, "engine": engines[name]}
             values = inputs.inputs(underlying)
+            used[underlying] = values
             head["spot"], head["vol"] = values["spot"], values["vol"]
             module, cls = PRODUCTS[name]
             item = {"module": module, "cls": cls, "terms": terms, **values}
@@ -267,7 +363,13 @@ def _prepare(trades, market, date):
         heads.append(head)
         items.append(item)
         errors.append(error)
-    return heads, items, errors
+    return heads, items, errors, used
+
+
+def _draws_pool(item):
+    """Whether the trade of a work item is valued on velmora.normdraw's pool."""
+    return (item["module"] in _POOL_READERS
+            and item["terms"].get("engine", "monte_carlo") == "monte_carlo")
 
 
 # -- executors --------------------------------------------------------------------------------
@@ -385,7 +487,7 @@ class _Local:
         self.done, self.fail = done, fail
         # one drawing of the pool instead of one per worker, when the book needs one
         share = (self.target > 1 and _shared_memory_room() > 0
-                 and any(item["module"] in _POOL_READERS for _, item in work))
+                 and any(_draws_pool(item) for _, item in work))
         args = self.args + (share,)
         try:
             while self.remaining:
@@ -517,12 +619,30 @@ def _is_dask_client(executor):
     return isinstance(executor, Client)
 
 
+def _cluster_lost(client, error):
+    """Raise ``ClusterLost`` when a cancelled task means the cluster itself is gone."""
+    try:
+        alive = client.status == "running" and client.scheduler_info().get("address")
+        if alive:
+            client.nthreads()
+    except Exception:
+        alive = False
+    if not alive:
+        raise ClusterLost(f"the Dask cluster was lost while the book was valued "
+                          f"({_worker.describe(error)}); no result is kept") from error
+
+
 def _run_dask(client, job, store, work, done, fail):
     """Batches of trades as Dask tasks; then the trades of batches whose worker died,
     one task at a time, so that a death can only be the trade's own."""
     from distributed import KilledWorker, as_completed
+    from distributed.utils import CancelledError
 
-    threads = sum(client.nthreads().values()) or 1
+    try:
+        threads = sum(client.nthreads().values()) or 1
+    except Exception as e:  # a closed client, or one whose cluster is gone
+        raise ConnectionError(f"the Dask scheduler cannot be reached "
+                              f"({_worker.describe(e)}); nothing was valued") from e
     # a few tasks per worker thread keep the load even; a task holds several trades so
     # the scheduler's per-task cost stays small beside the valuations
     size = max(1, min(16, len(work) // (threads * 8)))
@@ -536,6 +656,11 @@ def _run_dask(client, job, store, work, done, fail):
         batch = owner.pop(future.key)
         try:
             results = future.result()
+        except CancelledError as e:
+            _cluster_lost(client, e)
+            for index, _ in batch:
+                fail(index, e)
+            continue
         except KilledWorker:
             # the worker died under this batch or beside it (a worker holds several
             # tasks): try its trades again once the others are done
@@ -551,6 +676,10 @@ def _run_dask(client, job, store, work, done, fail):
         future = client.submit(_worker.dask_batch, store, job, [single], pure=False)
         try:
             (index, rows), = future.result()
+        except CancelledError as e:
+            _cluster_lost(client, e)
+            fail(single[0], e)
+            continue
         except KilledWorker as e:
             fail(single[0], WorkerDied(f"the Dask workers valuing this trade died, with "
                                        f"nothing else running ({_worker.describe(e)})"))
@@ -565,7 +694,8 @@ def _run_dask(client, job, store, work, done, fail):
 
 def value_book(trades: pd.DataFrame, market: pd.DataFrame, evaluation_date: DateLike, *,
                scenarios: Scenario | Iterable[Scenario] | None = None, greeks: bool = True,
-               executor: Any = None, progress: bool | None = None) -> pd.DataFrame:
+               executor: Any = None, progress: bool | None = None,
+               engines: Mapping[str, str] | None = None) -> pd.DataFrame:
     """Value every trade of a book in every scenario.
 
     Parameters
@@ -591,13 +721,20 @@ def value_book(trades: pd.DataFrame, market: pd.DataFrame, evaluation_date: Date
     progress : bool, optional
         A tqdm bar on stderr counting trades; by default shown when stderr is a
         terminal.
+    engines : dict, optional
+        ``{product: engine}`` (see ``ENGINES``): the engine of every trade of that
+        product whose terms do not name one.
 
     Returns
     -------
     pandas.DataFrame
         The columns of ``COLUMNS``, one row per trade and scenario, in the trades'
         order and then the scenarios' order.  ``npv`` to ``rho`` are per unit, as the
-        product returns them (``quantity`` is not multiplied in).  A failed row has
+        product returns them (``quantity`` is not multiplied in); ``npv_se`` is the
+        Monte Carlo standard error of ``npv`` (0.0 for exact methods) and ``engine``
+        the method that valued the row.  ``DESK_COLUMNS`` hold the position in one
+        convention for every product (see ``summarize``).  ``attrs["run"]`` is the
+        run's record (``run_record``).  A failed row has
         NaN numbers and ``error`` = "ExceptionType: message"; ``error`` is missing
         (``isna``) on the rows valued.  ``seconds`` is the wall time of the row's valuation (the
         trade's first row also carries the building of the product).
@@ -612,15 +749,22 @@ def value_book(trades: pd.DataFrame, market: pd.DataFrame, evaluation_date: Date
     Raises
     ------
     ValueError, TypeError
-        For a malformed trades or market frame, an empty or repeated scenario name, or
-        an evaluation date that is not a date.  Problems of one trade never raise.
+        For a malformed trades or market frame, an empty or repeated scenario name, an
+        engine a product does not have, or an evaluation date that is not a date.
+        Problems of one trade never raise.
+    ConnectionError
+        When the Dask scheduler of ``executor`` cannot be reached.
+    ClusterLost
+        When the Dask cluster goes away while the book is valued.
     """
+    started = datetime.datetime.now(datetime.UTC)
     _check_trades(trades)
     _check_market(market)
     date = _evaluation_date(evaluation_date)
     scenarios = _scenarios(scenarios)
+    engines = _engines(engines)
     local = _local_workers(executor)
-    heads, items, errors = _prepare(trades, market, date)
+    heads, items, errors, used = _prepare(trades, market, date, engines)
     n = len(scenarios)
     results = [None] * len(heads)
     bar = _progress_bar(len(heads), progress)
@@ -650,14 +794,22 @@ def value_book(trades: pd.DataFrame, market: pd.DataFrame, evaluation_date: Date
                 _run_dask(executor, job, _store(), work, done, fail)
     finally:
         bar.close()
-    return _frame(heads, results, scenarios)
+    frame = _frame(heads, results, scenarios)
+    valued = frame[frame["engine"].notna()]
+    engines_used = {product: sorted(set(names)) for product, names
+                    in valued.groupby("product")["engine"]}
+    frame.attrs["run"] = run_record(
+        date=date, market=used, scenarios=scenarios, engines=engines, greeks=greeks,
+        started=started, ended=datetime.datetime.now(datetime.UTC),
+        engines_used=engines_used)
+    return frame
 
 
 def _frame(heads, results, scenarios):
     columns = {c: [] for c in COLUMNS}
     for head, rows in zip(heads, results):
         for scenario, row in zip(scenarios, rows):
-            ok = row[6] is None
+            ok = row.error is None
             columns["trade_id"].append(head["trade_id"])
             columns["product"].append(head["product"])
             columns["underlying"].append(head["underlying"])
@@ -665,13 +817,20 @@ def _frame(heads, results, scenarios):
             columns["spot"].append(scenario.spot(head["spot"]))
             columns["vol"].append(scenario.vol(head["vol"]))
             columns["quantity"].append(head["quantity"])
-            for k, name in enumerate(GREEKS):
-                columns[name].append(row[k] if ok else math.nan)
-            columns["error"].append(row[6])
-            columns["seconds"].append(row[7])
-    frame = pd.DataFrame(columns, columns=COLUMNS)
-    for name in ("spot", "vol", "quantity", *GREEKS, "seconds"):
+            columns["engine"].append(row.engine)
+            for name in (*GREEKS, "npv_se"):
+                columns[name].append(getattr(row, name) if ok else math.nan)
+            columns["error"].append(row.error)
+            columns["seconds"].append(row.seconds)
+    for name in DESK_COLUMNS:
+        columns.pop(name)
+    frame = pd.DataFrame(columns)
+    for name in ("spot", "vol", "quantity", *GREEKS, "npv_se", "seconds"):
         frame[name] = frame[name].astype(float)
+    desk = desk_units(frame)
+    for name in DESK_COLUMNS:
+        frame[name] = desk[name]
+    frame = frame[COLUMNS]
     frame.attrs["scenarios"] = {s.name: (s.spot_shift, s.vol_shift) for s in scenarios}
     return frame
 

@@ -1,12 +1,14 @@
 """Value a book of trades from files.
 
-    python -m velmora.book TRADES --market MARKET [--date D] [--store PATH]
-        [--ladder LO:HI:N] [--no-greeks] [--workers N] [--scheduler ADDRESS]
+    velmora-book TRADES --market MARKET [--date YYYY-MM-DD] [--store PATH]
+        [--ladder LO:HI:N] [--vol-ladder LO:HI:N [--grid]] [--engine KIND=NAME ...]
+        [--no-greeks] [--workers N] [--scheduler ADDRESS]
         [--out FILE.parquet|FILE.csv] [--plot FILE.png]
 
-Prints the position summary per underlying and scenario.  Exit status: 0 when every
-trade was valued, 3 when some failed (the results are still written), 1 when an input
-file (or the store) cannot be read or an output cannot be written, 2 for a usage error.
+(also ``python -m velmora.book``).  Prints the position summary per underlying and
+scenario in desk units.  Exit status: 0 when every trade was valued, 3 when some failed
+(the results are still written), 1 when an input file (or the store, or the Dask
+cluster) cannot be read or reached or an output cannot be written, 2 for a usage error.
 """
 
 import argparse
@@ -18,12 +20,15 @@ import pandas as pd
 
 OK, FAILED_TRADES, UNREADABLE, USAGE = 0, 3, 1, 2
 
+# options whose value may start with "-" (a ladder from -10%), given with or without "="
+_LADDERS = ("--ladder", "--vol-ladder")
 
-def _ladder(text):
-    """LO:HI:N, the bounds as fractions (-0.1) or per cent (-10%)."""
+
+def _bounds(text, option):
+    """LO:HI:N with LO and HI as fractions (-0.1) or per cent (-10%)."""
     parts = text.split(":")
     if len(parts) != 3:
-        raise argparse.ArgumentTypeError(f"--ladder wants LO:HI:N, got {text!r}")
+        raise argparse.ArgumentTypeError(f"{option} wants LO:HI:N, got {text!r}")
 
     def bound(s):
         s = s.strip()
@@ -32,36 +37,91 @@ def _ladder(text):
     try:
         lo, hi, n = bound(parts[0]), bound(parts[1]), int(parts[2])
     except ValueError:
-        raise argparse.ArgumentTypeError(f"--ladder wants LO:HI:N with numbers, "
+        raise argparse.ArgumentTypeError(f"{option} wants LO:HI:N with numbers, "
                                          f"got {text!r}") from None
+    return lo, hi, n
+
+
+def _ladder(text):
+    """Spot ladder LO:HI:N, shifts as fractions (-0.1) or per cent (-10%)."""
     from . import spot_ladder
 
     try:
-        return spot_ladder(lo, hi, n)
+        return spot_ladder(*_bounds(text, "--ladder"))
     except ValueError as e:
         raise argparse.ArgumentTypeError(f"--ladder {text}: {e}") from None
 
 
-def _date(text):
+def _vol_ladder(text):
+    """Volatility ladder LO:HI:N, shifts as decimals (-0.05) or vol points (-5%)."""
+    from . import vol_ladder
+
     try:
-        return datetime.date.fromisoformat(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"--date wants YYYY-MM-DD, got {text!r}") from None
+        return vol_ladder(*_bounds(text, "--vol-ladder"))
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(f"--vol-ladder {text}: {e}") from None
+
+
+def _date(text):
+    from . import parse_iso_date
+
+    try:
+        return parse_iso_date(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(f"--date wants an ISO date YYYY-MM-DD: {e}") from None
+
+
+def _engine(text):
+    kind, sep, name = text.partition("=")
+    if not sep or not kind.strip() or not name.strip():
+        raise argparse.ArgumentTypeError(f"--engine wants KIND=NAME (e.g. snowball=pde), "
+                                         f"got {text!r}")
+    return kind.strip(), name.strip()
+
+
+def _joined(argv):
+    """``--ladder -10%:10%:3`` as ``--ladder=-10%:10%:3``: argparse would take a value
+    starting with "-" for an option."""
+    out = []
+    argv = list(argv)
+    k = 0
+    while k < len(argv):
+        if argv[k] in _LADDERS and k + 1 < len(argv) and argv[k + 1].startswith("-") \
+                and ":" in argv[k + 1]:
+            out.append(f"{argv[k]}={argv[k + 1]}")
+            k += 2
+            continue
+        out.append(argv[k])
+        k += 1
+    return out
 
 
 def _parser():
+    import velmora
+
     p = argparse.ArgumentParser(
-        prog="python -m velmora.book",
-        description="Value a book of trades with greeks and a spot ladder.")
+        prog="velmora-book",
+        description="Value a book of trades with greeks, spot and volatility ladders.")
+    p.add_argument("--version", action="version",
+                   version=f"velmora {velmora.__version__}")
     p.add_argument("trades", help="trades file: .csv, .parquet or .jsonl")
     p.add_argument("--market", required=True,
                    help="market file (.csv or .parquet): underlying, spot, vol, r, q")
-    p.add_argument("--date", type=_date, default=None,
-                   help="evaluation date YYYY-MM-DD (default: today)")
+    p.add_argument("--date", type=_date, default=None, metavar="YYYY-MM-DD",
+                   help="evaluation date, ISO form only (default: today)")
     p.add_argument("--store", default=None,
                    help="lumadex store to read (default: the client's current store)")
     p.add_argument("--ladder", type=_ladder, default=None, metavar="LO:HI:N",
                    help="spot ladder: N shifts from LO to HI, e.g. -0.1:0.1:5 or -10%%:10%%:5")
+    p.add_argument("--vol-ladder", type=_vol_ladder, default=None, metavar="LO:HI:N",
+                   help="volatility ladder: N shifts from LO to HI added to the volatility, "
+                        "e.g. -0.05:0.05:3 or -5%%:5%%:3 (vol points)")
+    p.add_argument("--grid", action="store_true",
+                   help="with --ladder and --vol-ladder: every spot x vol pair instead")
+    p.add_argument("--engine", type=_engine, action="append", default=[],
+                   metavar="KIND=NAME",
+                   help="engine of every trade of a product whose terms name none, e.g. "
+                        "snowball=pde or asian=qmc (repeatable)")
     p.add_argument("--no-greeks", action="store_true", help="value npv only")
     p.add_argument("--workers", type=int, default=None, metavar="N",
                    help="local worker processes (default: one per core; 0: this process)")
@@ -77,6 +137,23 @@ def _parser():
 
 
 def _check(parser, args):
+    if args.grid and (args.ladder is None or args.vol_ladder is None):
+        parser.error("--grid needs both --ladder and --vol-ladder")
+    engines = {}
+    for kind, name in args.engine:
+        if kind in engines and engines[kind] != name:
+            parser.error(f"--engine names two engines for {kind}: {engines[kind]}, {name}")
+        engines[kind] = name
+    from . import _engines
+
+    try:
+        args.engines = _engines(engines)
+    except ValueError as e:
+        parser.error(f"--engine: {e}")
+    try:
+        args.scenarios = _scenarios_of(args)
+    except ValueError as e:
+        parser.error(str(e))
     if args.workers is not None and args.workers < 0:
         parser.error(f"--workers must be 0 or more, got {args.workers}")
     if args.workers is not None and args.scheduler is not None:
@@ -98,22 +175,28 @@ def _check(parser, args):
             parser.error("--scheduler needs dask's distributed: pip install 'velmora[cluster]'")
 
 
-def _write(results, path):
-    path = pathlib.Path(path)
-    if path.suffix.lower() == ".parquet":
-        frame = results.copy()
-        frame.attrs = {}
-        frame.to_parquet(path, index=False)
-    else:
-        results.to_csv(path, index=False)
+def _scenarios_of(args):
+    """The scenarios the options ask for: the spot ladder and the vol ladder, or their
+    grid; None for the base alone."""
+    from . import spot_vol_grid
+
+    if args.grid:  # holds both ladders where they pass through zero
+        return spot_vol_grid(args.ladder, args.vol_ladder)
+    scenarios = []
+    if args.ladder is not None:
+        scenarios += args.ladder
+    if args.vol_ladder is not None:
+        scenarios += args.vol_ladder
+    return scenarios or None
 
 
 def main(argv=None):
     parser = _parser()
-    args = parser.parse_args(argv)
+    args = parser.parse_args(_joined(sys.argv[1:] if argv is None else argv))
     _check(parser, args)
 
-    from . import plot_ladder, read_market, read_trades, summarize, value_book
+    from . import (ClusterLost, plot_ladder, read_market, read_trades, summarize, value_book,
+                   write_results)
 
     import lumadex
 
@@ -143,16 +226,19 @@ def main(argv=None):
         executor = args.workers
     date = args.date or datetime.date.today()
     try:
-        results = value_book(trades, market, date, scenarios=args.ladder,
+        results = value_book(trades, market, date, scenarios=args.scenarios,
                              greeks=not args.no_greeks, executor=executor,
-                             progress=args.progress)
+                             progress=args.progress, engines=args.engines)
+    except (ConnectionError, ClusterLost) as e:
+        print(f"error: {e}", file=sys.stderr)
+        return UNREADABLE
     finally:
         if client is not None:
             client.close()
 
     try:
         if args.out is not None:
-            _write(results, args.out)
+            write_results(results, args.out)
         if args.plot is not None:
             plot_ladder(results, args.plot)
     except (OSError, ValueError, ImportError) as e:
@@ -165,9 +251,18 @@ def main(argv=None):
     scenarios = results["scenario"].nunique() if len(results) else 0
     print(f"{n_trades} trades x {scenarios} scenario(s) valued on {date}: "
           f"{n_trades - n_failed} valued, {n_failed} failed")
-    with pd.option_context("display.width", 200, "display.max_rows", 500,
-                           "display.float_format", "{:,.4f}".format):
+    if args.out is not None and pathlib.Path(args.out).suffix.lower() == ".csv":
+        from ._record import record_path
+
+        print(f"run record: {record_path(args.out)}")
+    with pd.option_context("display.width", 250, "display.max_rows", 500,
+                           "display.max_columns", 20, "display.float_format", "{:,.2f}".format):
         print(summarize(results).to_string())
+    print("position_npv: value x quantity; position_npv_se: its Monte Carlo standard error "
+          "(summed: errors on shared draws are not independent); position_delta: units of "
+          "the underlying; cash_delta: delta x spot x quantity; cash_gamma_1pct: change of "
+          "cash delta for a 1% spot move; vega_1vol: per vol point; theta_1day: per calendar "
+          "day; rho_loss_1pt: value lost for a one-point rate rise")
     if n_failed:
         print("\nfailed trades:")
         first = failed.drop_duplicates("trade_id")

@@ -24,7 +24,8 @@ def _suffix(path, allowed, what):
 def _csv_records(path):
     """(line number, record) per data row of a CSV file with a header line."""
     try:
-        with open(path, newline="", encoding="utf-8") as f:
+        # utf-8-sig: a leading byte-order mark (Excel's "CSV UTF-8") is not a header name
+        with open(path, newline="", encoding="utf-8-sig") as f:
             reader = csv.reader(f)
             header = next(reader, None)
             if header is None:
@@ -47,15 +48,19 @@ def _csv_records(path):
 def _parquet_records(path):
     """(row number, record) per row of a Parquet file; rows count from 1."""
     try:
-        frame = pd.read_parquet(path)
+        import pyarrow.parquet as pq
     except ImportError as e:
         raise ValueError(f"{path}: reading Parquet needs pyarrow "
                          f"(pip install 'velmora[parquet]'): {e}") from e
+    try:
+        # pyarrow's own rows keep a missing cell (None) apart from a NaN number
+        table = pq.read_table(path)
+        header = [str(c) for c in table.column_names]
+        rows = table.to_pylist()
     except Exception as e:  # pyarrow raises its own kinds for a foreign file
         raise ValueError(f"{path}: cannot read the file: {e}") from e
-    header = [str(c) for c in frame.columns]
-    records = [(k + 1, dict(zip(header, row)))
-               for k, row in enumerate(frame.itertuples(index=False, name=None))]
+    records = [(k + 1, {str(key): value for key, value in row.items()})
+               for k, row in enumerate(rows)]
     return header, records
 
 
@@ -71,6 +76,9 @@ def _jsonl_records(path):
                     record = json.loads(text)
                 except json.JSONDecodeError as e:
                     raise ValueError(f"{path}, line {number}: not a JSON object: {e}") from e
+                except RecursionError:
+                    raise ValueError(f"{path}, line {number}: the JSON is nested too deeply "
+                                     f"to read") from None
                 if not isinstance(record, dict):
                     raise ValueError(f"{path}, line {number}: not a JSON object")
                 for key in record:
@@ -156,10 +164,14 @@ def read_trades(path: str | os.PathLike[str]) -> pd.DataFrame:
                 parsed = json.loads(terms)
             except json.JSONDecodeError:
                 parsed = None
+            except RecursionError:
+                raise ValueError(f"{where}: the terms are nested too deeply to read") from None
             if isinstance(parsed, dict):
                 terms = parsed
         quantity = record.get("quantity")
-        if _blank(quantity):
+        # an empty cell is one unit; a NaN (JSON NaN, text "nan") stays NaN, and the
+        # trade fails at valuation: a number that is not a number is not a position
+        if quantity is None or (isinstance(quantity, str) and not quantity.strip()):
             quantity = 1.0
         elif isinstance(quantity, str):
             try:

@@ -42,10 +42,17 @@ class Scenario:
 
 BASE = Scenario("base")
 
+# The most points one ladder may have: every point revalues the whole book, and a desk's
+# ladders have a few dozen at most.
+MAX_LADDER_POINTS = 1001
+
 
 def _even(lo, hi, n, what):
     if isinstance(n, bool) or not isinstance(n, int) or n < 1:
         raise ValueError(f"a {what} ladder needs a whole number of points n >= 1, got {n!r}")
+    if n > MAX_LADDER_POINTS:
+        raise ValueError(f"a {what} ladder of {n} points is beyond the most allowed, "
+                         f"{MAX_LADDER_POINTS}")
     lo, hi = float(lo), float(hi)
     if not (math.isfinite(lo) and math.isfinite(hi)) or hi < lo:
         raise ValueError(f"a {what} ladder needs finite bounds with lo <= hi, got {lo}, {hi}")
@@ -87,3 +94,19 @@ def vol_ladder(lo, hi, n):
     shifts = _even(lo, hi, n, "vol")
     names = _names("vol", shifts, 100.0, "", 1)
     return [Scenario(name, vol_shift=s) for name, s in zip(names, shifts)]
+
+
+def spot_vol_grid(spot_scenarios, vol_scenarios):
+    """Every spot shift of ``spot_scenarios`` with every volatility shift of
+    ``vol_scenarios``: a scenario per pair, named "spot +5% vol -2.0".
+
+    The two lists are ladders (``spot_ladder`` and ``vol_ladder``); the grid has
+    ``len(spot_scenarios) * len(vol_scenarios)`` scenarios, at most
+    ``MAX_LADDER_POINTS`` of them.
+    """
+    spot_scenarios, vol_scenarios = list(spot_scenarios), list(vol_scenarios)
+    if len(spot_scenarios) * len(vol_scenarios) > MAX_LADDER_POINTS:
+        raise ValueError(f"a grid of {len(spot_scenarios)} x {len(vol_scenarios)} scenarios "
+                         f"is beyond the most allowed, {MAX_LADDER_POINTS}")
+    return [Scenario(f"{s.name} {v.name}", spot_shift=s.spot_shift, vol_shift=v.vol_shift)
+            for s in spot_scenarios for v in vol_scenarios]

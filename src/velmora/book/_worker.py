@@ -4,10 +4,10 @@ Dask worker.
 A work item is a plain dictionary (picklable, no product object): the product's module
 and class, the terms and the resolved market inputs of one trade.  The job holds what
 every trade shares: the scenarios, the evaluation date and whether greeks are wanted.
-``value_trade`` returns one result tuple per scenario, ``(npv, delta, gamma, vega,
-theta, rho, error, seconds)``.
+``value_trade`` returns one ``Row`` per scenario.
 """
 
+import contextlib
 import datetime
 import importlib
 import math
@@ -15,8 +15,24 @@ import os
 import sys
 import threading
 import time
+from typing import NamedTuple
 
 NAN = math.nan
+
+
+class Row(NamedTuple):
+    """One trade in one scenario, per unit as the product gives it."""
+
+    npv: float
+    delta: float
+    gamma: float
+    vega: float
+    theta: float
+    rho: float
+    npv_se: float  # Monte Carlo standard error of npv; 0.0 for exact methods
+    engine: str | None  # the method that valued the trade
+    error: str | None  # "ExceptionType: message" when the row failed
+    seconds: float
 
 # QuantLib's evaluation date is one setting for the whole process: valuations in one
 # process run one at a time, even when a Dask worker runs several task threads.
@@ -28,8 +44,58 @@ def describe(exc):
     return f"{type(exc).__name__}: {exc}"
 
 
-def failed(exc, n):
-    return [(NAN,) * 6 + (describe(exc), 0.0)] * n
+def failed(exc, n, engine=None):
+    return [Row(NAN, NAN, NAN, NAN, NAN, NAN, NAN, engine, describe(exc), 0.0)] * n
+
+
+def engine_name(product):
+    """The name of the method that values ``product`` (its ``engine`` attribute)."""
+    engine = getattr(product, "engine", None)
+    if isinstance(engine, str):
+        return engine
+    # a product whose ``engine`` is a builder of QuantLib engines (the double barrier's)
+    return getattr(type(product), "engine_name", "analytic")
+
+
+def _one_pass():
+    """The scope of one row's valuation: every valuation of the row (the bumped ones
+    included) runs inside it."""
+    return contextlib.nullcontext()
+
+
+def _ladder_with_errors(product):
+    """The product's one-call spot ladder with standard errors, as ``f(spots, r, vol, q,
+    date) -> (values, errors)``, or None when it has none that keeps the errors."""
+    own = getattr(product, "spot_ladder_and_se", None)
+    if callable(own):
+        return own
+    ladder = getattr(product, "spot_ladder", None)
+    if not callable(ladder) or _simulated(product):
+        return None
+    return lambda *args: (ladder(*args), None)
+
+
+def _simulated(product):
+    from ..groundwork import BaseOption
+
+    own = getattr(type(product), "npv_and_se", None)
+    return own is not None and own is not BaseOption.npv_and_se
+
+
+def _greeks_and_se(product, *args):
+    """Greeks and the standard error of the value; a product of our own from one pass."""
+    both = getattr(product, "_greeks_and_se", None)
+    if both is not None:
+        return both(*args)
+    greeks = product.greeks(*args)
+    return greeks, _npv_and_se(product, *args)[1] if _simulated(product) else 0.0
+
+
+def _npv_and_se(product, *args):
+    both = getattr(product, "npv_and_se", None)
+    if both is not None:
+        return both(*args)
+    return product.npv(*args), 0.0
 
 
 def _product_class(module, name):
@@ -54,39 +120,48 @@ def _value_trade(job, item):
     started = time.perf_counter()
     try:
         product = _product_class(item["module"], item["cls"])(item["terms"])
+        engine = engine_name(product)
     except Exception as e:
         return failed(e, n)
     build = time.perf_counter() - started
     spots = [item["spot"] * (1.0 + s) for s, _ in shifts]
     vols = [item["vol"] + v for _, v in shifts]
-    ladder = getattr(product, "spot_ladder", None)
-    if (not job["greeks"] and n > 1 and callable(ladder)
+    ladder = _ladder_with_errors(product)
+    if (not job["greeks"] and n > 1 and ladder is not None
             and all(v == shifts[0][1] for _, v in shifts)):
         # One call values every spot of the ladder: the values equal ``npv`` at each
         # spot to the bit, so the rows are the same as one valuation per scenario.
         started = time.perf_counter()
         try:
-            values = [_as_float(v) for v in ladder(spots, r, vols[0], q, date)]
-            if len(values) != n:
+            with _one_pass():
+                values, errors = ladder(spots, r, vols[0], q, date)
+            values = [_as_float(v) for v in values]
+            errors = [0.0] * n if errors is None else [_as_float(e) for e in errors]
+            if len(values) != n or len(errors) != n:
                 raise ValueError(f"spot_ladder returned {len(values)} values for {n} spots")
         except Exception as e:
-            return failed(e, n)
+            return failed(e, n, engine)
         each = (time.perf_counter() - started) / n
-        rows = [(v, NAN, NAN, NAN, NAN, NAN, None, each) for v in values]
-        rows[0] = rows[0][:7] + (rows[0][7] + build,)
+        rows = [Row(v, NAN, NAN, NAN, NAN, NAN, se, engine, None, each)
+                for v, se in zip(values, errors)]
+        rows[0] = rows[0]._replace(seconds=rows[0].seconds + build)
         return rows
     rows = []
     for spot, vol in zip(spots, vols):
         started = time.perf_counter()
         try:
-            if job["greeks"]:
-                g = product.greeks(spot, r, vol, q, date)
-                row = tuple(_as_float(x) for x in g) + (None,)
-            else:
-                row = (_as_float(product.npv(spot, r, vol, q, date)),) + (NAN,) * 5 + (None,)
+            # every valuation of the row, the bumped ones included, in one scope
+            with _one_pass():
+                if job["greeks"]:
+                    g, se = _greeks_and_se(product, spot, r, vol, q, date)
+                    numbers = [_as_float(x) for x in g]
+                else:
+                    value, se = _npv_and_se(product, spot, r, vol, q, date)
+                    numbers = [_as_float(value)] + [NAN] * 5
+            row = Row(*numbers, _as_float(se), engine, None, 0.0)
         except Exception as e:
-            row = (NAN,) * 6 + (describe(e),)
-        rows.append(row + (time.perf_counter() - started + build,))
+            row = Row(NAN, NAN, NAN, NAN, NAN, NAN, NAN, engine, describe(e), 0.0)
+        rows.append(row._replace(seconds=time.perf_counter() - started + build))
         build = 0.0
     return rows
 
