@@ -73,3 +73,15 @@ class ClusterClosingOption:
         return 1.0
 
     greeks = npv
+
+
+class PoolProbeOption:
+    """Worth 1.0 where its process has imported the Monte Carlo pool, else 0.0."""
+
+    def __init__(self, option):
+        pass
+
+    def npv(self, spot, r, vol, q, evaluation_date=None):
+        import sys
+
+        return float("velmora.normdraw" in sys.modules)

@@ -7,7 +7,6 @@ every trade shares: the scenarios, the evaluation date and whether greeks are wa
 ``value_trade`` returns one ``Row`` per scenario.
 """
 
-import contextlib
 import datetime
 import importlib
 import math
@@ -59,8 +58,10 @@ def engine_name(product):
 
 def _one_pass():
     """The scope of one row's valuation: every valuation of the row (the bumped ones
-    included) runs inside it."""
-    return contextlib.nullcontext()
+    included) runs inside it, reading each price history once per valuation date."""
+    from .._history import one_pass
+
+    return one_pass()
 
 
 def _ladder_with_errors(product):
