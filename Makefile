@@ -11,16 +11,16 @@ CTEST  := $(VENV)/bin/ctest
 # where `make demo` writes the sample book's results and ladder picture
 DEMO_OUT ?= build/demo-book
 # Rebuild and reinstall when a Python module or a C++ source changes.
-SOURCES := $(shell find src cpp -type f \( -name '*.py' -o -name '*.hpp' -o -name '*.cpp' \))
+SOURCES := $(shell find src cpp -type f \( -name '*.py' -o -name '*.pyi' -o -name '*.hpp' -o -name '*.cpp' \))
 
-.PHONY: setup dev test test-python test-cpp lint demo bench clean
+.PHONY: setup dev test test-python test-cpp lint typecheck docs demo bench clean
 
 $(VENV)/.installed: pyproject.toml CMakeLists.txt $(SOURCES)
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install --upgrade pip
 	$(PIP) install "$(TORCH_PIN)"
 	$(PIP) install cmake ninja
-	$(PIP) install ".[test]"
+	$(PIP) install ".[test,docs]"
 	touch $@
 
 setup: $(VENV)/.installed
@@ -32,12 +32,21 @@ dev: setup
 	$(PIP) install "scikit-build-core>=0.10" "nanobind>=2.4"
 	$(PIP) install --no-build-isolation -ve .
 
-test: setup test-cpp lint
+test: setup test-cpp lint typecheck docs
 	$(PY) -m pytest -q
 
 # Lint with the settings in pyproject.toml.
 lint: setup
 	$(PY) -m ruff check .
+
+# The compiled core's stub and the annotated public modules ([tool.mypy] in pyproject.toml).
+typecheck: setup
+	$(PY) -m mypy
+
+# The documentation site in build/docs (the API reference from the docstrings); any
+# warning fails the build.
+docs: setup
+	$(PY) -m sphinx -W --keep-going -q -b html docs build/docs
 
 # The C++ core's own unit tests, built without Python and run by CTest.
 test-cpp: setup

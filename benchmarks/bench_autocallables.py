@@ -126,7 +126,8 @@ def main():
     serve_market_in_process()
     import torch
 
-    from velmora import _autocall, _core
+    from autocall_cases import separate_greeks  # the tests' sequence of separate valuations
+    from velmora import _core
     from velmora.normdraw import get_normdraws
     from velmora.phoenix import PhoenixOption
     from velmora.snowball import SnowBallOption
@@ -149,11 +150,11 @@ def main():
         for threads in (1, 2):
             torch.set_num_threads(threads)
             fused = note.greeks(SPOT, R, VOL, Q, EVALUATION)
-            separate = _autocall.separate_greeks(note, SPOT, R, VOL, Q, EVALUATION)
+            separate = separate_greeks(note, SPOT, R, VOL, Q, EVALUATION)
             t_fused = median_seconds(lambda: note.greeks(SPOT, R, VOL, Q, EVALUATION),
                                      args.repeat)
             t_separate = median_seconds(
-                lambda: _autocall.separate_greeks(note, SPOT, R, VOL, Q, EVALUATION),
+                lambda: separate_greeks(note, SPOT, R, VOL, Q, EVALUATION),
                 max(3, args.repeat // 2))
             greeks_rows.append((cls.__name__, threads, t_fused, t_separate,
                                 tuple(fused) == tuple(separate)))
@@ -163,7 +164,7 @@ def main():
         _core.set_simd_level("portable")
         torch.set_num_threads(1)
         scalar_rows.append((cls.__name__, median_seconds(
-            lambda: _autocall.separate_greeks(note, SPOT, R, VOL, Q, EVALUATION),
+            lambda: separate_greeks(note, SPOT, R, VOL, Q, EVALUATION),
             max(3, args.repeat // 2))))
         _core.set_simd_level(level)
 

@@ -2,6 +2,8 @@
 
 import pandas as pd
 
+from velmora.groundwork import OptionGreeks
+
 BASE_TERMS = {
     "effect_date": "2024-01-02",
     "maturity_date": "2025-01-02",
@@ -32,3 +34,22 @@ def flat_closes(market, start, end, level=100.0, underlying=BASE_TERMS["underlyi
     for d, v in (overrides or {}).items():
         closes[pd.Timestamp(d)] = v
     market.set_closes(underlying, closes)
+
+
+def separate_greeks(note, spot, r, vol, q, evaluation_date):
+    """Value, delta and gamma from one simulation; vega, theta, rho by revaluation.
+
+    The plain sequence of separate valuations (one pass over the pool each); ``greeks``
+    gives the same bits from one pass.  The ``gamma`` field is the plain second
+    derivative by the spot (not scaled by it).
+    """
+    spot, r, vol, q, evaluation_date, knocked_out, knocked_in = note._checked(
+        spot, r, vol, q, evaluation_date)
+    if knocked_out:
+        return OptionGreeks(0.0, 0, 0, 0, 0, 0)
+    value, delta, gamma = note._npv(spot, r, vol, q, evaluation_date,
+                                    knocked_in=knocked_in, delta_and_gamma=True)
+    vega = note.vega(spot, r, vol, q, evaluation_date)
+    theta = note.theta(spot, r, vol, q, evaluation_date)
+    rho = note.rho(spot, r, vol, q, evaluation_date)
+    return OptionGreeks(value, delta, gamma, vega, theta, rho)

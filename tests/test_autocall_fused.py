@@ -8,8 +8,8 @@ instruction-set level of the engine.  The separate valuations run on the portabl
 import numpy as np
 import pytest
 
-from autocall_cases import flat_closes, terms
-from velmora import _autocall, _core, normdraw
+from autocall_cases import flat_closes, separate_greeks, terms
+from velmora import _core, normdraw
 from velmora.phoenix import PhoenixOption
 from velmora.snowball import SnowBallOption
 
@@ -58,7 +58,7 @@ def test_greeks_same_bits_as_separate_valuations(market, pool, level, cls, name,
     product = cls(terms(**overrides))
     flat_closes(market, "2024-01-02", until, overrides=closes)
     _core.set_simd_level("portable")
-    separate = _autocall.separate_greeks(product, spot, R, VOL, Q, evaluation)
+    separate = separate_greeks(product, spot, R, VOL, Q, evaluation)
     _core.set_simd_level(level)
     fused = product.greeks(spot, R, VOL, Q, evaluation)
     assert bits(fused) == bits(separate)

@@ -9,8 +9,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from autocall_cases import BASE_TERMS, flat_closes, terms
-from velmora import _autocall, normdraw
+from autocall_cases import BASE_TERMS, flat_closes, separate_greeks, terms
+from velmora import normdraw
 from velmora.phoenix import PhoenixOption
 from velmora.snowball import SnowBallOption
 
@@ -37,7 +37,7 @@ def test_snowball_has_no_cliff_after_its_last_knock_out_date(market, small_pool)
     assert abs(day_after - on_last) <= 0.02 * coupon, (on_last, day_after)
     # theta on the last date values the next day past it, within the same pass
     fused = product.greeks(100.0, R, VOL, Q, "2024-06-03")
-    assert fused == _autocall.separate_greeks(product, 100.0, R, VOL, Q, "2024-06-03")
+    assert fused == separate_greeks(product, 100.0, R, VOL, Q, "2024-06-03")
     assert fused.theta == pytest.approx(day_after - on_last, abs=1e-12)
 
 

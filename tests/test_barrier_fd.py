@@ -238,3 +238,31 @@ def test_grid_sizes_beyond_the_solver_are_refused_by_name():
     with pytest.raises(ValueError, match="more than 2e7 nodes"):
         solve("down_and_out", True, 1e-3, 1e-4, 0.0, 1e8, 0.02, 0.0, 0.01, 1.0,
               grid=(1_000_000, 2))
+
+
+def ql_american(call, strike, spot, r, q, vol):
+    payoff = ql.PlainVanillaPayoff(ql.Option.Call if call else ql.Option.Put, strike)
+    option = ql.VanillaOption(payoff, ql.AmericanExercise(qld(EVAL), qld(MAT_180)))
+    engine = ql.FdBlackScholesVanillaEngine(process(spot, r, vol, q), 2000, 4000)
+    return ql_npv(option, engine)
+
+
+# (call, strike, spot, r, q, vol): in and out of the money, a carry either way
+VANILLA = [(True, 100.0, 100.0, 0.03, 0.01, 0.25), (False, 100.0, 100.0, 0.03, 0.01, 0.25),
+           (True, 90.0, 100.0, 0.05, 0.08, 0.35), (False, 110.0, 95.0, 0.06, 0.0, 0.2),
+           (False, 80.0, 100.0, 0.02, 0.04, 0.45), (True, 120.0, 100.0, 0.0, 0.03, 0.3)]
+
+
+@pytest.mark.parametrize("call, strike, spot, r, q, vol", VANILLA)
+@pytest.mark.parametrize("american", [False, True], ids=["european", "american"])
+def test_vanilla_on_the_barrier_solver(american, call, strike, spot, r, q, vol):
+    """The barrier solver without a barrier: the Black-Scholes closed form for European
+    exercise, QuantLib's finite-difference engine at a fine grid for American."""
+    got = _core.pde_vanilla(call=call, strike=strike, american=american, exercise_from=0.0,
+                            maturity=T_180, spot=spot, rate=r, dividend=q, vol=vol,
+                            tolerance=1e-4)
+    want = (ql_american(call, strike, spot, r, q, vol) if american
+            else bs_vanilla(spot, strike, r, q, vol, T_180, call))
+    tol = 2e-4 * strike
+    assert abs(got - want) <= tol, close_enough(got, want, tol, call=call, strike=strike,
+                                                spot=spot, r=r, q=q, vol=vol, american=american)

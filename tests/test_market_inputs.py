@@ -288,3 +288,52 @@ def test_airbag_below_its_knock_in_level_is_the_forward(closes):
     want = 0.8 * (79.0 * math.exp(-Q * t) - 100.0 * math.exp(-R * t))
     got = option.npv(79.0, R, VOL, Q, FRI)
     assert abs(got - want) <= 1e-10, (got, want)
+
+
+# (r, vol, q) and the inputs a per-cent slip warning must name; the bounds themselves pass
+SLIPS = [((R, 25.0, Q), ["vol"]), ((3.0, VOL, Q), ["r"]), ((R, VOL, -1.5), ["q"]),
+         ((-2.0, 30.0, 2.5), ["vol", "r", "q"]), ((1.0, 5.0, -1.0), []), ((-1.0, VOL, 1.0), [])]
+
+
+@pytest.mark.parametrize("name", ["vanilla-call", "barrier-down-out", "snowball"])
+@pytest.mark.parametrize("inputs, named", SLIPS)
+def test_a_per_cent_slip_warns_and_values_as_given(closes, name, inputs, named):
+    r, vol, q = inputs
+    product = PRODUCTS[name]()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        got = product.npv(SPOT, r, vol, q, FRI)
+    slips = [w for w in caught if "per-cent" in str(w.message)]
+    if not named:
+        assert not slips
+        return
+    assert slips and all(w.category is UserWarning for w in slips)
+    assert slips[0].filename == __file__  # points at the caller, not inside velmora
+    for key in named:
+        assert f"{key}=" in str(slips[0].message)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert product.npv(SPOT, r, vol, q, FRI) == got
+
+
+OPTIONAL = {"average_type", "rebate"}  # key terms with a default, shown when given
+# pairs of products of one class that differ in one key term
+DIFFERING = [("vanilla-call", "vanilla-put"), ("barrier-down-out", "barrier-up-in"),
+             ("dualknock-out", "dualknock-in-put"), ("one-touch-up", "no-touch-down"),
+             ("double-no-touch", "double-one-touch"), ("snowball", "snowball-pde")]
+
+
+@pytest.mark.parametrize("name", list(PRODUCTS))
+def test_repr_shows_kind_and_key_terms(closes, name):
+    product = PRODUCTS[name]()
+    shown = repr(product)
+    assert shown.startswith(f"{type(product).__name__}(") and " object at " not in shown
+    assert f"underlying={UNDERLYING!r}" in shown
+    assert f"maturity_date='{product.maturity_date.date().isoformat()}'" in shown
+    for key in set(type(product).key_terms) - OPTIONAL:
+        assert f"{key}=" in shown, (key, shown)
+
+
+@pytest.mark.parametrize("first, second", DIFFERING)
+def test_repr_tells_trades_apart(closes, first, second):
+    assert repr(PRODUCTS[first]()) != repr(PRODUCTS[second]())

@@ -153,3 +153,44 @@ def test_refused_threads_fall_back_to_fewer():
                           text=True, timeout=120, check=False)
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.startswith("ok")
+
+
+def _bound_parameters(signature):
+    """Parameter names of a nanobind signature text, '*' for the keyword-only marker and
+    a trailing '=' on each name with a default (commas inside brackets are skipped)."""
+    inner = signature[signature.index("(") + 1:signature.rindex(") ->")]
+    names, depth, start = [], 0, 0
+    for i, ch in enumerate(inner + ","):
+        depth += ch in "[(" and 1 or ch in "])" and -1 or 0
+        if ch == "," and depth == 0:
+            part = inner[start:i].strip()
+            if part:
+                names.append(part.split(":")[0].strip() + ("=" if " = " in part else ""))
+            start = i + 1
+    return names
+
+
+def _stub_parameters(node):
+    a = node.args
+    defaulted = {arg.arg for arg, d in zip(a.kwonlyargs, a.kw_defaults) if d is not None}
+    defaulted |= {arg.arg for arg in a.args[len(a.args) - len(a.defaults):]}
+    names = [arg.arg for arg in a.args] + (["*"] if a.kwonlyargs else []) + [
+        arg.arg for arg in a.kwonlyargs]
+    return [n + ("=" if n in defaulted else "") for n in names]
+
+
+def test_the_stub_lists_every_binding_with_its_parameters():
+    import ast
+    import pathlib
+
+    import velmora
+
+    stub = ast.parse(pathlib.Path(velmora.__file__).with_name("_core.pyi").read_text())
+    typed = {node.name: _stub_parameters(node) for node in stub.body
+             if isinstance(node, ast.FunctionDef)}
+    constants = {node.target.id for node in stub.body if isinstance(node, ast.AnnAssign)
+                 and node.target.id.isupper()}
+    bound = {name: _bound_parameters(obj.__nb_signature__[0][0]) for name in dir(_core)
+             if hasattr(obj := getattr(_core, name), "__nb_signature__")}
+    assert typed == bound
+    assert constants == {n for n in dir(_core) if n.isupper()}

@@ -1,4 +1,5 @@
-// velmora._core: Python glue for the C++ autocallable engine (conversion only).
+// velmora._core: Python glue for the C++ autocallable engine (conversion only), and the
+// module that gathers every binding of the core.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -231,7 +232,9 @@ void bind_autocall_pde(nb::module_& m); // autocall_pde_module.cpp
 void bind_asian(nb::module_& m); // asian_module.cpp
 
 NB_MODULE(_core, m) {
-    m.doc() = "Compiled core of velmora: the Monte Carlo engine of the autocallable notes.";
+    m.doc() = "Compiled core of velmora: the autocallable notes' Monte Carlo engine and their\n"
+              "finite-difference solver, the finite-difference solver of single-barrier\n"
+              "and vanilla options, and the arithmetic asian's quasi-Monte Carlo engine.";
     m.attr("PATH_BLOCK") = velmora::kPathBlock;
     // VELMORA_SIMD=portable|avx2|avx512 forces an instruction-set level (e.g. a lower one for
     // testing); a level this processor lacks, or an unknown name, fails the import.

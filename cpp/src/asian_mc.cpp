@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "require.hpp"
 #include "velmora/parallel.hpp"
 #include "velmora/sobol.hpp"
 
@@ -19,11 +20,6 @@ namespace {
 constexpr std::uint64_t kDirectionSeed = 0x76656c6d6f7261ULL;
 
 double norm_cdf(double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); }
-
-void require(bool ok, const std::string& what) {
-    if (!ok)
-        throw std::invalid_argument(what);
-}
 
 void validate(const Market& m) {
     require(std::isfinite(m.spot) && m.spot > 0.0, "spot must be finite and positive");

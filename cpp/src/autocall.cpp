@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "kernel.hpp"
+#include "require.hpp"
 #include "velmora/parallel.hpp"
 #include "velmora/payoff.hpp"
 #include "velmora/simd.hpp"
@@ -19,11 +20,6 @@
 namespace velmora {
 
 namespace {
-
-void require(bool ok, const std::string& what) {
-    if (!ok)
-        throw std::invalid_argument(what);
-}
 
 void check_columns(std::span<const std::int64_t> columns, std::size_t n_cols, const char* name) {
     for (std::int64_t c : columns)

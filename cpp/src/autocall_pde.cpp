@@ -10,6 +10,7 @@
 #include <string>
 
 #include "autocall_pde_sweep.hpp"
+#include "require.hpp"
 
 namespace velmora::autocall_pde {
 
@@ -28,11 +29,6 @@ constexpr std::size_t kMaxNodes = 20000;
 constexpr double kClosestAlignedStep = 0.25;
 // Time steps of the interval that starts on a reading day, per step of any other interval.
 constexpr int kNearReading = 16;
-
-void require(bool ok, const std::string& what) {
-    if (!ok)
-        throw std::invalid_argument(what);
-}
 
 bool reachable(double level) {
     return level < std::numeric_limits<double>::max() && level > 0.0;

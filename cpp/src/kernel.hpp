@@ -7,6 +7,7 @@
 // the same bits.  The vector levels only run several paths side by side.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 
@@ -67,6 +68,43 @@ struct Job {
     std::size_t n_cols; // pool columns read: the longest grid
     bool phoenix;       // coupon rule: phoenix, else snowball
     std::size_t kept_doubles; // sum over groups of n_slots * kLanes
+};
+
+// What the shared block loop (kernel_body.inc) asks of a level's vector of kLanes doubles:
+// loads and stores, lane-wise arithmetic, and ordered comparisons into a mask type with its
+// own logic, its lanes as bits (lane l in bit l) and a lane-wise select.
+template <class V>
+concept LaneVector = std::copyable<V> && std::copyable<typename V::Mask> &&
+    requires(const V a, const V b, const typename V::Mask m, const double* in, double* out,
+             double x) {
+        { V::load(in) } -> std::same_as<V>;
+        V::store(out, a);
+        { V::set1(x) } -> std::same_as<V>;
+        { V::zero() } -> std::same_as<V>;
+        { V::infinity() } -> std::same_as<V>;
+        { V::add(a, b) } -> std::same_as<V>;
+        { V::mul(a, b) } -> std::same_as<V>;
+        { V::min_first(a, b) } -> std::same_as<V>; // a < b ? a : b, lane by lane
+        { V::gt(a, b) } -> std::same_as<typename V::Mask>;
+        { V::ge(a, b) } -> std::same_as<typename V::Mask>;
+        { V::lt(a, b) } -> std::same_as<typename V::Mask>;
+        { V::le(a, b) } -> std::same_as<typename V::Mask>;
+        { V::mask_and(m, m) } -> std::same_as<typename V::Mask>;
+        { V::mask_or(m, m) } -> std::same_as<typename V::Mask>;
+        { V::mask_andnot(m, m) } -> std::same_as<typename V::Mask>; // first and not second
+        { V::mask_all() } -> std::same_as<typename V::Mask>;
+        { V::mask_none() } -> std::same_as<typename V::Mask>;
+        { V::bits(m) } -> std::same_as<unsigned>;
+        { V::select(m, a, b) } -> std::same_as<V>; // a where the mask is set, else b
+    };
+
+// A source of draws for the block loop: start(m0, width, last) points at the rows of paths
+// m0 .. m0 + kLanes - 1; columns(j0, nk, z) writes z[k * kLanes + l], the draw of lane l in
+// column j0 + k widened to double, for k < nk.
+template <class L>
+concept DrawLoader = requires(L load, const L& read, std::size_t i, double* z) {
+    load.start(i, i, i);
+    read.columns(i, i, z);
 };
 
 // Doubles of scratch one block call needs.

@@ -69,6 +69,7 @@ struct Avx2 {
         return {_mm256_blendv_pd(b.lo, a.lo, m.lo), _mm256_blendv_pd(b.hi, a.hi, m.hi)};
     }
 };
+static_assert(LaneVector<Avx2>);
 
 inline void widen_store(double* z, __m256 column) {
     _mm256_storeu_pd(z, _mm256_cvtps_pd(_mm256_castps256_ps128(column)));

@@ -54,6 +54,7 @@ struct Avx512 {
         return {_mm512_mask_blend_pd(m, b.v, a.v)};
     }
 };
+static_assert(LaneVector<Avx512>);
 
 inline void widen_store(double* z, __m256 column) { _mm512_storeu_pd(z, _mm512_cvtps_pd(column)); }
 

@@ -82,6 +82,7 @@ struct Lanes {
         return r;
     }
 };
+static_assert(LaneVector<Lanes>);
 
 template <class T>
 struct StridedLoader {

@@ -117,6 +117,27 @@ int main() {
               "a rebate adds value");
     }
 
+    // The early-exercise iteration of that case: on grids where the drift outweighs the
+    // diffusion between nodes (no monotone stencil) it settles or is refused, never returns
+    // a value outside [payoff, max(rebate, payoff at the barrier)]; on the usual grids it
+    // settles, and the value converges as the grid refines.
+    {
+        const Contract c{true, 100.0, true, 0.0, 1.0};
+        const Barrier b{BarrierKind::up_out, 120.0, 40.0};
+        for (double vol : {0.02, 0.05, 0.4})
+            for (int steps : {2, 4, 64}) {
+                const Market m{110.0, 0.5, 0.0, vol};
+                try {
+                    const double v = barrier_value(c, b, m, {steps, 8});
+                    CHECK(v >= 10.0 - 1e-9 && v <= 40.0 + 1e-9, tag("bounded", v));
+                } catch (const std::runtime_error&) {
+                    CHECK(steps < 64, "refused only on a grid too coarse for its drift");
+                }
+            }
+        const Market m{110.0, 0.03, 0.02, 0.4};
+        CHECK_CLOSE(barrier_value(c, b, m, {128, 192}), barrier_value(c, b, m, {256, 384}), 2e-2);
+    }
+
     // Spot on or beyond the barrier: knocked.  Expiry: the payoff or the rebate.
     {
         const Contract c{true, 100.0, true, 0.0, 1.0};

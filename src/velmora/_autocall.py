@@ -62,6 +62,9 @@ class AutocallNote(BaseOption):
         the note does not exist yet on that date.
     """
 
+    key_terms = ("strike", "ki_barrier", "ko_barrier", "coupon_rate", "ki_obs_freq",
+                 "ko_obs_freq")
+
     uses_quantlib = False  # runs outside QUANTLIB_LOCK
     engine = "monte_carlo"
     rule = None  # "snowball" or "phoenix": the coupon rule of the compiled engine
@@ -197,9 +200,10 @@ class AutocallNote(BaseOption):
 
         All valuations (spot moves, volatility and rate bumps, the next calendar day)
         come from one pass over the normal pool, with the same bits as valuing them one
-        by one (``velmora._autocall.separate_greeks``): each becomes one scenario group
-        of the pass, and the sensitivities are formed from the values with the same
-        arithmetic as the ``BaseOption`` operations.
+        by one (value, delta and gamma from one simulation, then vega, theta and rho
+        by revaluation): each becomes one scenario group of the pass, and the
+        sensitivities are formed from the values with the same arithmetic as the
+        ``BaseOption`` operations.
         """
         return self._mc_greeks(spot, r, vol, q, evaluation_date)[0]
 
@@ -414,25 +418,6 @@ class AutocallNote(BaseOption):
                     errors[id(req)] = list(se[0])
         return ([None if req is None else values[id(req)] for req in requests],
                 [None if req is None else errors[id(req)] for req in errors_of])
-
-
-def separate_greeks(note, spot, r, vol, q, evaluation_date):
-    """Value, delta and gamma from one simulation; vega, theta, rho by revaluation.
-
-    The plain sequence of separate valuations (one pass over the pool each); ``greeks``
-    gives the same bits from one pass.  The ``gamma`` field is the plain second
-    derivative by the spot (not scaled by it).
-    """
-    spot, r, vol, q, evaluation_date, knocked_out, knocked_in = note._checked(
-        spot, r, vol, q, evaluation_date)
-    if knocked_out:
-        return OptionGreeks(0.0, 0, 0, 0, 0, 0)
-    value, delta, gamma = note._npv(spot, r, vol, q, evaluation_date,
-                                    knocked_in=knocked_in, delta_and_gamma=True)
-    vega = note.vega(spot, r, vol, q, evaluation_date)
-    theta = note.theta(spot, r, vol, q, evaluation_date)
-    rho = note.rho(spot, r, vol, q, evaluation_date)
-    return OptionGreeks(value, delta, gamma, vega, theta, rho)
 
 
 # A knock-out level that no simulated path reaches (see ``Grid``).

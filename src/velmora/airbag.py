@@ -26,6 +26,8 @@ class AirbagOption(BaseOption):
     as the exact linear combination of its components before and after a knock-in.
     """
 
+    key_terms = ("strike", "ki_barrier", "pr_before_ki", "pr_after_ki", "exercise_type")
+
     def __init__(self, option):
         super().__init__(option)
         self.ki_barrier = option["ki_barrier"]

@@ -205,6 +205,8 @@ class AsianOption(BaseOption):
     value is certain or one fixing is left, and for equal bits on any thread count.
     """
 
+    key_terms = ("call_put", "strike", "average_type")
+
     def __init__(self, option):
         super().__init__(option)
         self.call_put = option_type(option["call_put"])

@@ -116,6 +116,8 @@ class BarrierOption(BaseOption):
     vanilla, and the one-touch and no-touch closed forms.
     """
 
+    key_terms = ("call_put", "strike", "barrier_type", "barrier", "rebate", "exercise_type")
+
     def __init__(self, option):
         super().__init__(option)
         self.call_put = option_type(option["call_put"])

@@ -119,6 +119,9 @@ class DoubleBarrierOption(BaseOption):
     vanilla.
     """
 
+    key_terms = ("call_put", "strike", "barrier_type", "barrier_lo", "barrier_hi",
+                 "exercise_type")
+
     def __init__(self, option):
         super().__init__(option)
         self.barrier_hi = option["barrier_hi"]

@@ -36,6 +36,8 @@ class DoubleTouchOption(TouchDigital):
     surface's at the spot and maturity.
     """
 
+    key_terms = ("touch_type", "touch_price_lo", "touch_price_hi", "pay_at")
+
     def __init__(self, option):
         super().__init__(option)
         self.touch_type = option["touch_type"]

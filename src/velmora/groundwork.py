@@ -3,26 +3,35 @@
 import functools
 import threading
 from collections import namedtuple
+from collections.abc import Mapping
+from typing import Any
 
 import pandas as pd
 
 from ._history import on_trading_day, one_pass, unclosed_from
-from ._terms import resolve_date, valuation_inputs
 from ._market import is_vol_surface, shift_vol, spread_rate, time_to, vol_level
+from ._terms import resolve_date, valuation_inputs
+from ._typing import DateLike, RateLike, VolLike
 from .utils import check_market_inputs, set_evaluation_date, to_qldate
 
 OptionGreeks = namedtuple("OptionGreeks", ["npv", "delta", "gamma", "vega", "theta", "rho"])
 OptionGreeks.__doc__ = """Value and sensitivities of one product.
 
-``npv``    value under the given market inputs;
-``delta``  d value / d spot (central difference, spot bumped by +-0.5 %);
-``gamma``  as filled by ``BaseOption.greeks``: spot times d2 value / d spot2;
-``vega``   value change for one volatility point (0.01); below a volatility of
-           0.02 the central bump shrinks to half the volatility and the
-           difference is scaled back to one point;
-``theta``  value change over one calendar day;
-``rho``    value at r - 0.005 minus value at r + 0.005, i.e. the value lost when the
-           rate rises by one point (negative for a product that gains with the rate).
+``npv``
+    value under the given market inputs;
+``delta``
+    d value / d spot (central difference, spot bumped by +-0.5 %);
+``gamma``
+    as filled by ``BaseOption.greeks``: spot times d2 value / d spot2;
+``vega``
+    value change for one volatility point (0.01); below a volatility of 0.02 the
+    central bump shrinks to half the volatility and the difference is scaled back to
+    one point;
+``theta``
+    value change over one calendar day;
+``rho``
+    value at r - 0.005 minus value at r + 0.005, i.e. the value lost when the rate
+    rises by one point (negative for a product that gains with the rate).
 """
 
 # Bump sizes shared by every product.
@@ -101,10 +110,13 @@ class BaseOption:
     touch QuantLib and runs in parallel, without the interpreter lock.
     """
 
-    uses_quantlib = True
+    uses_quantlib: bool = True
     # The method that values the product, as the book's results name it.  A product whose
     # engine is chosen by the terms' "engine" key keeps the choice here (a plain attribute).
-    engine = "analytic"
+    engine: str = "analytic"
+    # The terms that tell one trade of the class from another, shown by ``repr`` after
+    # the underlying and the maturity date, in this order, as the option gave them.
+    key_terms: tuple[str, ...] = ()
 
     def __init_subclass__(cls, **kwargs):
         super().__init_subclass__(**kwargs)
@@ -115,18 +127,29 @@ class BaseOption:
         if greeks is not None:
             cls.greeks = _in_one_pass(greeks)
 
-    def __init__(self, option):
+    def __init__(self, option: Mapping[str, Any]) -> None:
         self.effect_date = pd.to_datetime(option["effect_date"])
         self.maturity_date = pd.to_datetime(on_trading_day(option["maturity_date"]))
         self.underlying = option["underlying"]
         self.s0 = option["s0"]
         self.notional = option["notional"]
+        self._shown_terms = {key: option[key] for key in (*self.key_terms, "engine")
+                             if key in option}
 
-    def npv(self, spot, r, vol, q, evaluation_date=None):
+    def __repr__(self) -> str:
+        shown = {"underlying": self.underlying,
+                 "maturity_date": self.maturity_date.date().isoformat(),
+                 **getattr(self, "_shown_terms", {})}
+        inner = ", ".join(f"{key}={value!r}" for key, value in shown.items())
+        return f"{type(self).__name__}({inner})"
+
+    def npv(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+            evaluation_date: DateLike | None = None) -> float:
         """Value of the product; every product class overrides this."""
         raise NotImplementedError
 
-    def npv_and_se(self, spot, r, vol, q, evaluation_date=None):
+    def npv_and_se(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+                   evaluation_date: DateLike | None = None) -> tuple[float, float]:
         """``(value, standard_error)``: the value as ``npv`` gives it, to the bit, and the
         Monte Carlo standard error of that value in the same units.
 
@@ -144,7 +167,8 @@ class BaseOption:
         return greeks, self.npv_and_se(spot, r, vol, q, evaluation_date)[1]
 
     @_in_one_pass
-    def greeks(self, spot, r, vol, q, evaluation_date=None):
+    def greeks(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+               evaluation_date: DateLike | None = None) -> OptionGreeks:
         """Value and all five sensitivities as an ``OptionGreeks``.
 
         Delta and gamma come from one set of three valuations (base, spot up, spot
@@ -169,20 +193,23 @@ class BaseOption:
         down = self.npv(spot - ds, r, vol, q, evaluation_date)
         return ds, up, down
 
-    def delta(self, spot, r, vol, q, evaluation_date=None):
+    def delta(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+              evaluation_date: DateLike | None = None) -> float:
         """First derivative by the spot, central difference over +-0.5 % of spot."""
         spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
         ds, up, down = self._spot_moved(spot, r, vol, q, evaluation_date)
         return _slope(up, down, ds)
 
-    def gamma(self, spot, r, vol, q, evaluation_date=None):
+    def gamma(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+              evaluation_date: DateLike | None = None) -> float:
         """Second derivative by the spot (not scaled by spot; see ``greeks``)."""
         spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         p0 = self.npv(spot, r, vol, q, evaluation_date)
         ds, up, down = self._spot_moved(spot, r, vol, q, evaluation_date)
         return _curvature(up, p0, down, ds)
 
-    def vega(self, spot, r, vol, q, evaluation_date=None):
+    def vega(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+             evaluation_date: DateLike | None = None) -> float:
         """Value change for one volatility point: (V(vol+h) - V(vol-h)) / 2h * 0.01.
 
         The bump is h = 0.01, which gives (V(vol+0.01) - V(vol-0.01)) / 2, down to a
@@ -219,7 +246,8 @@ class BaseOption:
             t = time_to(vol, to_qldate(self.maturity_date))
             return vol_level(vol, t, float(strike))
 
-    def rho(self, spot, r, vol, q, evaluation_date=None):
+    def rho(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+            evaluation_date: DateLike | None = None) -> float:
         """V(r - 0.005) - V(r + 0.005): the value lost when the rate rises one point.
 
         A curve moves in parallel: its continuously compounded zero rates by +-0.005.
@@ -229,7 +257,8 @@ class BaseOption:
         r2 = self.npv(spot, spread_rate(r, -RATE_BUMP), vol, q, evaluation_date)
         return r2 - r1
 
-    def theta(self, spot, r, vol, q, evaluation_date=None):
+    def theta(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+              evaluation_date: DateLike | None = None) -> float:
         """Value change over one calendar day, V(date + 1 day) - V(date).
 
         The shift is one calendar day even when the next day is not a trading day.

@@ -115,6 +115,8 @@ class LookbackOption(BaseOption):
     integral of the no-touch probability for the two parity contracts.
     """
 
+    key_terms = ("call_put", "strike", "lookback")
+
     def __init__(self, option):
         super().__init__(option)
         self.call_put = option_type(option["call_put"])

@@ -15,11 +15,13 @@ class StraddleOption(BaseOption):
 
     Notes
     -----
-    Pays |S_T - K| at maturity with European exercise.  The value is the sum of
+    Pays ``|S_T - K|`` at maturity with European exercise.  The value is the sum of
     the two ``VanillaOption`` legs; the sensitivities bump the whole structure.
     Tested as call + put and, for European exercise, against the Black-Scholes
     closed form.
     """
+
+    key_terms = ("strike", "exercise_type")
 
     def __init__(self, option):
         super().__init__(option)

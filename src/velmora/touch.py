@@ -41,6 +41,8 @@ class SingleTouchOption(TouchDigital):
     surface's at the touch level and maturity.
     """
 
+    key_terms = ("touch_type", "touch_price", "rebate", "pay_at")
+
     def __init__(self, option):
         super().__init__(option)
         self.touch_type = option["touch_type"]

@@ -7,6 +7,8 @@ text, or a QuantLib ``Date``) and name the offending parameter when they cannot.
 """
 
 import math
+import sys
+import warnings
 
 import pandas as pd
 import QuantLib as ql
@@ -50,6 +52,12 @@ def check_market_inputs(spot, r, vol, q, evaluation_date=None):
         message names the input.
     TypeError
         An evaluation date that is not date-like.
+
+    Warns
+    -----
+    UserWarning
+        A volatility above 5, or a rate or dividend yield above 1 in absolute value:
+        most likely a per-cent figure (``vol=25`` for 25 %); the input is used as given.
     """
     values = []
     for name, value, positive in (("spot", spot, True), ("r", r, False), ("vol", vol, True),
@@ -67,11 +75,36 @@ def check_market_inputs(spot, r, vol, q, evaluation_date=None):
             kind = "finite and positive" if positive else "finite"
             raise ValueError(f"{name} must be {kind}, got {value!r}")
         values.append(x)
+    _warn_percent_slip(*values)
     if evaluation_date is not None:
         day = to_timestamp(evaluation_date, "evaluation_date")
         if getattr(evaluation_date, "tzinfo", None) is not None:
             evaluation_date = day
     return (*values, evaluation_date)
+
+
+# Beyond these a market input is more likely written in per cent than meant: a vol of
+# 500 % a year, a rate or dividend yield of 100 % a year.
+PERCENT_SLIP_VOL = 5.0
+PERCENT_SLIP_RATE = 1.0
+
+
+def _warn_percent_slip(spot, r, vol, q):
+    """A ``UserWarning`` for a volatility above 5 or a rate or yield above 1 in size.
+
+    Such inputs are valid (they are valued as given) but usually a per-cent slip, e.g.
+    ``vol=25`` for 25 %, which values most options at about the whole spot.
+    """
+    slips = [f"vol={vol!r}"] if vol > PERCENT_SLIP_VOL else []
+    slips += [f"{name}={x!r}" for name, x in (("r", r), ("q", q)) if abs(x) > PERCENT_SLIP_RATE]
+    if slips:
+        # point the warning at the first caller outside velmora
+        frame, level = sys._getframe(1), 2
+        while frame is not None and frame.f_globals.get("__name__", "").startswith("velmora"):
+            frame, level = frame.f_back, level + 1
+        warnings.warn(
+            f"{', '.join(slips)} looks like a per-cent figure; velmora reads rates, yields "
+            "and volatilities as decimals (0.25 for 25 %)", UserWarning, stacklevel=level)
 
 
 # Observation frequencies of the autocallables: the period between consecutive

@@ -46,6 +46,8 @@ class VanillaOption(BaseOption):
     maturity (QuantLib's convention for both).
     """
 
+    key_terms = ("call_put", "strike", "exercise_type", "payoff_type")
+
     def __init__(self, option):
         super().__init__(option)
         self.call_put = option_type(option["call_put"])

@@ -44,10 +44,13 @@ import os
 import sys
 import time
 from collections import deque
+from collections.abc import Iterable, Mapping
 from multiprocessing.connection import wait
+from typing import Any
 
 import pandas as pd
 
+from .._typing import DateLike
 from . import _market_file, _worker
 from ._io import _blank, finite_number, read_market, read_trades
 from ._record import read_results, run_record, write_results
@@ -183,7 +186,7 @@ def _engines(engines):
     return chosen
 
 
-def _scenarios(scenarios):
+def _scenarios(scenarios) -> list[Scenario]:
     if scenarios is None:
         return [BASE]
     if isinstance(scenarios, Scenario):
@@ -712,8 +715,10 @@ def _run_dask(client, job, store, work, done, fail):
 
 # -- the job --------------------------------------------------------------------------------------
 
-def value_book(trades, market, evaluation_date, *, scenarios=None, greeks=True, executor=None,
-               progress=None, engines=None):
+def value_book(trades: pd.DataFrame, market: pd.DataFrame, evaluation_date: DateLike, *,
+               scenarios: Scenario | Iterable[Scenario] | None = None, greeks: bool = True,
+               executor: Any = None, progress: bool | None = None,
+               engines: Mapping[str, str] | None = None) -> pd.DataFrame:
     """Value every trade of a book in every scenario.
 
     Parameters

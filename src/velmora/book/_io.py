@@ -4,6 +4,7 @@ import csv
 import json
 import math
 import numbers
+import os
 import pathlib
 
 import pandas as pd
@@ -111,7 +112,7 @@ def _blank(value):
         (isinstance(value, str) and not value.strip())
 
 
-def read_trades(path):
+def read_trades(path: str | os.PathLike[str]) -> pd.DataFrame:
     """The trades of a CSV, Parquet or JSON Lines file, one row per trade.
 
     Columns ``trade_id`` (text), ``product``, ``terms`` and ``quantity`` (1.0 where
@@ -137,7 +138,8 @@ def read_trades(path):
     if missing and kind != ".jsonl" and kind != ".ndjson":
         raise ValueError(f"{path}: missing column(s) {', '.join(missing)}; a trades file "
                          f"has trade_id, product, terms and optionally quantity")
-    rows, seen = [], {}
+    rows = []
+    seen: dict[str, str] = {}  # trade id -> where it first stood
     for line, record in records:
         where = _place(path, line, kind)
         for column in TRADE_COLUMNS:
@@ -184,7 +186,7 @@ def read_trades(path):
     return pd.DataFrame(rows, columns=["trade_id", "product", "terms", "quantity"])
 
 
-def read_market(path):
+def read_market(path: str | os.PathLike[str]) -> pd.DataFrame:
     """The market of a CSV or Parquet file: one row per ``underlying``.
 
     Columns ``underlying``, ``spot``, ``vol``, ``r`` and ``q`` (decimals; ``r``
@@ -209,7 +211,8 @@ def read_market(path):
         raise ValueError(f"{path}: missing column(s) {', '.join(missing)}; a market file has "
                          f"underlying, spot, vol, r and q")
     structures = [c for c in (*CURVE_COLUMNS, SURFACE_COLUMN) if c in header]
-    index, values, seen = [], [], {}
+    index, values = [], []
+    seen: dict[str, str] = {}  # underlying -> where it first stood
     for line, record in records:
         where = _place(path, line, kind)
         underlying = record["underlying"]

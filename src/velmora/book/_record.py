@@ -9,12 +9,18 @@ time (UTC).  A Parquet results file carries it in its own key-value metadata und
 the same folder and renamed into place, so a failed write leaves the old file whole.
 """
 
+from __future__ import annotations
+
 import contextlib
 import json
 import os
 import pathlib
 import platform
 import tempfile
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 RECORD_KEY = b"velmora.run"
 
@@ -106,7 +112,7 @@ def record_path(path):
     return path.with_name(path.stem + ".run.json")
 
 
-def write_results(results, path):
+def write_results(results: pd.DataFrame, path: str | os.PathLike[str]) -> pathlib.Path:
     """Write ``results`` (a ``value_book`` frame) to ``path`` (.parquet or .csv) with its
     run record (``results.attrs["run"]``, when there is one).
 
@@ -146,7 +152,7 @@ def write_results(results, path):
 _TEXT_COLUMNS = ("trade_id", "product", "underlying", "scenario", "engine", "error")
 
 
-def read_results(path):
+def read_results(path: str | os.PathLike[str]) -> pd.DataFrame:
     """The results frame of a file ``write_results`` wrote, with its run record in
     ``attrs["run"]`` (None when the file has none) and the scenarios' shifts in
     ``attrs["scenarios"]``.

@@ -2,7 +2,9 @@
 scenario, and the ladder pictures."""
 
 import math
+import os
 import re
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -54,7 +56,7 @@ def desk_units(results):
     }, index=results.index)
 
 
-def summarize(results):
+def summarize(results: pd.DataFrame) -> pd.DataFrame:
     """Position sums per underlying and scenario, in desk units.
 
     The columns of ``DESK_COLUMNS``, each the sum over the rows (failed rows add
@@ -133,7 +135,8 @@ def _grid(results, shifts):
     return spots, vols, change
 
 
-def plot_ladder(results, path):
+def plot_ladder(results: pd.DataFrame,
+                path: str | os.PathLike[str]) -> str | os.PathLike[str]:
     """Draw the ladders of a valued book into the PNG file ``path``.
 
     The spot ladder (scenarios that move only the spot) as two panels, the position
@@ -170,7 +173,7 @@ def plot_ladder(results, path):
         (["grid"] if grid else [])
     figure = Figure(figsize=(10, 3.75 * len(panels)), layout="constrained")
     FigureCanvasAgg(figure)
-    axes = figure.subplots(len(panels), 1, squeeze=False)[:, 0]
+    axes: Any = figure.subplots(len(panels), 1, squeeze=False)[:, 0]  # then by panel
     axes = dict(zip(panels, axes))
     style = dict(marker="o", markersize=3, linewidth=1.2)
 
