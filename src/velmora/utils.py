@@ -95,8 +95,11 @@ def _warn_percent_slip(spot, r, vol, q):
     Such inputs are valid (they are valued as given) but usually a per-cent slip, e.g.
     ``vol=25`` for 25 %, which values most options at about the whole spot.
     """
-    slips = [f"vol={vol!r}"] if vol > PERCENT_SLIP_VOL else []
-    slips += [f"{name}={x!r}" for name, x in (("r", r), ("q", q)) if abs(x) > PERCENT_SLIP_RATE]
+    # scalars only: a curve or surface is the caller's own market object
+    scalar = (int, float)
+    slips = [f"vol={vol!r}"] if isinstance(vol, scalar) and vol > PERCENT_SLIP_VOL else []
+    slips += [f"{name}={x!r}" for name, x in (("r", r), ("q", q))
+              if isinstance(x, scalar) and abs(x) > PERCENT_SLIP_RATE]
     if slips:
         # point the warning at the first caller outside velmora
         frame, level = sys._getframe(1), 2
