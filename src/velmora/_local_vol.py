@@ -170,7 +170,7 @@ def flat_scalars(market):
     """(r, q, vol) when the sampled market is flat (to 1e-12 relative), else None.
 
     A flat curve and a constant vol are then valued on the scalar paths of the engines,
-    which they equal to rounding."""
+    at their numbers to 13 significant digits."""
     rate, yld, _, _, _, _, vols = market
 
     def flat(a):
@@ -178,5 +178,7 @@ def flat_scalars(market):
         return float(np.ptp(a)) <= 1e-12 * max(1.0, float(np.max(np.abs(a))))
 
     if flat(rate) and flat(yld) and flat(vols):
-        return float(np.mean(rate)), float(np.mean(yld)), float(np.mean(vols))
+        # read back from discount factors and variances the numbers carry rounding of
+        # about 1e-15; 13 significant digits give back the number the curve was built with
+        return tuple(float(f"{float(np.mean(a)):.13g}") for a in (rate, yld, vols))
     return None
