@@ -21,7 +21,7 @@ factors are the curve's own at every day.  A volatility surface becomes:
   1e-4 of the strike, which on a surface interpolated linearly between strikes reads the
   kinks at the nodes (zero or infinite curvature) instead of the smile.
 
-Under a surface the rates and yields are averaged over the same rows of ``ROW_DAYS``
+The rates and yields are averaged over the same rows of ``ROW_DAYS``
 days (see ``_per_row``).  The table is a function of the level, built once per valuation around the spot: delta and
 gamma move the spot with the table fixed (the surface is sticky in strike), vega shifts the
 whole surface (and rebuilds the table), rho spreads the curve; theta values the next day
@@ -85,9 +85,13 @@ def sample(r, q, vol, spot, evaluation_date, last_day, row_days=ROW_DAYS, nodes=
         qdate = to_qldate(evaluation_date, "evaluation_date")
         rate = _daily_forwards(r, qdate, days)
         yld = _daily_forwards(q, qdate, days)
+        starts = _row_starts(days, row_days)
+        rate, yld = _per_row(rate, starts), _per_row(yld, starts)
         if not is_vol_surface(vol):
-            return ((rate.tolist(), yld.tolist(), [0], 0.0, 1.0, 1, [float(vol)]),
-                    float(vol))
+            if not (is_curve(r) or is_curve(q)):
+                starts = [0]
+            return ((rate.tolist(), yld.tolist(), starts, 0.0, 1.0, 1,
+                     [float(vol)] * len(starts)), float(vol))
         surface = vol_handle(vol)
         link = surface.currentLink()
         t_end = max(time_to(surface, qdate + days), 1e-8)
@@ -95,8 +99,6 @@ def sample(r, q, vol, spot, evaluation_date, last_day, row_days=ROW_DAYS, nodes=
         vol_scale = math.sqrt(max(link.blackVariance(t_end, spot, True)
                                   - link.blackVariance(max(t_now, 0.0), spot, True), 1e-16)
                               / (days / 365.0))
-        starts = _row_starts(days, row_days)
-        rate, yld = _per_row(rate, starts), _per_row(yld, starts)
         if link.maxStrike() >= 1e300 or nodes == 1:
             # no smile: forward variance between row days at the spot
             bounds = starts + [days]
@@ -115,52 +117,49 @@ def sample(r, q, vol, spot, evaluation_date, last_day, row_days=ROW_DAYS, nodes=
 
 def _dupire_table(surface, rates, yields, spot, qdate, starts, days, x0, dx, nodes):
     """Local vols [row][node] from the total implied variance w(t, y) at log-moneyness
-    y = ln(K / F(t)) (Dupire's formula in w): dw/dt across the row, dw/dy and d2w/dy2 by
-    central differences over whole node steps, at least MIN_DY wide, so that a surface
-    interpolated linearly between its strikes is differentiated across its nodes rather
-    than at its kinks.  Beyond its strikes the surface is held flat (QuantLib's variance
-    surface would extend its variance linearly there, below zero far enough out)."""
+    y = ln(K / F(t)) (Dupire's formula in w).
+
+    The surface is read once per row boundary on the log-strike nodes (and a margin), and
+    w at fixed moneyness is interpolated from those reads: dw/dt across the row, w in
+    the row's middle as the mean of its two boundaries (variance is linear in time between
+    them), dw/dy and d2w/dy2 by central differences over whole node steps at least MIN_DY
+    wide, so that a surface interpolated linearly between its strikes is differentiated
+    across its nodes rather than at its kinks.  Beyond its strikes the surface is held flat
+    (QuantLib's variance surface would extend its variance linearly there, below zero far
+    enough out)."""
     t0 = surface.timeFromReference(qdate)
     k_lo, k_hi = surface.minStrike(), surface.maxStrike()
     m = max(1, math.ceil(MIN_DY / dx - 1e-9))
     dy = m * dx
-    offsets = np.arange(-m, nodes + m) * dx + x0  # log spot of every node and the margins
-
-    def forward(day):
-        date = qdate + int(round(day))
-        return spot * yields.discount(date, True) / rates.discount(date, True)
-
-    def variances(day, xs):
+    xs = np.arange(-m - 2, nodes + m + 2) * dx + x0
+    strikes = np.clip(np.exp(xs), k_lo, k_hi).tolist()
+    bounds = list(starts) + [days]
+    reads, logf = [], []
+    for day in bounds:
         t = max(t0 + day / 365.0, 1e-8)
-        f = math.log(forward(day))
-        return [surface.blackVariance(t, min(max(math.exp(x), k_lo), k_hi), True)
-                for x in xs], f
-
+        reads.append(np.array([surface.blackVariance(t, k, True) for k in strikes]))
+        date = qdate + int(day)
+        logf.append(math.log(spot * yields.discount(date, True) / rates.discount(date, True)))
+    x = x0 + np.arange(nodes) * dx
     table = []
-    inner = slice(m, m + nodes)
-    for k, a in enumerate(starts):
-        b = starts[k + 1] if k + 1 < len(starts) else days
-        mid = (a + b) / 2
-        half = max(b - a, 2) / 2
-        lo, hi = max(mid - half, 0.0), mid + half
-        w_mid, f_mid = variances(mid, offsets)
-        w_mid = np.asarray(w_mid)
-        y = offsets[inner] - f_mid
-        # dw/dt at fixed moneyness: the same y at each date's own forward
-        w_lo, f_lo = variances(lo, [])
-        w_hi, f_hi = variances(hi, [])
-        w_lo = np.asarray(variances(lo, y + f_lo)[0])
-        w_hi = np.asarray(variances(hi, y + f_hi)[0])
-        wm, wu, wd = w_mid[inner], w_mid[2 * m:2 * m + nodes], w_mid[:nodes]
+    for k in range(len(starts)):
+        a, b = bounds[k], bounds[k + 1]
+        f_mid = (logf[k] + logf[k + 1]) / 2  # the row's rates are constant
+
+        def at(y, j):
+            return np.interp(y + logf[j], xs, reads[j])
+
+        y = x - f_mid
+        dwdt = (at(y, k + 1) - at(y, k)) * 365.0 / (b - a)
+        wm, wu, wd = ((at(z, k) + at(z, k + 1)) / 2 for z in (y, y + dy, y - dy))
         with np.errstate(divide="ignore", invalid="ignore"):
-            dwdt = (w_hi - w_lo) * 365.0 / (hi - lo)
             dwdy = (wu - wd) / (2 * dy)
             d2wdy2 = (wu - 2 * wm + wd) / (dy * dy)
             denom = (1 - y / wm * dwdy + 0.25 * (-0.25 - 1 / wm + y * y / (wm * wm)) * dwdy ** 2
                      + 0.5 * d2wdy2)
             var = np.where(denom > DENOM_FLOOR, dwdt / denom, np.nan)
         # an arbitrage in the surface (negative local variance): the point's own Black vol
-        black = wm / max(t0 + mid / 365.0, 1e-8)
+        black = wm / max(t0 + (a + b) / 2 / 365.0, 1e-8)
         var = np.where(np.isfinite(var) & (var > 0.0), var, black)
         table.extend(np.sqrt(var).tolist())
     return table
