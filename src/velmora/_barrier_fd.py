@@ -19,6 +19,11 @@ inputs no grid within that work resolves raise ``ValueError`` naming the range. 
 value outside the no-arbitrage bounds, and no NaN, is returned.  Tested against
 Richardson extrapolation of the solver itself, QuantLib's analytic engine for European
 exercise, QuantLib's tree at many steps, and a brute-force deterministic path.
+
+Under curves and a volatility surface the solver still takes one rate, one dividend yield
+and one vol: the process's zero rate and yield to maturity and its Black vol at the strike
+and maturity (the European discounting and forward are then the curves'; the timing of
+early exercise sees the term structures flattened).
 """
 
 import QuantLib as ql
