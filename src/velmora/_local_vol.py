@@ -3,17 +3,17 @@ calendar day, and a local-volatility table by day and log spot.
 
 The compiled engines (the autocallables' Monte Carlo and finite-difference solvers) count
 whole calendar days from the valuation date, a year being 365 of them.  A curve becomes
-its forward rate over each day, ln(D(d) / D(d + 1)) x 365, so that the engines' discount
-factors are the curve's own at every day.  A volatility surface becomes:
+its forward rate over each day, ln(D(d) / D(d + 1)) x 365, averaged over rows of
+``ROW_DAYS`` days (see ``_per_row``): the engines' discount factors are the curve's own
+at every row's first day and at maturity.  A volatility surface becomes:
 
-- without a smile (a constant vol or a term structure of vols): one vol per row of
-  ``ROW_DAYS`` days,
-  the forward volatility between the row's first day and the next row's, so that the total
+- without a smile (a constant vol or a term structure of vols): one vol per row, the
+  forward volatility between the row's first day and the next row's, so that the total
   variance at every row day is the surface's (at the spot: the surface has no strike
   dependence);
 - with a smile: the local volatility of Dupire (in total implied variance against
-  log-moneyness, with the forward of the same curves), on a coarse table (a row every ``ROW_DAYS`` calendar days, read at the
-  middle of the row; ``NODES`` log-spot nodes spanning ``SPAN`` standard deviations of the
+  log-moneyness, with the forward of the same curves), on a coarse table (the rows, read
+  at their middle; ``NODES`` log-spot nodes spanning ``SPAN`` standard deviations of the
   life around the spot), interpolated linearly in log spot by the engine and held flat
   beyond the nodes.  Where Dupire's formula fails (a surface whose calendar or butterfly
   arbitrage makes the local variance negative) the Black vol of that point is used.
@@ -21,8 +21,7 @@ factors are the curve's own at every day.  A volatility surface becomes:
   1e-4 of the strike, which on a surface interpolated linearly between strikes reads the
   kinks at the nodes (zero or infinite curvature) instead of the smile.
 
-The rates and yields are averaged over the same rows of ``ROW_DAYS``
-days (see ``_per_row``).  The table is a function of the level, built once per valuation around the spot: delta and
+The table is a function of the level, built once per valuation around the spot: delta and
 gamma move the spot with the table fixed (the surface is sticky in strike), vega shifts the
 whole surface (and rebuilds the table), rho spreads the curve; theta values the next day
 on the curves' own dates.
