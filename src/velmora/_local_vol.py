@@ -3,9 +3,10 @@ calendar day, and a local-volatility table by day and log spot.
 
 The compiled engines (the autocallables' Monte Carlo and finite-difference solvers) count
 whole calendar days from the valuation date, a year being 365 of them.  A curve becomes
-its forward rate over each day, ln(D(d) / D(d + 1)) x 365, averaged over rows of
-``ROW_DAYS`` days (see ``_per_row``): the engines' discount factors are the curve's own
-at every row's first day and at maturity.  A volatility surface becomes:
+its forward rate over each day, averaged over rows of ``ROW_DAYS`` days (see
+``_row_forwards``): the engines' discount factors are the curve's own at every row's
+first day and at maturity, and the finite-difference solver factorises once per row.
+A volatility surface becomes:
 
 - without a smile (a constant vol or a term structure of vols): one vol per row, the
   forward volatility between the row's first day and the next row's, so that the total
@@ -47,28 +48,23 @@ def is_market(r, q, vol):
     return is_curve(r) or is_curve(q) or is_vol_surface(vol)
 
 
-def _daily_forwards(x, qdate, days):
-    """The forward rate over each of ``days`` days from ``qdate``: a scalar repeated."""
+def _row_forwards(x, qdate, days, starts):
+    """The forward rate over each of ``days`` days from ``qdate``, averaged over each row
+    of ``starts``: ln(D(a) / D(b)) x 365 / (b - a) on the row [a, b), from the curve's
+    discount factors at the row boundaries only; a scalar repeated."""
     if not is_curve(x):
         return np.full(days, float(x))
     handle = rate_handle(x)
-    disc = np.array([handle.discount(qdate + d, True) for d in range(days + 1)])
-    return np.log(disc[:-1] / disc[1:]) * 365.0
+    bounds = list(starts) + [days]
+    disc = [handle.discount(qdate + d, True) for d in bounds]
+    out = np.empty(days)
+    for k, (a, b) in enumerate(zip(bounds, bounds[1:])):
+        out[a:b] = math.log(disc[k] / disc[k + 1]) * 365.0 / (b - a)
+    return out
 
 
 def _row_starts(last_day, step):
     return list(range(0, max(last_day, 1), step))
-
-
-def _per_row(daily, starts):
-    """Daily forwards averaged over each row of days: the discount factors stay the
-    curve's at every row's first day, and the finite-difference solver factorises once
-    per row rather than once per day."""
-    out = np.array(daily, dtype=float)
-    bounds = list(starts) + [len(out)]
-    for a, b in zip(bounds, bounds[1:]):
-        out[a:b] = out[a:b].mean()
-    return out
 
 
 def sample(r, q, vol, spot, evaluation_date, last_day, row_days=ROW_DAYS, nodes=NODES):
@@ -82,10 +78,9 @@ def sample(r, q, vol, spot, evaluation_date, last_day, row_days=ROW_DAYS, nodes=
     with QUANTLIB_LOCK:
         set_evaluation_date(evaluation_date)
         qdate = to_qldate(evaluation_date, "evaluation_date")
-        rate = _daily_forwards(r, qdate, days)
-        yld = _daily_forwards(q, qdate, days)
         starts = _row_starts(days, row_days)
-        rate, yld = _per_row(rate, starts), _per_row(yld, starts)
+        rate = _row_forwards(r, qdate, days, starts)
+        yld = _row_forwards(q, qdate, days, starts)
         if not is_vol_surface(vol):
             if not (is_curve(r) or is_curve(q)):
                 starts = [0]
