@@ -72,6 +72,7 @@ bench: setup
 	$(PY) benchmarks/bench_barrier_american.py
 	$(PY) benchmarks/bench_autocallables.py
 	$(PY) benchmarks/bench_autocall_pde.py
+	$(PY) benchmarks/bench_autocall_local_vol.py
 	$(PY) benchmarks/bench_asian.py --repeat 3
 	$(PY) benchmarks/bench_lumadex.py
 	$(PY) benchmarks/bench_book.py

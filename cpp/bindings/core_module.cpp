@@ -225,6 +225,30 @@ nb::tuple value_paths(const Matrix& paths, const Columns& ko_columns, const Colu
     }));
 }
 
+// A local market from Python: (rate, yield, vol_days, x0, dx, nodes, vol).
+using MarketArgs = std::tuple<std::vector<double>, std::vector<double>, std::vector<std::int64_t>,
+                              double, double, std::size_t, std::vector<double>>;
+
+std::vector<double> simulate_local(const Matrix& draws, const Doubles& step_years,
+                                   const std::vector<std::int64_t>& column_days,
+                                   const Columns& ko_columns, const Columns& ki_columns,
+                                   const Doubles& coupons, const Doubles& spots,
+                                   const MarketArgs& market, double strike, double ki_barrier,
+                                   double ko_barrier, const std::string& rule, bool knocked_in,
+                                   unsigned threads) {
+    const auto terms = make_terms(strike, ki_barrier, ko_barrier, rule);
+    const auto& [rate, yield, vol_days, x0, dx, nodes, vol] = market;
+    const velmora::LocalGroup group{
+        {as_span(step_years), as_span(ko_columns), as_span(ki_columns), as_span(coupons)},
+        column_days,
+        {rate, yield, vol_days, x0, dx, nodes, vol},
+        as_span(spots),
+        knocked_in};
+    return dispatch(draws, "draws", [&](const auto& view) {
+        return velmora::simulate_autocall_local(terms, group, view, threads);
+    });
+}
+
 } // namespace
 
 void bind_pde(nb::module_& m); // pde_module.cpp
@@ -279,6 +303,12 @@ NB_MODULE(_core, m) {
           "rule"_a, "knocked_in"_a, "threads"_a,
           "Value the note on given paths (ratios to the spot) for every spot.\n\n"
           "Returns (paths, [(spot, coupon_total, loss_total), ...]).");
+    m.def("simulate_local", &simulate_local, "draws"_a, "step_years"_a, "column_days"_a,
+          "ko_columns"_a, "ki_columns"_a, "coupons"_a, "spots"_a, "market"_a, nb::kw_only(),
+          "strike"_a, "ki_barrier"_a, "ko_barrier"_a, "rule"_a, "knocked_in"_a, "threads"_a,
+          "Discounted value of every path for every spot, flat [spot][path], under a local\n"
+          "market (rate, yield, vol_days, x0, dx, nodes, vol): daily forward rates and\n"
+          "yields, and local vols by row (from its first day) and log-spot node x0 + i dx.");
     bind_pde(m);
     bind_autocall_pde(m);
     bind_asian(m);

@@ -21,11 +21,30 @@ constexpr std::uint64_t kDirectionSeed = 0x76656c6d6f7261ULL;
 
 double norm_cdf(double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); }
 
+bool term_structure(const Market& m) { return !m.variance.empty(); }
+
 void validate(const Market& m) {
     require(std::isfinite(m.spot) && m.spot > 0.0, "spot must be finite and positive");
     require(std::isfinite(m.vol) && m.vol > 0.0, "vol must be finite and positive");
     require(std::isfinite(m.rate) && std::isfinite(m.dividend),
             "rate and dividend yield must be finite");
+    require(m.log_forward.size() == m.variance.size(),
+            "one log forward per fixing variance is needed");
+    require(m.variance.empty() || (std::isfinite(m.discount_factor) && m.discount_factor > 0.0),
+            "the discount factor must be finite and positive");
+    for (std::size_t i = 0; i < m.variance.size(); ++i)
+        require(std::isfinite(m.log_forward[i]) && std::isfinite(m.variance[i]) &&
+                    m.variance[i] >= 0.0 && (i == 0 || m.variance[i] > m.variance[i - 1]),
+                "fixing variances must be finite, >= 0 and strictly ascending; log forwards "
+                "finite");
+}
+
+void validate(const Contract& c, const Market& m) {
+    require(!term_structure(m) || m.variance.size() == c.fixing_times.size(),
+            "one variance and log forward per fixing still to come is needed");
+    for (std::size_t i = 0; i < m.variance.size(); ++i)
+        require((c.fixing_times[i] > 0.0) == (m.variance[i] > 0.0),
+                "the variance is zero exactly at a fixing time of zero");
 }
 
 // Black's formula, undiscounted, on a lognormal variable of mean `forward` and log-variance
@@ -41,7 +60,9 @@ double black(bool call, double forward, double strike, double variance) {
                 : strike * norm_cdf(-d2) - forward * norm_cdf(-d1);
 }
 
-double discount(const Contract& c, const Market& m) { return std::exp(-m.rate * c.maturity); }
+double discount(const Contract& c, const Market& m) {
+    return term_structure(m) ? m.discount_factor : std::exp(-m.rate * c.maturity);
+}
 
 std::size_t fixing_count(const Contract& c) { return c.known_count + c.fixing_times.size(); }
 
@@ -49,6 +70,15 @@ std::size_t fixing_count(const Contract& c) { return c.known_count + c.fixing_ti
 std::pair<double, double> geometric_log_moments(const Contract& c, const Market& m) {
     const auto& t = c.fixing_times;
     const double n = static_cast<double>(fixing_count(c));
+    if (term_structure(m)) {
+        const auto& v = m.variance;
+        double mean = c.known_log_sum, pairs = 0.0;
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            mean += m.log_forward[i] - 0.5 * v[i];
+            pairs += v[i] * static_cast<double>(2 * (v.size() - i) - 1);
+        }
+        return {mean / n, pairs / (n * n)};
+    }
     const double drift = m.rate - m.dividend - 0.5 * m.vol * m.vol;
     double mean = c.known_log_sum + static_cast<double>(t.size()) * std::log(m.spot);
     double pairs = 0.0; // sum over j, k of min(t_j, t_k): t_i is the minimum of 2(n-i)-1 pairs
@@ -125,6 +155,7 @@ void Contract::validate() const {
 double geometric_value(const Contract& contract, const Market& market) {
     contract.validate();
     validate(market);
+    validate(contract, market);
     const auto [mean, variance] = geometric_log_moments(contract, market);
     return discount(contract, market) *
            black(contract.call, std::exp(mean + 0.5 * variance), contract.strike, variance);
@@ -133,6 +164,8 @@ double geometric_value(const Contract& contract, const Market& market) {
 Result arithmetic_value(const Contract& c, const Market& m, const Controls& k) {
     c.validate();
     validate(m);
+    validate(c, m);
+    const bool term = term_structure(m);
     validate(k);
     const double n_fix = static_cast<double>(fixing_count(c));
     const double disc = discount(c, m);
@@ -146,12 +179,20 @@ Result arithmetic_value(const Contract& c, const Market& m, const Controls& k) {
     Result res;
     res.control_value = geometric_value(c, m);
     double expected_tail = 0.0; // E[sum of the uncertain fixings]
-    for (double ti : t)
-        expected_tail += m.spot * std::exp((m.rate - m.dividend) * ti);
+    // under a term structure: the variance and log forward of the uncertain fixings
+    const auto var_t = term ? m.variance.subspan(first_positive) : std::span<const double>{};
+    const auto fwd_t = term ? m.log_forward.subspan(first_positive) : std::span<const double>{};
+    if (term) {
+        for (double f : fwd_t)
+            expected_tail += std::exp(f);
+    } else {
+        for (double ti : t)
+            expected_tail += m.spot * std::exp((m.rate - m.dividend) * ti);
+    }
     if (t.size() <= 1 || c.strike <= 0.0) {
         // Certain average; or the average linear in one lognormal fixing, a vanilla on it
         // with strike N K - (the fixed ones); or a payoff that is linear (strike <= 0).
-        const double variance = t.empty() ? 0.0 : m.vol * m.vol * t[0];
+        const double variance = t.empty() ? 0.0 : term ? var_t[0] : m.vol * m.vol * t[0];
         const double payoff =
             c.strike <= 0.0
                 ? black(c.call, (certain + expected_tail) / n_fix, c.strike, variance)
@@ -161,11 +202,13 @@ Result arithmetic_value(const Contract& c, const Market& m, const Controls& k) {
         return res;
     }
 
-    const auto steps = bridge(t);
+    // Under a term structure the Brownian bridge runs in variance time with unit vol.
+    const auto steps = bridge(term ? var_t : t);
     const double drift = m.rate - m.dividend - 0.5 * m.vol * m.vol;
+    const double scale = term ? 1.0 : m.vol;
     std::vector<double> log_mean(t.size());
     for (std::size_t j = 0; j < t.size(); ++j)
-        log_mean[j] = std::log(m.spot) + drift * t[j];
+        log_mean[j] = term ? fwd_t[j] - 0.5 * var_t[j] : std::log(m.spot) + drift * t[j];
     const double certain_log = c.known_log_sum + n_today * std::log(m.spot);
     const double centre = res.control_value / disc; // undiscounted E[geometric payoff]
     const double sign = c.call ? 1.0 : -1.0;
@@ -196,7 +239,7 @@ Result arithmetic_value(const Contract& c, const Market& m, const Controls& k) {
             }
             double sum = certain, log_sum = certain_log;
             for (std::size_t j = 0; j < t.size(); ++j) {
-                const double log_s = log_mean[j] + m.vol * w[j];
+                const double log_s = log_mean[j] + scale * w[j];
                 sum += std::exp(log_s);
                 log_sum += log_s;
             }

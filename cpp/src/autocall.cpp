@@ -408,6 +408,95 @@ AutocallResult value_paths(const AutocallTerms& terms, const StridedMatrix<T>& p
     return reduce(partial, width, 0, spots, paths.rows);
 }
 
+template <class T>
+std::vector<double> simulate_autocall_local(const AutocallTerms& terms, const LocalGroup& group,
+                                            const StridedMatrix<T>& draws, unsigned threads) {
+    const ObservationGrid& g = group.grid;
+    const std::size_t n_cols = g.step_years.size();
+    require(n_cols > 0, "the grid needs at least one trading day");
+    require(draws.rows > 0, "the pool of normal draws has no rows");
+    require(n_cols <= draws.cols, "the pool has " + std::to_string(draws.cols) +
+                                      " columns, fewer than the grid's " +
+                                      std::to_string(n_cols) + " steps");
+    require(group.column_days.size() == n_cols, "one calendar day per grid column is needed");
+    for (std::size_t j = 0; j < n_cols; ++j)
+        require(group.column_days[j] >= (j ? group.column_days[j - 1] + 1 : 0),
+                "column days must be strictly increasing from the valuation date");
+    check_common(terms, group.spots, g.ko_columns, g.coupons);
+    check_columns(g.ko_columns, n_cols, "knock-out");
+    check_columns(g.ki_columns, n_cols, "knock-in");
+    const LocalMarket& m = group.market;
+    check_local_market(m, group.column_days.back());
+
+    // per column: drift of the rates, step length, vol row, and what is observed there
+    std::vector<double> carry(n_cols), dt(n_cols), sqrt_dt(n_cols), discount(n_cols);
+    std::vector<std::size_t> row(n_cols);
+    std::vector<std::int32_t> ko_pos(n_cols, -1);
+    std::vector<unsigned char> ki_col(n_cols, 0);
+    double rate_sum = 0.0;
+    for (std::size_t j = 0; j < n_cols; ++j) {
+        const std::int64_t a = j ? group.column_days[j - 1] : 0, b = group.column_days[j];
+        double c = 0.0;
+        for (std::int64_t d = a; d < b; ++d) {
+            c += m.rate[static_cast<std::size_t>(d)] - m.yield[static_cast<std::size_t>(d)];
+            rate_sum += m.rate[static_cast<std::size_t>(d)];
+        }
+        carry[j] = c / 365.0;
+        dt[j] = static_cast<double>(b - a) / 365.0;
+        sqrt_dt[j] = std::sqrt(dt[j]);
+        row[j] = m.row_at(a);
+        discount[j] = std::exp(-rate_sum / 365.0);
+    }
+    for (std::size_t k = 0; k < g.ko_columns.size(); ++k)
+        ko_pos[static_cast<std::size_t>(g.ko_columns[k])] = static_cast<std::int32_t>(k);
+    for (std::int64_t c : g.ki_columns)
+        ki_col[static_cast<std::size_t>(c)] = 1;
+    const Payout payout = make_payout(terms, g.ko_columns, g.coupons, discount, group.spots);
+
+    const std::size_t n_paths = draws.rows, n_spots = group.spots.size();
+    std::vector<double> out(checked_mul(n_spots, n_paths, "path values"));
+    const std::size_t n_blocks = n_paths / kPathBlock + (n_paths % kPathBlock != 0);
+    for_each_block(n_blocks, threads, [&](std::size_t b) {
+        const std::size_t first = b * kPathBlock;
+        const std::size_t last = first + std::min(kPathBlock, n_paths - first);
+        std::vector<double> ko_levels(g.ko_columns.size());
+        for (std::size_t s = 0; s < n_spots; ++s) {
+            const double x_spot = std::log(group.spots[s]);
+            for (std::size_t p = first; p < last; ++p) {
+                double x = x_spot, ki_min = kNoKnockInDate;
+                for (std::size_t j = 0; j < n_cols; ++j) {
+                    const double vol = m.vol_in_row(row[j], x);
+                    x += carry[j] - 0.5 * vol * vol * dt[j] +
+                         vol * sqrt_dt[j] * static_cast<double>(draws(p, j));
+                    if (ko_pos[j] >= 0 || ki_col[j]) {
+                        const double level = std::exp(x - x_spot);
+                        if (ko_pos[j] >= 0)
+                            ko_levels[static_cast<std::size_t>(ko_pos[j])] = level;
+                        if (ki_col[j])
+                            ki_min = std::min(ki_min, level);
+                    }
+                }
+                const PathOutcome path{ko_levels, ki_min, std::exp(x - x_spot)};
+                const PathPayoff pp =
+                    terms.rule == CouponRule::snowball
+                        ? pay_path<SnowballCoupons>(path, payout.discounted_coupons,
+                                                    payout.maturity_discount,
+                                                    payout.levels[s], group.knocked_in)
+                        : pay_path<PhoenixCoupons>(path, payout.discounted_coupons,
+                                                   payout.maturity_discount, payout.levels[s],
+                                                   group.knocked_in);
+                out[s * n_paths + p] = pp.coupon + pp.loss * group.spots[s];
+            }
+        }
+    });
+    return out;
+}
+
+template std::vector<double> simulate_autocall_local(const AutocallTerms&, const LocalGroup&,
+                                                     const StridedMatrix<float>&, unsigned);
+template std::vector<double> simulate_autocall_local(const AutocallTerms&, const LocalGroup&,
+                                                     const StridedMatrix<double>&, unsigned);
+
 // The only instantiations of the three templates of autocall.hpp: float pools (the normal
 // pool and float32 paths) and double ones.
 template AutocallResult simulate_autocall(const AutocallTerms&, const BlackScholesInputs&,

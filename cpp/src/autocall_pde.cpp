@@ -11,6 +11,7 @@
 
 #include "autocall_pde_sweep.hpp"
 #include "require.hpp"
+#include "velmora/local_market.hpp"
 
 namespace velmora::autocall_pde {
 
@@ -91,8 +92,10 @@ struct Space {
 // with both there, the error falls smoothly at second order as the grid is refined.
 Space make_space(const AutocallTerms& t, std::int64_t maturity_day,
                  std::span<const Scenario> scenarios, std::span<const double> spots,
-                 const Grid& grid, bool ki_matters, bool ko_matters, int refine) {
-    double max_vol = 0.0;
+                 const Grid& grid, bool ki_matters, bool ko_matters, int refine,
+                 double tail_vol) {
+    double max_vol = tail_vol; // the largest local vol, under a local market
+
     for (const Scenario& sc : scenarios)
         max_vol = std::max(max_vol, sc.vol);
     const double years = static_cast<double>(std::max<std::int64_t>(maturity_day, 1)) * kDay;
@@ -216,6 +219,90 @@ Stepper make_stepper(const std::vector<Operator>& ops, std::size_t layers, std::
     return st;
 }
 
+// Under a local market the coefficients change from node to node and from vol row to vol
+// row: one system per scenario and layer, with the explicit part applied row by row
+// before the implicit sweep.  The Crank-Nicolson step of length dt and the implicit half
+// step share one implicit matrix, I - dt/2 L; the implicit full step has I - dt L.
+struct RowSteppers {
+    Stepper half, full;                   // factorised I - dt/2 L and I - dt L
+    std::vector<double> e_lo, e_di, e_up; // dt/2 L, [row * S + sys]
+
+    static void solve(const Stepper& st, std::vector<double>& v, std::vector<double>& rhs) {
+        const sweep::Step a{st.n,          st.ns,         false,   v.data(), rhs.data(),
+                            st.sub.data(), st.cp.data(),  st.inv.data(), nullptr, nullptr,
+                            nullptr,       st.ext_lo,     st.ext_hi};
+        sweep::step(a);
+    }
+    void crank_nicolson(std::vector<double>& v, std::vector<double>& rhs,
+                        std::vector<double>& scratch) const {
+        const std::size_t n = half.n, S = half.ns;
+        scratch.resize(n * S);
+        for (std::size_t i = 1; i + 1 < n; ++i)
+            for (std::size_t s = 0; s < S; ++s) {
+                const std::size_t o = i * S + s;
+                scratch[o] = v[o] + (e_lo[o] * v[o - S] + e_di[o] * v[o] + e_up[o] * v[o + S]);
+            }
+        std::copy(scratch.begin() + static_cast<std::ptrdiff_t>(S),
+                  scratch.begin() + static_cast<std::ptrdiff_t>((n - 1) * S),
+                  v.begin() + static_cast<std::ptrdiff_t>(S));
+        solve(half, v, rhs);
+    }
+};
+
+// The factorised I - c L, ops[row * n_solved + scenario].
+Stepper factorise_rows(const std::vector<Operator>& ops, std::size_t n_solved,
+                       std::size_t layers, std::size_t n, double h, double c) {
+    Stepper st;
+    st.n = n;
+    st.ns = n_solved * layers;
+    st.theta = 1.0;
+    st.ext_lo = std::exp(-h);
+    st.ext_hi = std::exp(h);
+    const std::size_t S = st.ns;
+    st.sub.assign(n * S, 0.0);
+    st.cp.assign(n * S, 0.0);
+    st.inv.assign(n * S, 0.0);
+    for (std::size_t i = 1; i + 1 < n; ++i)
+        for (std::size_t s = 0; s < S; ++s) {
+            const Operator& op = ops[i * n_solved + s / layers];
+            double l = -c * op.lo, d = 1.0 - c * op.di, u = -c * op.up;
+            if (i == 1) {
+                d += l * (1.0 + st.ext_lo);
+                u -= l * st.ext_lo;
+                l = 0.0;
+            }
+            if (i == n - 2) {
+                d += u * (1.0 + st.ext_hi);
+                l -= u * st.ext_hi;
+                u = 0.0;
+            }
+            const double den = i == 1 ? d : d - l * st.cp[(i - 1) * S + s];
+            st.sub[i * S + s] = l / den;
+            st.inv[i * S + s] = 1.0 / den;
+            st.cp[i * S + s] = u / den;
+        }
+    return st;
+}
+
+RowSteppers make_row_steppers(const std::vector<Operator>& ops, std::size_t n_solved,
+                              std::size_t layers, std::size_t n, double h, double dt) {
+    RowSteppers rs;
+    rs.half = factorise_rows(ops, n_solved, layers, n, h, dt / 2.0);
+    rs.full = factorise_rows(ops, n_solved, layers, n, h, dt);
+    const std::size_t S = n_solved * layers;
+    rs.e_lo.assign(n * S, 0.0);
+    rs.e_di.assign(n * S, 0.0);
+    rs.e_up.assign(n * S, 0.0);
+    for (std::size_t i = 1; i + 1 < n; ++i)
+        for (std::size_t s = 0; s < S; ++s) {
+            const Operator& op = ops[i * n_solved + s / layers];
+            rs.e_lo[i * S + s] = dt / 2.0 * op.lo;
+            rs.e_di[i * S + s] = dt / 2.0 * op.di;
+            rs.e_up[i * S + s] = dt / 2.0 * op.up;
+        }
+    return rs;
+}
+
 // Cubic Lagrange interpolation of column `s` of `v` ([node][system]) at log spot x.
 double interpolate(const std::vector<double>& v, std::size_t S, std::size_t s,
                    const Space& sp, double x) {
@@ -255,9 +342,16 @@ Grid choose_grid(double years, double vol, double knock_in_distance) {
 
 Result solve(const AutocallTerms& terms, const Schedule& schedule,
              std::span<const Scenario> scenarios, std::span<const double> spots,
-             std::span<const Reading> readings, const Grid& wanted) {
+             std::span<const Reading> readings, const Grid& wanted,
+             std::span<const LocalMarket> markets) {
     check_inputs(terms, schedule, scenarios, spots, readings);
     const auto& days = schedule.column_days;
+    const bool local = !markets.empty();
+    if (local) {
+        require(markets.size() == scenarios.size(), "one local market per scenario is needed");
+        for (const LocalMarket& m : markets)
+            check_local_market(m, days.back());
+    }
     const std::size_t n_cols = days.size();
     const bool phoenix = terms.rule == CouponRule::phoenix;
 
@@ -324,13 +418,16 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
 
     // The continuation values at every reading (before the observations of its day), at
     // every scenario and spot, on one grid: [reading][scenario][spot].
-    auto continuation = [&](const Space& sp, std::span<const Scenario> solved) {
+    auto continuation = [&](const Space& sp, std::span<const Scenario> solved,
+                            std::span<const LocalMarket> solved_markets) {
         const std::size_t n = sp.n;
         const std::size_t n_solved = solved.size(), S = n_solved * layers;
         std::vector<Operator> ops;
         for (const Scenario& sc : solved)
             ops.push_back(make_operator(sc, sp.h));
         std::map<std::int64_t, std::array<Stepper, 3>> steppers;
+        std::map<std::vector<double>, RowSteppers> local_steppers;
+        std::vector<double> scratch;
 
         // Observations of column c on every node, backwards: knock-in first (the
         // continuation of the knocked-in layer), then knock-out and coupons on both layers.
@@ -366,8 +463,15 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
             if (!phoenix && !schedule.coupons.empty()) {
                 const std::size_t last = static_cast<std::size_t>(schedule.ko_columns.back());
                 const double t_last = static_cast<double>(days[last]) * kDay;
-                non_touch = schedule.coupons.back() *
-                            std::exp(solved[sc].r * (maturity_years - t_last));
+                if (local) {
+                    double grown = 0.0;
+                    for (std::int64_t d = days[last]; d < days.back(); ++d)
+                        grown += solved_markets[sc].rate[static_cast<std::size_t>(d)];
+                    non_touch = schedule.coupons.back() * std::exp(grown * kDay);
+                } else {
+                    non_touch = schedule.coupons.back() *
+                                std::exp(solved[sc].r * (maturity_years - t_last));
+                }
             }
             for (std::size_t i = 0; i < n; ++i) {
                 double* x = &v[i * S + sc * layers];
@@ -393,6 +497,53 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
                 const bool near = std::any_of(readings.begin(), readings.end(),
                                               [&](const Reading& r) { return r.day == day; });
                 const int substeps = grid.steps_per_interval * (near ? kNearReading : 1);
+                if (local) {
+                    // coefficients of this interval: its mean forward rate and yield, the
+                    // local vol of the row in force on its first day at every node; the
+                    // factorisations are kept for every interval with the same ones
+                    std::vector<double> key{static_cast<double>(length),
+                                            static_cast<double>(substeps)};
+                    for (std::size_t sc = 0; sc < n_solved; ++sc) {
+                        const LocalMarket& m = solved_markets[sc];
+                        key.push_back(static_cast<double>(m.row_at(day)));
+                        key.push_back(LocalMarket::mean(m.rate, day, now));
+                        key.push_back(LocalMarket::mean(m.yield, day, now));
+                    }
+                    auto found = local_steppers.find(key);
+                    if (found == local_steppers.end()) {
+                        const double dt = static_cast<double>(length) * kDay / substeps;
+                        std::vector<Operator> row_ops(n * n_solved);
+                        for (std::size_t sc = 0; sc < n_solved; ++sc) {
+                            const LocalMarket& m = solved_markets[sc];
+                            const std::size_t row = static_cast<std::size_t>(key[2 + 3 * sc]);
+                            const double r = key[3 + 3 * sc], q = key[4 + 3 * sc];
+                            for (std::size_t i = 0; i < n; ++i) {
+                                const double x = sp.lower + static_cast<double>(i) * sp.h;
+                                row_ops[i * n_solved + sc] =
+                                    make_operator({r, q, m.vol_in_row(row, x)}, sp.h);
+                            }
+                        }
+                        found = local_steppers
+                                    .emplace(std::move(key), make_row_steppers(row_ops, n_solved,
+                                                                               layers, n, sp.h,
+                                                                               dt))
+                                    .first;
+                    }
+                    const RowSteppers& rs = found->second;
+                    for (int m = 0; m < substeps; ++m) {
+                        if (!rough) {
+                            rs.crank_nicolson(v, rhs, scratch);
+                            continue;
+                        }
+                        std::copy(v.begin(), v.end(), other.begin());
+                        RowSteppers::solve(rs.full, other, rhs);
+                        RowSteppers::solve(rs.half, v, rhs);
+                        RowSteppers::solve(rs.half, v, rhs);
+                        for (std::size_t i = 0; i < v.size(); ++i)
+                            v[i] = 2.0 * v[i] - other[i];
+                        rough = false;
+                    }
+                } else {
                 const std::int64_t key = length * 4096 + substeps;
                 auto found = steppers.find(key);
                 if (found == steppers.end()) {
@@ -422,6 +573,7 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
                         v[i] = 2.0 * v[i] - other[i];
                     rough = false;
                 }
+                }
             }
             now = day;
             for (std::size_t r = 0; r < readings.size(); ++r) {
@@ -448,12 +600,17 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
     // the first scenario only, and its correction applies to every scenario: the moved
     // scenarios differ from the first on the fine grid (their differences, the
     // sensitivities, carry a small part of the space error; it changes slowly with them).
+    double tail_vol = 0.0;
+    for (const LocalMarket& m : markets)
+        for (double v : m.vol)
+            tail_vol = std::max(tail_vol, v);
     const Space coarse = make_space(terms, days.back(), scenarios, spots, grid, ki_matters,
-                                    ko_matters, 1);
+                                    ko_matters, 1, tail_vol);
     const Space fine = make_space(terms, days.back(), scenarios, spots, grid, ki_matters,
-                                  ko_matters, 2);
-    const std::vector<double> vc = continuation(coarse, scenarios.first(1));
-    const std::vector<double> vf = continuation(fine, scenarios);
+                                  ko_matters, 2, tail_vol);
+    const std::vector<double> vc =
+        continuation(coarse, scenarios.first(1), local ? markets.first(1) : markets);
+    const std::vector<double> vf = continuation(fine, scenarios, markets);
 
     Result res;
     res.scenarios = n_sc;

@@ -45,6 +45,23 @@ constexpr double kPenalty = 1e10;
 
 void validate(const Contract& c, const Market& m) {
     require(std::isfinite(m.spot) && m.spot > 0.0, "spot must be a positive finite number");
+    if (!m.times.empty()) {
+        const std::size_t n = m.times.size();
+        require(m.int_rate.size() == n && m.int_dividend.size() == n &&
+                    m.int_variance.size() == n,
+                "one integral of rate, dividend yield and variance per time is needed");
+        require(m.times[0] == 0.0 && m.int_rate[0] == 0.0 && m.int_dividend[0] == 0.0 &&
+                    m.int_variance[0] == 0.0,
+                "the integrals start at 0 on the valuation date");
+        for (std::size_t i = 1; i < n; ++i)
+            require(std::isfinite(m.times[i]) && m.times[i] > m.times[i - 1] &&
+                        std::isfinite(m.int_rate[i]) && std::isfinite(m.int_dividend[i]) &&
+                        std::isfinite(m.int_variance[i]) &&
+                        m.int_variance[i] >= m.int_variance[i - 1],
+                    "times must ascend, integrals be finite and the variance not fall");
+        require(m.times[n - 1] >= c.maturity * (1.0 - 1e-12),
+                "the integrals must reach maturity");
+    }
     require(std::isfinite(m.vol) && m.vol > 0.0, "vol must be a positive finite number");
     require(std::isfinite(m.rate), "rate must be a finite number");
     require(std::isfinite(m.dividend), "dividend yield must be a finite number");
@@ -92,6 +109,34 @@ double cell_payoff(const Contract& c, double x, double h) {
     if (kx <= lo)
         return 0.0;
     return (K * (kx - lo) - (K - std::exp(lo))) / h;
+}
+
+// The integral of a tabulated quantity to time t (linear between the times).
+double integral_to(std::span<const double> times, std::span<const double> cum, double t) {
+    if (t <= 0.0)
+        return 0.0;
+    const auto it = std::upper_bound(times.begin(), times.end(), t);
+    const std::size_t i = std::min<std::size_t>(
+        static_cast<std::size_t>(std::max<std::ptrdiff_t>(it - times.begin(), 1)),
+        times.size() - 1);
+    const double t0 = times[i - 1], t1 = times[i];
+    return cum[i - 1] + (cum[i] - cum[i - 1]) * (t - t0) / (t1 - t0);
+}
+
+// The market over calendar times [a, b]: the means of the rate, dividend yield and variance
+// there; the market itself without term structures (the same bits).
+Market over(const Market& m, double a, double b) {
+    if (m.times.empty() || !(b > a))
+        return m;
+    Market s = m;
+    const double span = b - a;
+    s.rate = (integral_to(m.times, m.int_rate, b) - integral_to(m.times, m.int_rate, a)) / span;
+    s.dividend = (integral_to(m.times, m.int_dividend, b) -
+                  integral_to(m.times, m.int_dividend, a)) / span;
+    s.vol = std::sqrt(std::max(integral_to(m.times, m.int_variance, b) -
+                                   integral_to(m.times, m.int_variance, a),
+                               0.0) / span);
+    return s;
 }
 
 // Value far from the barrier and the strike: zero on the out-of-the-money side, the forward
@@ -159,6 +204,7 @@ class Lattice {
           u_(n_), rhs_(n_), work_(n_) {}
 
     std::size_t size() const { return n_; }
+    void set_stencil(const Stencil& st) { st_ = st; }
     double x(std::size_t i) const { return x0_ + (lo_ + static_cast<std::int64_t>(i)) * h_; }
     double spot(std::size_t i) const { return std::exp(x(i)); }
     std::vector<double>& values() { return u_; }
@@ -373,11 +419,15 @@ double solve_vanilla(const Contract& c, const Market& m, const Grid& g) {
     const Exercise side = c.call ? Exercise::high : Exercise::low;
     const Levels lv = make_levels(T, g.time_steps);
     const double s_lo = lat.spot(0), s_hi = lat.spot(lat.size() - 1);
+    const bool term = !m.times.empty();
     for (std::size_t k = 0; k + 1 < lv.tau.size(); ++k) {
         const double tau = lv.tau[k + 1];
         const bool ex = exercisable(c, T, tau);
-        lat.advance(tau - lv.tau[k], lv.theta[k], far_value(c, m, s_lo, tau, ex, false),
-                    far_value(c, m, s_hi, tau, ex, true), ex ? &pay : nullptr, side);
+        if (term)
+            lat.set_stencil(make_stencil(over(m, T - tau, T - lv.tau[k]), h));
+        const Market rest = over(m, T - tau, T);
+        lat.advance(tau - lv.tau[k], lv.theta[k], far_value(c, rest, s_lo, tau, ex, false),
+                    far_value(c, rest, s_hi, tau, ex, true), ex ? &pay : nullptr, side);
     }
     return lat.at(x0);
 }
@@ -431,9 +481,12 @@ double solve_barrier(const Contract& c, const Barrier& b, const Market& m, const
         for (std::size_t k = 0; k + 1 < lv.tau.size(); ++k) {
             const double tau = lv.tau[k + 1];
             const bool ex = exercisable(c, T, tau);
+            if (!m.times.empty())
+                alive.set_stencil(make_stencil(over(m, T - tau, T - lv.tau[k]), h));
+            const Market rest = over(m, T - tau, T);
             const double edge = ex ? at_hit : b.rebate;
-            const double low = down ? edge : far_value(c, m, alive.spot(0), tau, ex, false);
-            const double high = down ? far_value(c, m, alive.spot(top), tau, ex, true) : edge;
+            const double low = down ? edge : far_value(c, rest, alive.spot(0), tau, ex, false);
+            const double high = down ? far_value(c, rest, alive.spot(top), tau, ex, true) : edge;
             alive.advance(tau - lv.tau[k], lv.theta[k], low, high, ex ? &pay : nullptr, side);
         }
         return alive.at(xs);
@@ -454,10 +507,16 @@ double solve_barrier(const Contract& c, const Barrier& b, const Market& m, const
     for (std::size_t k = 0; k + 1 < lv.tau.size(); ++k) {
         const double tau = lv.tau[k + 1], dt = tau - lv.tau[k];
         const bool ex = exercisable(c, T, tau);
-        whole.advance(dt, lv.theta[k], far_value(c, m, w_lo, tau, ex, false),
-                      far_value(c, m, w_hi, tau, ex, true), ex ? &pay : nullptr, vanilla_side);
+        if (!m.times.empty()) {
+            const Stencil step = make_stencil(over(m, T - tau, T - lv.tau[k]), h);
+            whole.set_stencil(step);
+            alive.set_stencil(step);
+        }
+        const Market rest = over(m, T - tau, T);
+        whole.advance(dt, lv.theta[k], far_value(c, rest, w_lo, tau, ex, false),
+                      far_value(c, rest, w_hi, tau, ex, true), ex ? &pay : nullptr, vanilla_side);
         const double hit = whole.values()[at_barrier];
-        const double never = b.rebate * std::exp(-m.rate * tau);
+        const double never = b.rebate * std::exp(-rest.rate * tau);
         alive.advance(dt, lv.theta[k], down ? hit : never, down ? never : hit, nullptr,
                       Exercise::none);
     }

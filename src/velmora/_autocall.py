@@ -26,8 +26,9 @@ import numpy as np
 import pandas as pd
 import torch
 
-from . import _autocall_pde, _core
+from . import _autocall_pde, _core, _local_vol
 from ._history import any_above, any_below, get_closes, trading_dates, unclosed_from
+from ._market import shift_vol, spread_rate
 from ._terms import valuation_inputs
 from .groundwork import (ONE_DAY, RATE_BUMP, SPOT_BUMP, VOL_BUMP, BaseOption, OptionGreeks,
                          _curvature, _slope)
@@ -216,16 +217,21 @@ class AutocallNote(BaseOption):
             return OptionGreeks(0.0, 0, 0, 0, 0, 0), 0.0
         if self.engine == "pde":  # a deterministic solve: no sampling error
             return _autocall_pde.greeks(self, spot, r, vol, q, evaluation_date, knocked_in), 0.0
-        # the volatility bump of BaseOption.vega: 0.01, or vol / 2 below a vol of 0.02
-        vol_bump = VOL_BUMP if vol >= 2 * VOL_BUMP else vol / 2
+        # the volatility bump of BaseOption.vega: 0.01, or vol / 2 below a vol of 0.02; a
+        # surface is shifted and a curve spread in parallel
+        level = self.vol_read(vol, spot, evaluation_date)
+        vol_bump = VOL_BUMP if level >= 2 * VOL_BUMP else level / 2
         spots = _spots(spot)
         requests = {
             "base": self._request(_spots(spot, True), r, vol, q, evaluation_date, knocked_in),
-            "vol_up": self._request(spots, r, vol + vol_bump, q, evaluation_date, knocked_in),
-            "vol_down": self._request(spots, r, vol - vol_bump, q, evaluation_date, knocked_in),
-            "rate_up": self._request(spots, r + RATE_BUMP, vol, q, evaluation_date, knocked_in),
-            "rate_down": self._request(spots, r - RATE_BUMP, vol, q, evaluation_date,
-                                       knocked_in),
+            "vol_up": self._request(spots, r, shift_vol(vol, vol_bump), q, evaluation_date,
+                                    knocked_in),
+            "vol_down": self._request(spots, r, shift_vol(vol, -vol_bump), q, evaluation_date,
+                                      knocked_in),
+            "rate_up": self._request(spots, spread_rate(r, RATE_BUMP), vol, q, evaluation_date,
+                                     knocked_in),
+            "rate_down": self._request(spots, spread_rate(r, -RATE_BUMP), vol, q,
+                                       evaluation_date, knocked_in),
         }
         # theta, as BaseOption.theta: the value from the next calendar day (after its own
         # history check) minus the value today, unless one day or less is left
@@ -382,17 +388,26 @@ class AutocallNote(BaseOption):
         grid = Grid(self, evaluation_date)
         if len(grid) == 0:
             return None
-        return _Request(grid, spots, r, vol, q, knocked_in)
+        return _Request(grid, spots, r, vol, q, knocked_in, evaluation_date)
 
     def _run(self, requests, errors_of=()):
         """Values of every request (a list per request, one per spot; None for None) from
         one pass over the pool, and the standard errors of the requests in ``errors_of``
         (a list per such request, one per spot, in the order of ``errors_of``).  Each
-        request's grid reads the leading columns of the pool."""
-        live = [req for req in requests if req is not None]
+        request's grid reads the leading columns of the pool; a request under a local
+        market (curves or a surface) runs the plain simulation path of ``_run_local``."""
+        flat = {id(req): req.scalar_if_flat() for req in requests if req is not None}
+        requests = [None if req is None else flat[id(req)] for req in requests]
+        errors_of = [None if req is None else flat.get(id(req), req) for req in errors_of]
+        values, errors = {}, {}
+        for req in requests:
+            if req is not None and req.market is not None:
+                values[id(req)], errors[id(req)] = self._run_local(req)
+        live = [req for req in requests if req is not None and req.market is None]
         wanted = {id(req) for req in errors_of if req is not None}
         if not live:
-            return [None] * len(requests), [None] * len(errors_of)
+            return ([None if req is None else values[id(req)] for req in requests],
+                    [None if req is None else errors[id(req)] for req in errors_of])
         # imported here: a process that values only on the finite-difference engine never
         # draws the pool (about 400 MB)
         from . import normdraw
@@ -404,7 +419,6 @@ class AutocallNote(BaseOption):
         by_level = {}
         for req in live:
             by_level.setdefault(req.grid.ko_barrier, []).append(req)
-        values, errors = {}, {}
         for level, group in by_level.items():
             args["ko_barrier"] = level
             if wanted:
@@ -418,6 +432,27 @@ class AutocallNote(BaseOption):
                     errors[id(req)] = list(se[0])
         return ([None if req is None else values[id(req)] for req in requests],
                 [None if req is None else errors[id(req)] for req in errors_of])
+
+    def _run_local(self, request):
+        """(values, standard errors) per spot of one request under a local market, from
+        the plain path of ``_core.simulate_local`` over the pool: the standard error of the
+        mean of the antithetic pairs (row m and row m + N/2 of the pool)."""
+        from . import normdraw
+
+        g = request.grid
+        draws = normdraw.get_normdraws(len(g))
+        args = self._engine_terms()
+        args["ko_barrier"] = g.ko_barrier
+        days = np.asarray((g.trading_dates - request.evaluation_date).days, dtype=np.int64)
+        per_path = np.asarray(_core.simulate_local(
+            draws, g.step_years, days.tolist(), g.ko_columns, g.ki_columns, g.coupons,
+            request.spots, request.market, knocked_in=request.knocked_in, **args))
+        per_path = per_path.reshape(len(request.spots), -1)
+        half = per_path.shape[1] // 2
+        pairs = (per_path[:, :half] + per_path[:, half:2 * half]) / 2
+        values = [float(v) for v in per_path.mean(axis=1)]
+        ses = [float(e) for e in pairs.std(axis=1, ddof=1) / np.sqrt(half)]
+        return values, ses
 
 
 # A knock-out level that no simulated path reaches (see ``Grid``).
@@ -497,11 +532,37 @@ class _Request:
     """One valuation for the engine: a grid, market inputs, the spots and the knock-in
     state; one scenario group of a pass over the pool."""
 
-    def __init__(self, grid, spots, r, vol, q, knocked_in):
+    def __init__(self, grid, spots, r, vol, q, knocked_in, evaluation_date=None):
         self.grid = grid
         self.spots = np.asarray(spots, dtype=float)
-        self.r, self.vol, self.q = float(r), float(vol), float(q)
         self.knocked_in = bool(knocked_in)
+        self.evaluation_date = evaluation_date
+        self.market = None  # the sampled local market, under curves or a surface
+        if _local_vol.is_market(r, q, vol):
+            days = (grid.trading_dates[-1] - evaluation_date).days
+            self.market, vol = _local_vol.sample(r, q, vol, float(self.spots[0]),
+                                                 evaluation_date, days)
+            r, q = np.mean(self.market[0]), np.mean(self.market[1])
+        self.r, self.vol, self.q = float(r), float(vol), float(q)
+
+    def scalar_if_flat(self):
+        """This request on scalars when its market is flat (or already scalar)."""
+        if self.market is None:
+            return self
+        flat = _local_vol.flat_scalars(self.market)
+        if flat is None:
+            return self
+        r, q, vol = flat
+        return _Request(self.grid, self.spots, r, vol, q, self.knocked_in,
+                        self.evaluation_date)
+
+    def as_local(self):
+        """This scalar request as a (flat) local market, for the plain path."""
+        req = _Request(self.grid, self.spots, self.r, self.vol, self.q, self.knocked_in,
+                       self.evaluation_date)
+        days = max((self.grid.trading_dates[-1] - self.evaluation_date).days, 1)
+        req.market = ([self.r] * days, [self.q] * days, [0], 0.0, 1.0, 1, [self.vol])
+        return req
 
     def group(self):
         g = self.grid

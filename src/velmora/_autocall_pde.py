@@ -30,8 +30,9 @@ maturity.  No normal pool is read.
 import numpy as np
 import pandas as pd
 
-from . import _core
+from . import _core, _local_vol
 from ._history import unclosed_from
+from ._market import shift_vol, spread_rate
 from .groundwork import ONE_DAY, RATE_BUMP, VOL_BUMP, OptionGreeks
 
 
@@ -73,14 +74,33 @@ def solve(note, grid, evaluation_date, spots, scenarios, readings):
     """
     days = np.asarray((grid.trading_dates - evaluation_date).days, dtype=np.int64)
     per_sd, per_interval = note.pde_grid
+    scenarios, markets = _local_markets(scenarios, spots[0], evaluation_date, int(days[-1]))
     values, _, _, _, _ = _core.autocall_pde(
         days.tolist(), grid.ko_columns.tolist(), grid.ki_columns.tolist(),
         grid.coupons.tolist(), [float(s) for s in spots],
         [(float(r), float(q), float(v)) for r, q, v in scenarios],
         [(int(d), bool(k)) for d, k in readings], strike=float(note.strike),
         ki_barrier=float(note.ki_barrier), ko_barrier=float(grid.ko_barrier), rule=note.rule,
-        space_per_day_sd=per_sd, steps_per_interval=per_interval)
+        space_per_day_sd=per_sd, steps_per_interval=per_interval, markets=markets)
     return np.asarray(values, dtype=float).reshape(len(readings), len(scenarios), len(spots))
+
+
+def _local_markets(scenarios, spot, evaluation_date, last_day):
+    """Scalar scenarios and their local markets (an empty list when all are scalars).
+
+    Curves and surfaces are sampled around ``spot``; when every sampled market is flat
+    the scenarios become its scalars and are solved on the scalar path."""
+    if not any(_local_vol.is_market(r, q, v) for r, q, v in scenarios):
+        return scenarios, []
+    markets, scalars = [], []
+    for r, q, v in scenarios:
+        market, vol_scale = _local_vol.sample(r, q, v, float(spot), evaluation_date, last_day)
+        markets.append(market)
+        scalars.append(_local_vol.flat_scalars(market)
+                       or (float(np.mean(market[0])), float(np.mean(market[1])), vol_scale))
+    if all(_local_vol.flat_scalars(m) for m in markets):
+        return scalars, []
+    return scalars, markets
 
 
 def values(note, spots, r, vol, q, evaluation_date, knocked_in):
@@ -149,9 +169,11 @@ def greeks(note, spot, r, vol, q, evaluation_date, knocked_in):
     grid = Grid(note, today)
     if len(grid) == 0:  # expired: nothing remains to be paid
         return OptionGreeks(0.0, 0.0, 0.0, 0.0, 0.0, 0.0)
-    vol_bump = VOL_BUMP if vol >= 2 * VOL_BUMP else vol / 2
-    scenarios = [(r, q, vol), (r, q, vol + vol_bump), (r, q, vol - vol_bump),
-                 (r + RATE_BUMP, q, vol), (r - RATE_BUMP, q, vol)]
+    level = note.vol_read(vol, spot, evaluation_date)
+    vol_bump = VOL_BUMP if level >= 2 * VOL_BUMP else level / 2
+    # a surface is shifted and a curve spread in parallel (numbers move by the same amounts)
+    scenarios = [(r, q, vol), (r, q, shift_vol(vol, vol_bump)), (r, q, shift_vol(vol, -vol_bump)),
+                 (spread_rate(r, RATE_BUMP), q, vol), (spread_rate(r, -RATE_BUMP), q, vol)]
     # theta as BaseOption.theta: the next calendar day (after its own history check) minus
     # today, unless one day or less is left
     raw_today = pd.to_datetime(evaluation_date)

@@ -19,8 +19,20 @@ inputs no grid within that work resolves raise ``ValueError`` naming the range. 
 value outside the no-arbitrage bounds, and no NaN, is returned.  Tested against
 Richardson extrapolation of the solver itself, QuantLib's analytic engine for European
 exercise, QuantLib's tree at many steps, and a brute-force deterministic path.
+
+Under curves and a volatility term structure the solver takes, step by step, the mean
+forward rate, dividend yield and forward variance of the step (from their integrals over
+the calendar days to maturity, ``_term_structure``), and the far ends and rebates their
+discount factors.  A surface with a smile is read at the strike (its term structure
+there), not as a local volatility.  Flat curves and a constant vol take the scalar path.
+The life runs from the valuation date whatever the curves' reference dates, so theta is
+the day's decay also under curves anchored on a fixed date (QuantLib's own engines count
+from the reference date instead).
 """
 
+import math
+
+import numpy as np
 import QuantLib as ql
 
 from . import _core
@@ -50,6 +62,33 @@ def _grid(pde_grid):
     return per_sd, steps
 
 
+def _term_structure(process, today, maturity, strike):
+    """The integrals of rate, dividend yield and variance (at ``strike``) from ``today`` at
+    every calendar day to ``maturity`` (dates), with their times in years; None when all
+    three are flat (to 1e-12): the scalars then stand for them exactly."""
+    rates, yields, vols = (process.riskFreeRate(), process.dividendYield(),
+                           process.blackVolatility())
+    days = maturity - today
+    dates = [today + d for d in range(days + 1)]
+    t0 = rates.timeFromReference(today)
+    times = np.array([rates.timeFromReference(d) - t0 for d in dates])
+    d0, q0 = rates.discount(today, True), yields.discount(today, True)
+    v0 = vols.blackVariance(today, strike, True) if vols.timeFromReference(today) > 0 else 0.0
+    int_rate = np.array([-math.log(rates.discount(d, True) / d0) for d in dates])
+    int_div = np.array([-math.log(yields.discount(d, True) / q0) for d in dates])
+    int_var = np.array([vols.blackVariance(d, strike, True) - v0 if d > today else 0.0
+                        for d in dates])
+
+    def flat(cum):
+        rate = cum[1:] / times[1:]
+        return float(np.ptp(rate)) <= 1e-12 * max(1.0, float(np.max(np.abs(rate))))
+
+    if days < 1 or (flat(int_rate) and flat(int_div) and flat(int_var)):
+        return None
+    return dict(times=times.tolist(), int_rate=int_rate.tolist(),
+                int_dividend=int_div.tolist(), int_variance=int_var.tolist())
+
+
 class FdBarrierEngine:
     """Builder-side stand-in for a QuantLib engine: holds the process of one valuation.
 
@@ -75,13 +114,22 @@ class FdBarrierEngine:
         if maturity <= today:
             return 0.0
         rates = self.process.riskFreeRate()
-        t = rates.timeFromReference(maturity)
+        # the life from the valuation date (the curves' reference dates may lie before it)
+        now = rates.timeFromReference(today)
+        t = rates.timeFromReference(maturity) - now
         start = option.exercise.dates()[0]
-        exercise_from = rates.timeFromReference(start) if start > today else 0.0
+        exercise_from = rates.timeFromReference(start) - now if start > today else 0.0
         spot = self.process.x0()
         kind = _KIND[option.barrier_type]
         if (spot <= option.barrier) if kind.startswith("down") else (spot >= option.barrier):
             raise RuntimeError("barrier touched")
+        rate = rates.zeroRate(t + now, ql.Continuous).rate()
+        dividend = self.process.dividendYield().zeroRate(t + now, ql.Continuous).rate()
+        vol = self.process.blackVolatility().blackVol(t + now, option.strike)
+        term = _term_structure(self.process, today, maturity, option.strike) or {}
+        if term:  # the stand-ins are the means over the life
+            rate, dividend = term["int_rate"][-1] / t, term["int_dividend"][-1] / t
+            vol = math.sqrt(max(term["int_variance"][-1] / t, 1e-16))
         return _core.pde_barrier(
             call=option.call_put == ql.Option.Call,
             strike=option.strike,
@@ -92,9 +140,10 @@ class FdBarrierEngine:
             exercise_from=exercise_from,
             maturity=t,
             spot=spot,
-            rate=rates.zeroRate(t, ql.Continuous).rate(),
-            dividend=self.process.dividendYield().zeroRate(t, ql.Continuous).rate(),
-            vol=self.process.blackVolatility().blackVol(t, option.strike),
+            rate=rate,
+            dividend=dividend,
+            vol=vol,
             steps_per_sd=per_sd,
             time_steps=steps,
+            **term,
         )

@@ -11,10 +11,12 @@ import pandas as pd
 import QuantLib as ql
 
 from . import _core, _history
-from ._market import constant_vol_read, has_smile
+from ._market import (constant_vol_read, has_smile, is_curve, is_vol_surface, rate_handle,
+                      vol_handle)
 from ._terms import option_type, valuation_inputs
 from .groundwork import QUANTLIB_LOCK, BaseOption
-from .utils import black_scholes_process, npv_on, to_qldate, to_timestamp
+from .utils import (black_scholes_process, npv_on, set_evaluation_date, to_qldate,
+                    to_timestamp)
 
 # Arithmetic averaging is valued by QuantLib's Monte Carlo engine: pseudo-random
 # numbers, the geometric average as control variate, simulation until the standard
@@ -279,6 +281,9 @@ class AsianOption(BaseOption):
             return 0.0, 0.0  # expired, as QuantLib's instrument
         days = self._fixing_days
         future = days[(days >= today) & ~days.isin(known_days)]
+        term = {}
+        if is_curve(r) or is_curve(q) or is_vol_surface(vol):
+            term, (r, q, vol) = self._term_structure(spot, r, vol, q, today, future)
         result = _core.asian_arithmetic(
             call=self.call_put == ql.Option.Call, strike=float(self.strike),
             maturity=(self.maturity_date - today).days / 365.0,
@@ -288,7 +293,7 @@ class AsianOption(BaseOption):
             vol=vol, target_se=self.qmc_target * spot, max_paths=QMC_MAX_PATHS,
             replicates=shared.replicates if shared else 0, seed=QMC_SEED,
             threads=torch.get_num_threads(), points=QMC_POINTS,
-            min_replicates=QMC_MIN_REPLICATES)
+            min_replicates=QMC_MIN_REPLICATES, **term)
         if shared is not None and not shared.replicates:
             shared.replicates = result["replicates"]
         if result["capped"]:
@@ -298,6 +303,38 @@ class AsianOption(BaseOption):
                 f"{self.qmc_target * spot:.3g} ({self.qmc_target:g} of the spot)"),
                 stacklevel=5)
         return result["value"], result["standard_error"]
+
+    def _term_structure(self, spot, r, vol, q, today, future):
+        """The qmc engine's inputs under curves and a vol term structure: the log forward
+        and the total variance from ``today`` at each fixing still to come, the discount
+        factor to maturity; and the (r, q, vol) that stand for them (unused but checked).
+
+        The fixings' log spots are Gaussian with these moments when the rates, yields and
+        vols are deterministic: exact for a term structure.  A surface with a smile is read
+        at the contract's strike (its term structure there), not as a local volatility.
+        """
+        set_evaluation_date(today)
+        base = to_qldate(today, "evaluation_date")
+        rates, yields, vols = rate_handle(r), rate_handle(q), vol_handle(vol)
+        strike = float(self.strike) if self.strike > 0 else spot
+
+        def variance(date):
+            t = vols.timeFromReference(date)
+            return vols.blackVariance(t, strike, True) if t > 0 else 0.0
+
+        dates = [base + int((d - today).days) for d in future]
+        start = variance(base)
+        log_forward = [math.log(spot * yields.discount(d, True) / rates.discount(d, True)
+                                * rates.discount(base, True) / yields.discount(base, True))
+                       for d in dates]
+        var = [variance(d) - start if d > base else 0.0 for d in dates]
+        end = base + int((self.maturity_date - today).days)
+        discount = rates.discount(end, True) / rates.discount(base, True)
+        years = max((end - base) / 365.0, 1e-8)
+        stand_in = (-math.log(discount) / years,
+                    -math.log(yields.discount(end, True) / yields.discount(base, True)) / years,
+                    math.sqrt(max(variance(end) - start, 1e-16) / years))
+        return dict(log_forward=log_forward, variance=var, discount_factor=discount), stand_in
 
     greeks = _common_numbers(BaseOption.greeks)
     delta = _common_numbers(BaseOption.delta)

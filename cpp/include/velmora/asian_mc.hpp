@@ -16,11 +16,19 @@
 namespace velmora::asian {
 
 // Flat Black-Scholes market: spot, continuously compounded rate and dividend yield, volatility.
+// Under curves and a vol term structure (deterministic rates, yields and vols), `variance`
+// holds the total variance of log spot from the valuation date to each fixing still to come
+// (in the order of the contract's fixing_times; 0 at a time 0, strictly ascending after),
+// `log_forward` the log of the forward at each, and `discount_factor` the discount factor to
+// maturity; rate, dividend and vol are then not used (vol must still be positive).
 struct Market {
     double spot = 0.0;
     double rate = 0.0;
     double dividend = 0.0;
     double vol = 0.0;
+    std::span<const double> log_forward = {};
+    std::span<const double> variance = {};
+    double discount_factor = 0.0;
 };
 
 // The contract seen from the valuation date.  Times are year fractions from it.  `fixing_times`

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "velmora/local_market.hpp"
 #include "velmora/strided.hpp"
 #include "velmora/terms.hpp"
 
@@ -71,5 +72,25 @@ AutocallResult value_paths(const AutocallTerms& terms, const StridedMatrix<T>& p
                            std::span<const std::int64_t> ki_columns,
                            std::span<const double> discount, std::span<const double> coupons,
                            std::span<const double> spots, bool knocked_in, unsigned threads);
+
+// A valuation under a local market (deterministic rates and yields per day, local vol by day
+// and log spot): the grid, the calendar day of each column from the valuation date, the
+// market, the spots and the knock-in state.
+struct LocalGroup {
+    ObservationGrid grid;
+    std::span<const std::int64_t> column_days;
+    LocalMarket market;
+    std::span<const double> spots;
+    bool knocked_in;
+};
+
+// The discounted value of every path of `draws` for every spot, [spot][path], under a local
+// market: log spot stepped column by column (Euler), with the step's mean forward rate and
+// yield and the local vol at the path's level and the step's first day.  Each spot walks its
+// own paths (the local vol depends on the level).  A plain loop, not the vectorised kernel;
+// every path's value lands in its own slot, so the result does not depend on the threads.
+template <class T>
+std::vector<double> simulate_autocall_local(const AutocallTerms& terms, const LocalGroup& group,
+                                            const StridedMatrix<T>& draws, unsigned threads);
 
 } // namespace velmora

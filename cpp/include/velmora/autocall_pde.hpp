@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "velmora/local_market.hpp"
 #include "velmora/terms.hpp"
 
 namespace velmora::autocall_pde {
@@ -77,8 +78,15 @@ struct Result {
 // date, discounted from that date.  A knock-out level of +infinity or the largest double
 // never knocks out.  Throws std::invalid_argument for inconsistent or non-finite inputs and
 // std::out_of_range for a column outside the schedule.
+//
+// `markets`, when not empty, holds one local market per scenario (rates, yields and local
+// vols by day and log spot, see local_market.hpp) that replaces the scenario's r, q and vol
+// in the equation; the scenario's vol then only sets the grid.  Each interval between two
+// stops takes its mean forward rate and yield and the local vol of the row in force on its
+// first day, node by node.
 Result solve(const AutocallTerms& terms, const Schedule& schedule,
              std::span<const Scenario> scenarios, std::span<const double> spots,
-             std::span<const Reading> readings, const Grid& grid);
+             std::span<const Reading> readings, const Grid& grid,
+             std::span<const LocalMarket> markets = {});
 
 } // namespace velmora::autocall_pde

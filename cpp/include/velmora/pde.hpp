@@ -9,16 +9,28 @@
 // exercise region need not lie on one side of the grid.
 #pragma once
 
+#include <span>
+
 namespace velmora::pde {
 
 enum class BarrierKind { down_in, down_out, up_in, up_out };
 
 // Flat market: continuously compounded rate and dividend yield, constant volatility.
+// Under curves and a vol term structure (deterministic coefficients) `times` (years from the
+// valuation, ascending from 0, reaching maturity) carries the integrals from the valuation of
+// the rate, the dividend yield and the variance, linear in time between the times; each
+// time step then takes their means over the step (and the far ends and rebates their
+// discount factors), while rate, dividend and vol stand for the life as a whole (their values
+// to maturity) where the grid is chosen and the bounds checked.
 struct Market {
     double spot = 0.0;
     double rate = 0.0;
     double dividend = 0.0;
     double vol = 0.0;
+    std::span<const double> times = {};
+    std::span<const double> int_rate = {};
+    std::span<const double> int_dividend = {};
+    std::span<const double> int_variance = {};
 };
 
 // A plain-vanilla call or put.  Times are in years from the valuation.
