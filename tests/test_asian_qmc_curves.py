@@ -16,10 +16,10 @@ EFFECT, MATURITY = pd.Timestamp("2024-06-03"), pd.Timestamp("2024-08-30")
 REF, DC = ql.Date(3, 6, 2024), ql.Actual365Fixed()
 
 
-def option(call_put, strike):
+def option(call_put, strike, engine="qmc"):
     return AsianOption({"effect_date": EFFECT, "maturity_date": MATURITY, "underlying": "X",
                         "s0": 1.0, "notional": 1.0, "call_put": call_put, "strike": strike,
-                        "average_type": "arithmetic", "engine": "qmc"})
+                        "average_type": "arithmetic", "engine": engine})
 
 
 def curves():
@@ -54,10 +54,11 @@ def test_flat_curves_equal_the_scalars(market, call_put, strike):
     np.testing.assert_allclose(got, want, rtol=1e-12)
 
 
+@pytest.mark.parametrize("engine", ["qmc", "monte_carlo"])
 @pytest.mark.parametrize("call_put,strike", [("call", 100.0), ("put", 95.0), ("call", 108.0)])
-def test_term_structure_matches_a_plain_simulation(market, call_put, strike):
+def test_term_structure_matches_a_plain_simulation(market, call_put, strike, engine):
     rates, yields, vols = curves()
-    value, se = option(call_put, strike).npv_and_se(100.0, rates, vols, yields, EFFECT)
+    value, se = option(call_put, strike, engine).npv_and_se(100.0, rates, vols, yields, EFFECT)
     want, want_se = simulated(call_put == "call", strike, 100.0, rates, yields, vols)
     tol = 3 * math.hypot(se, want_se)
     assert abs(value - want) <= tol, (value, want, tol)
