@@ -142,7 +142,7 @@ def test_dupire_without_a_smile_is_the_forward_variance(history):
 def test_plain_simulation_path_agrees_with_the_vectorised_one(history):
     n = note(PhoenixOption, "monte_carlo")
     req = n._request([100.0, 90.0], 0.02, 0.25, 0.01, START, False)
-    kernel = n._run([req])[0]
+    kernel = n._run([req])[0][0]
     plain, _ = n._run_local(req.as_local())
     np.testing.assert_allclose(plain, kernel, rtol=1e-9)
 

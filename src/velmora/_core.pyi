@@ -13,6 +13,12 @@ Scenario: TypeAlias = tuple[float, float, float]
 # holds the standard error of each spot's value.
 ScenarioGroup: TypeAlias = tuple[Array, Array, Array, Array, Array, float, float, float, bool]
 
+# A market that varies by day and spot, per scenario: (rate per day, yield per day, the
+# days that start each row of the vol table, the table's lowest log spot, its log-spot
+# step, its nodes per row, the local vols row by row).
+LocalMarket: TypeAlias = tuple[Sequence[float], Sequence[float], Sequence[int], float, float,
+                               int, Sequence[float]]
+
 PATH_BLOCK: int
 
 def simulate(
@@ -44,6 +50,23 @@ def simulate_groups(
     threads: int,
     standard_errors: Sequence[str] = ...,
 ) -> list[tuple[int, list[Scenario]] | tuple[int, list[Scenario], list[float]]]: ...
+def simulate_local(
+    draws: Array,
+    step_years: Array,
+    column_days: Sequence[int],
+    ko_columns: Array,
+    ki_columns: Array,
+    coupons: Array,
+    spots: Array,
+    market: LocalMarket,
+    *,
+    strike: float,
+    ki_barrier: float,
+    ko_barrier: float,
+    rule: str,
+    knocked_in: bool,
+    threads: int,
+) -> list[float]: ...
 def value_paths(
     paths: Array,
     ko_columns: Array,
@@ -79,6 +102,10 @@ def pde_barrier(
     steps_per_sd: int = 0,
     time_steps: int = 0,
     tolerance: float = 0.001,
+    times: Sequence[float] = ...,
+    int_rate: Sequence[float] = ...,
+    int_dividend: Sequence[float] = ...,
+    int_variance: Sequence[float] = ...,
 ) -> float: ...
 def pde_vanilla(
     *,
@@ -123,6 +150,7 @@ def autocall_pde(
     rule: str,
     space_per_day_sd: float = 0,
     steps_per_interval: int = 0,
+    markets: Sequence[LocalMarket] = ...,
 ) -> tuple[list[float], float, float, int, tuple[float, int]]: ...
 
 # The result of ``asian_arithmetic``: value, standard_error, control_value, beta (floats),
@@ -150,6 +178,9 @@ def asian_arithmetic(
     points: int = 256,
     min_replicates: int = 8,
     sobol: bool = True,
+    log_forward: Sequence[float] = ...,
+    variance: Sequence[float] = ...,
+    discount_factor: float = ...,
 ) -> AsianResult: ...
 def asian_geometric(
     *,
@@ -164,4 +195,7 @@ def asian_geometric(
     rate: float,
     dividend: float,
     vol: float,
+    log_forward: Sequence[float] = ...,
+    variance: Sequence[float] = ...,
+    discount_factor: float = ...,
 ) -> float: ...
