@@ -14,7 +14,11 @@ Printed, each with its baseline from the same run:
   * a three-year note (782 trading days, past the pool's 500 columns) valued with "pde":
     ``npv`` and ``greeks`` times, against the one-year note's;
   * peak memory of a fresh process that values only with "pde", and whether it imported
-    the normal pool (``velmora.normdraw``).
+    the normal pool (``velmora.normdraw``);
+  * the same comparison on lumadex's own sample store (SQLite) instead of the scripted
+    client: a one-year snowball on SYN003.XSHG struck 2025-07-01 at 57, knock-out 60,
+    knock-in 43, valued mid-life on 2025-12-31 (in a fresh process, so that the scripted
+    client is not installed there).
 """
 
 import argparse
@@ -80,13 +84,46 @@ def child_memory():
     return {"peak_mb": peak, "pool_imported": "velmora.normdraw" in sys.modules}
 
 
+SAMPLE_TERMS = {
+    "effect_date": "2025-07-01", "maturity_date": "2026-07-01", "underlying": "SYN003.XSHG",
+    "s0": 57.0, "notional": 1.0, "strike": 57.0, "ki_barrier": 43.0, "ko_barrier": 60.0,
+    "coupon_rate": 0.15, "ki_obs_freq": "daily", "ko_obs_freq": "monthly",
+    "obs_start_date": "2025-07-01", "obs_end_date": "2026-07-01",
+}
+
+
+def child_sample_store(repeat):
+    """In a fresh process on the sample store: greeks and 21-spot ladder seconds per
+    engine, one thread."""
+    import lumadex
+    import torch
+
+    torch.set_num_threads(1)
+    from velmora.snowball import SnowBallOption
+
+    lumadex.store_path()  # the sample store built before timing
+    inputs = (57.56, 0.02, 0.25, 0.0, pd.Timestamp("2025-12-31"))
+    ladder = np.linspace(0.9, 1.1, 21) * inputs[0]
+    out = {}
+    for engine in ("monte_carlo", "pde"):
+        note = SnowBallOption(dict(SAMPLE_TERMS, engine=engine))
+        out[engine] = (median_seconds(lambda: note.greeks(*inputs), repeat),
+                       median_seconds(lambda: note.spot_ladder(ladder, *inputs[1:]), repeat),
+                       note.npv(*inputs))
+    return out
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=7)
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--sample-child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         print(json.dumps(child_memory()))
+        return
+    if args.sample_child:
+        print(json.dumps(child_sample_store(args.repeat)))
         return
     out = subprocess.run([sys.executable, os.path.abspath(__file__), "--child"], check=True,
                          capture_output=True, text=True)
@@ -134,6 +171,16 @@ def main():
           f"{tuple(round(x, 5) for x in greeks3)}")
     print(f"a process valuing with pde only: peak {memory['peak_mb']:.0f} MB, normal pool "
           f"imported: {memory['pool_imported']}")
+    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--sample-child",
+                          "--repeat", str(args.repeat)], check=True, capture_output=True,
+                         text=True)
+    sample = json.loads(out.stdout.strip().splitlines()[-1])
+    (g_mc, l_mc, v_mc), (g_pde, l_pde, v_pde) = sample["monte_carlo"], sample["pde"]
+    print(f"on the sample store, mid-life (npv monte_carlo {v_mc:.5f}, pde {v_pde:.5f}):")
+    print(f"  greeks                 monte_carlo {g_mc * 1e3:7.1f} ms  pde {g_pde * 1e3:6.1f} ms  "
+          f"speed-up {g_mc / g_pde:5.1f}x")
+    print(f"  21-spot ladder         monte_carlo {l_mc * 1e3:7.1f} ms  pde {l_pde * 1e3:6.1f} ms  "
+          f"speed-up {l_mc / l_pde:5.1f}x")
 
 
 if __name__ == "__main__":

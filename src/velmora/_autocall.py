@@ -357,11 +357,21 @@ class AutocallNote(BaseOption):
         df = get_closes(self.underlying, self.effect_date, evaluation_date, "pre")
         if df is None:
             return False, False
-        df = df.droplevel("order_book_id")
-        close = df.close
-        if any_above(close[close.index.isin(self.ko_obs_dates)], self.ko_barrier):
+        # compared as plain arrays of days: this runs at every valuation
+        days = np.asarray(df.index.get_level_values("date"), dtype="datetime64[ns]")
+        close = np.asarray(df["close"])
+        if any_above(close[np.isin(days, self._observation_days("ko"))], self.ko_barrier):
             return True, False
-        return False, any_below(close[close.index.isin(self.ki_obs_dates)], self.ki_barrier)
+        return False, any_below(close[np.isin(days, self._observation_days("ki"))],
+                                self.ki_barrier)
+
+    def _observation_days(self, kind):
+        """The knock-out ("ko") or knock-in ("ki") observation dates as datetime64[ns]."""
+        cached = self.__dict__.get(f"_{kind}_days")
+        if cached is None:
+            cached = np.asarray(getattr(self, f"{kind}_obs_dates"), dtype="datetime64[ns]")
+            self.__dict__[f"_{kind}_days"] = cached
+        return cached
 
     def _checked(self, spot, r, vol, q, evaluation_date):
         """Checked market inputs, the date (today for ``None``) and the knocks observed by

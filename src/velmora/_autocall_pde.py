@@ -124,9 +124,10 @@ def _separate_next_day(note, grid, today):
     at maturity rather than on that date, so tomorrow is a valuation of its own."""
     from ._autocall import UNREACHABLE
 
-    days = (grid.trading_dates - today).days
-    return bool(note.rule == "snowball" and grid.ko_barrier != UNREACHABLE
-                and len(grid.ko_columns) and days[grid.ko_columns[-1]] < 1)
+    if not (note.rule == "snowball" and grid.ko_barrier != UNREACHABLE
+            and len(grid.ko_columns)):
+        return False
+    return (grid.trading_dates[grid.ko_columns[-1]] - today).days < 1
 
 
 def _readings(note, grid, today, raw_today, knocked_in, next_knocked_in=False):
