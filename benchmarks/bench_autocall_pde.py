@@ -32,16 +32,10 @@ import numpy as np
 import pandas as pd
 
 from _harness import median_seconds
+# the one-year note of bench_autocallables, valued on its first day
+from bench_autocallables import EVALUATION, Q, R, SPOT, TERMS, VOL
 from scripted_market import ScriptedMarket
 
-EVALUATION = pd.Timestamp("2024-01-02")
-SPOT, R, VOL, Q = 100.0, 0.02, 0.25, 0.0
-TERMS = {
-    "effect_date": "2024-01-02", "maturity_date": "2025-01-02", "underlying": "BENCH",
-    "s0": 100.0, "notional": 1.0, "strike": 100.0, "ki_barrier": 75.0, "ko_barrier": 103.0,
-    "coupon_rate": 0.2, "ki_obs_freq": "daily", "ko_obs_freq": "monthly",
-    "obs_start_date": "2024-01-02", "obs_end_date": "2025-01-02",
-}
 THREE_YEARS = dict(TERMS, maturity_date="2027-01-04", obs_end_date="2027-01-04", engine="pde")
 LADDER = np.linspace(90.0, 110.0, 21)
 

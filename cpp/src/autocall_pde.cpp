@@ -157,6 +157,28 @@ struct Stepper {
     }
 };
 
+// One row of the Thomas elimination of the implicit system, with the two far-boundary
+// rows folded in (v_0 and v_{n-1} extrapolated linearly in log spot from the inside):
+// stores row i of system s and reads the previous row's pivot.
+void factorise_row(Stepper& st, std::size_t i, std::size_t s, double l, double d, double u) {
+    const std::size_t S = st.ns;
+    if (i == 1) { // v_0 = (1 + e^-h) v_1 - e^-h v_2
+        d += l * (1.0 + st.ext_lo);
+        u -= l * st.ext_lo;
+        l = 0.0;
+    }
+    if (i == st.n - 2) { // v_{n-1} = (1 + e^h) v_{n-2} - e^h v_{n-3}
+        d += u * (1.0 + st.ext_hi);
+        l -= u * st.ext_hi;
+        u = 0.0;
+    }
+    const double den = i == 1 ? d : d - l * st.cp[(i - 1) * S + s];
+    st.sub[i * S + s] = l / den;
+    st.inv[i * S + s] = 1.0 / den;
+    st.cp[i * S + s] = u / den;
+}
+
+
 // The log-spot operator L v = a v'' + b v' - r v of one scenario, by central differences;
 // where convection dominates diffusion over one step (cell Peclet number above 1, only at
 // very low volatility) the convection term is taken upwind, which keeps the scheme monotone.
@@ -198,23 +220,8 @@ Stepper make_stepper(const std::vector<Operator>& ops, std::size_t layers, std::
         st.e_up[s] = w * op.up;
         const double sub = -theta * dt * op.lo, diag = 1.0 - theta * dt * op.di,
                      sup = -theta * dt * op.up;
-        for (std::size_t i = 1; i + 1 < n; ++i) {
-            double l = sub, d = diag, u = sup;
-            if (i == 1) { // v_0 = (1 + e^-h) v_1 - e^-h v_2
-                d += l * (1.0 + st.ext_lo);
-                u -= l * st.ext_lo;
-                l = 0.0;
-            }
-            if (i == n - 2) { // v_{n-1} = (1 + e^h) v_{n-2} - e^h v_{n-3}
-                d += u * (1.0 + st.ext_hi);
-                l -= u * st.ext_hi;
-                u = 0.0;
-            }
-            const double den = i == 1 ? d : d - l * st.cp[(i - 1) * S + s];
-            st.sub[i * S + s] = l / den;
-            st.inv[i * S + s] = 1.0 / den;
-            st.cp[i * S + s] = u / den;
-        }
+        for (std::size_t i = 1; i + 1 < n; ++i)
+            factorise_row(st, i, s, sub, diag, sup);
     }
     return st;
 }
@@ -265,21 +272,7 @@ Stepper factorise_rows(const std::vector<Operator>& ops, std::size_t n_solved,
     for (std::size_t i = 1; i + 1 < n; ++i)
         for (std::size_t s = 0; s < S; ++s) {
             const Operator& op = ops[i * n_solved + s / layers];
-            double l = -c * op.lo, d = 1.0 - c * op.di, u = -c * op.up;
-            if (i == 1) {
-                d += l * (1.0 + st.ext_lo);
-                u -= l * st.ext_lo;
-                l = 0.0;
-            }
-            if (i == n - 2) {
-                d += u * (1.0 + st.ext_hi);
-                l -= u * st.ext_hi;
-                u = 0.0;
-            }
-            const double den = i == 1 ? d : d - l * st.cp[(i - 1) * S + s];
-            st.sub[i * S + s] = l / den;
-            st.inv[i * S + s] = 1.0 / den;
-            st.cp[i * S + s] = u / den;
+            factorise_row(st, i, s, -c * op.lo, 1.0 - c * op.di, -c * op.up);
         }
     return st;
 }

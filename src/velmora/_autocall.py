@@ -47,6 +47,21 @@ SPOT_UP = 1 + SPOT_BUMP
 SPOT_DOWN = 1 - SPOT_BUMP
 
 
+def _read_off_greeks(name):
+    """The sensitivity ``name``: ``BaseOption``'s revaluations on the Monte Carlo engine,
+    the field of ``greeks`` on the finite-difference one."""
+    base = getattr(BaseOption, name)
+
+    def sensitivity(self, spot, r, vol, q, evaluation_date=None):
+        if self.engine != "pde":
+            return base(self, spot, r, vol, q, evaluation_date)
+        return float(getattr(self.greeks(spot, r, vol, q, evaluation_date), name))
+
+    sensitivity.__name__ = sensitivity.__qualname__ = name
+    sensitivity.__doc__ = base.__doc__
+    return sensitivity
+
+
 class AutocallNote(BaseOption):
     """An autocallable note on one underlying, valued by Monte Carlo simulation.
 
@@ -313,30 +328,11 @@ class AutocallNote(BaseOption):
     # ``greeks``: separate solves at bumped inputs would each choose a grid of their own,
     # and the difference between two grids would enter the sensitivity.  The Monte Carlo
     # engine revalues as ``BaseOption`` does.
-    def delta(self, spot, r, vol, q, evaluation_date=None):
-        if self.engine != "pde":
-            return BaseOption.delta(self, spot, r, vol, q, evaluation_date)
-        return float(self.greeks(spot, r, vol, q, evaluation_date).delta)
-
-    def gamma(self, spot, r, vol, q, evaluation_date=None):
-        if self.engine != "pde":
-            return BaseOption.gamma(self, spot, r, vol, q, evaluation_date)
-        return float(self.greeks(spot, r, vol, q, evaluation_date).gamma)
-
-    def vega(self, spot, r, vol, q, evaluation_date=None):
-        if self.engine != "pde":
-            return BaseOption.vega(self, spot, r, vol, q, evaluation_date)
-        return float(self.greeks(spot, r, vol, q, evaluation_date).vega)
-
-    def theta(self, spot, r, vol, q, evaluation_date=None):
-        if self.engine != "pde":
-            return BaseOption.theta(self, spot, r, vol, q, evaluation_date)
-        return float(self.greeks(spot, r, vol, q, evaluation_date).theta)
-
-    def rho(self, spot, r, vol, q, evaluation_date=None):
-        if self.engine != "pde":
-            return BaseOption.rho(self, spot, r, vol, q, evaluation_date)
-        return float(self.greeks(spot, r, vol, q, evaluation_date).rho)
+    delta = _read_off_greeks("delta")
+    gamma = _read_off_greeks("gamma")
+    vega = _read_off_greeks("vega")
+    theta = _read_off_greeks("theta")
+    rho = _read_off_greeks("rho")
 
     def _observed_knocks(self, evaluation_date):
         """Knock-out and knock-in already observed in the closes up to ``evaluation_date``.
