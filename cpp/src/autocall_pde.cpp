@@ -157,6 +157,20 @@ struct Stepper {
     }
 };
 
+// A stepper of ``ns`` systems on ``n`` nodes of step ``h``, its rows still to factorise.
+Stepper unfactorised(std::size_t n, std::size_t ns, double theta, double h) {
+    Stepper st;
+    st.n = n;
+    st.ns = ns;
+    st.theta = theta;
+    st.ext_lo = std::exp(-h);
+    st.ext_hi = std::exp(h);
+    st.sub.assign(n * ns, 0.0);
+    st.cp.assign(n * ns, 0.0);
+    st.inv.assign(n * ns, 0.0);
+    return st;
+}
+
 // One row of the Thomas elimination of the implicit system, with the two far-boundary
 // rows folded in (v_0 and v_{n-1} extrapolated linearly in log spot from the inside):
 // stores row i of system s and reads the previous row's pivot.
@@ -199,16 +213,8 @@ Operator make_operator(const Scenario& sc, double h) {
 
 Stepper make_stepper(const std::vector<Operator>& ops, std::size_t layers, std::size_t n,
                      double h, double theta, double dt) {
-    Stepper st;
-    st.n = n;
-    st.ns = ops.size() * layers;
-    st.theta = theta;
-    st.ext_lo = std::exp(-h);
-    st.ext_hi = std::exp(h);
+    Stepper st = unfactorised(n, ops.size() * layers, theta, h);
     const std::size_t S = st.ns;
-    st.sub.assign(n * S, 0.0);
-    st.cp.assign(n * S, 0.0);
-    st.inv.assign(n * S, 0.0);
     st.e_lo.resize(S);
     st.e_di.resize(S);
     st.e_up.resize(S);
@@ -259,16 +265,8 @@ struct RowSteppers {
 // The factorised I - c L, ops[row * n_solved + scenario].
 Stepper factorise_rows(const std::vector<Operator>& ops, std::size_t n_solved,
                        std::size_t layers, std::size_t n, double h, double c) {
-    Stepper st;
-    st.n = n;
-    st.ns = n_solved * layers;
-    st.theta = 1.0;
-    st.ext_lo = std::exp(-h);
-    st.ext_hi = std::exp(h);
+    Stepper st = unfactorised(n, n_solved * layers, 1.0, h);
     const std::size_t S = st.ns;
-    st.sub.assign(n * S, 0.0);
-    st.cp.assign(n * S, 0.0);
-    st.inv.assign(n * S, 0.0);
     for (std::size_t i = 1; i + 1 < n; ++i)
         for (std::size_t s = 0; s < S; ++s) {
             const Operator& op = ops[i * n_solved + s / layers];
