@@ -1,7 +1,7 @@
 """Type aliases shared by the public signatures."""
 
 import datetime
-from typing import TypeAlias
+from typing import Protocol, TypeAlias
 
 import numpy as np
 import QuantLib as ql
@@ -16,3 +16,10 @@ RateLike: TypeAlias = float | ql.YieldTermStructure | ql.YieldTermStructureHandl
 
 # A volatility: a decimal, or a QuantLib Black volatility term structure (or its handle).
 VolLike: TypeAlias = float | ql.BlackVolTermStructure | ql.BlackVolTermStructureHandle
+
+
+class Priceable(Protocol):
+    """Anything valued by QuantLib's ``NPV()``: a QuantLib instrument with its engine set,
+    or one of velmora's combinations of such instruments, at QuantLib's evaluation date."""
+
+    def NPV(self) -> float: ...  # noqa: N802  (QuantLib's name)

@@ -1,8 +1,13 @@
 """The airbag: a call that turns into a forward-like position once knocked in."""
 
+from __future__ import annotations
+
 import copy
+from collections.abc import Mapping
+from typing import Any
 
 from ._terms import common_terms
+from ._typing import DateLike, RateLike, VolLike
 from .barrier import BarrierOption
 from .groundwork import BaseOption
 from .utils import check_market_inputs
@@ -28,7 +33,7 @@ class AirbagOption(BaseOption):
 
     key_terms = ("strike", "ki_barrier", "pr_before_ki", "pr_after_ki", "exercise_type")
 
-    def __init__(self, option):
+    def __init__(self, option: Mapping[str, Any]) -> None:
         super().__init__(option)
         self.ki_barrier = option["ki_barrier"]
         self.pr_before_ki = option["pr_before_ki"]
@@ -58,7 +63,8 @@ class AirbagOption(BaseOption):
         ]
         self.engine = getattr(self._options[0], "engine", BaseOption.engine)  # its barriers'
 
-    def npv(self, spot, r, vol, q, evaluation_date=None):
+    def npv(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+            evaluation_date: DateLike | None = None) -> float:
         """Value of the structure; the date is handed to each component unchanged."""
         spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         values = [leg.npv(spot, r, vol, q, evaluation_date) for leg in self._options]

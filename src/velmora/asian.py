@@ -1,12 +1,17 @@
 """Average-price (asian) options on the underlying's daily closes."""
 
+from __future__ import annotations
+
 import functools
 import math
 import numbers
 import threading
 import warnings
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, TypedDict, TypeVar, cast
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 import QuantLib as ql
 
@@ -14,6 +19,7 @@ from . import _core, _history
 from ._market import (constant_vol_read, has_smile, is_curve, is_vol_surface, rate_handle,
                       vol_handle)
 from ._terms import option_type, valuation_inputs
+from ._typing import DateLike, RateLike, VolLike
 from .groundwork import QUANTLIB_LOCK, BaseOption
 from .utils import (black_scholes_process, npv_on, set_evaluation_date, to_qldate,
                     to_timestamp)
@@ -76,16 +82,20 @@ _SHARED = threading.local()
 
 
 class _Revaluations:
-    def __init__(self):
+    def __init__(self) -> None:
         self.replicates = 0  # 0: not chosen yet
-        self.closes = {}  # evaluation day -> (closes, their days)
+        # evaluation day -> (closes, their days)
+        self.closes: dict[pd.Timestamp, tuple[npt.NDArray[np.float64], pd.DatetimeIndex]] = {}
 
 
-def _common_numbers(sensitivity):
+_Sensitivity = TypeVar("_Sensitivity", bound=Callable[..., Any])
+
+
+def _common_numbers(sensitivity: _Sensitivity) -> _Sensitivity:
     """``sensitivity`` with every "qmc" revaluation on the points of its first one."""
 
     @functools.wraps(sensitivity)
-    def on_common_numbers(self, *args, **kwargs):
+    def on_common_numbers(self: AsianOption, *args: Any, **kwargs: Any) -> Any:
         running = _SHARED.__dict__.setdefault("running", {})
         if id(self) in running:  # inside another sensitivity of this option: it holds
             return sensitivity(self, *args, **kwargs)
@@ -95,7 +105,16 @@ def _common_numbers(sensitivity):
         finally:
             del running[id(self)]
 
-    return on_common_numbers
+    return cast("_Sensitivity", on_common_numbers)
+
+
+class _BridgeMoments(TypedDict, total=False):
+    """The "qmc" engine's inputs under curves and a vol term structure (all three keys, or
+    none under scalars): see ``AsianOption._term_structure``."""
+
+    log_forward: list[float]
+    variance: list[float]
+    discount_factor: float
 
 
 # Running accumulator before any fixing is known.
@@ -111,15 +130,16 @@ class _ScaledAveragingAsianOption(ql.DiscreteAveragingAsianOption):
     ``gamma()``, ...) are left in the scaled units.
     """
 
-    def __init__(self, price_unit, *args):
+    def __init__(self, price_unit: float, *args: Any) -> None:
         super().__init__(*args)
         self.price_unit = price_unit
 
-    def NPV(self):  # noqa: N802  (QuantLib's name)
+    def NPV(self) -> float:  # noqa: N802  (QuantLib's name)
         return super().NPV() * self.price_unit
 
 
-def _flat_over(r, vol, q, dates, strike):
+def _flat_over(r: RateLike, vol: VolLike, q: RateLike, dates: Sequence[ql.Date],
+               strike: float) -> bool:
     """Whether the rate, the yield and the vol at ``strike`` are the same over ``dates``
     (to 1e-12): scalars always are; curves and surfaces are read at each date."""
     reads = []
@@ -137,7 +157,7 @@ def _flat_over(r, vol, q, dates, strike):
                for a in reads)
 
 
-def _geometric_running_product(closes):
+def _geometric_running_product(closes: npt.NDArray[np.float64]) -> tuple[float, float]:
     """Price unit and running product of ``closes`` expressed in that unit.
 
     An average-price option is homogeneous of degree one in prices: dividing spot,
@@ -227,7 +247,7 @@ class AsianOption(BaseOption):
 
     key_terms = ("call_put", "strike", "average_type")
 
-    def __init__(self, option):
+    def __init__(self, option: Mapping[str, Any]) -> None:
         super().__init__(option)
         self.call_put = option_type(option["call_put"])
         self.strike = option["strike"]
@@ -246,19 +266,23 @@ class AsianOption(BaseOption):
         # simulated; a geometric one has its closed form whatever the key says
         self.engine = "analytic" if self.average_type == ql.Average.Geometric else engine
         self.qmc_target = option.get("qmc_target", QMC_TARGET)
+        # (numbers.Real's stub declares only its own < and <=, not float < Real)
         if isinstance(self.qmc_target, bool) or not (
-                isinstance(self.qmc_target, numbers.Real) and 0.0 < self.qmc_target < math.inf):
+                isinstance(self.qmc_target, numbers.Real)
+                and 0.0 < self.qmc_target < math.inf):  # type: ignore[operator]
             raise ValueError(f"qmc_target must be a finite positive number (a standard error "
                              f"relative to the spot), got {self.qmc_target!r}")
         schedule = _history.trading_dates(self.effect_date, self.maturity_date)
         self.fixing_dates = [to_qldate(d) for d in schedule]
         self._fixing_days = pd.DatetimeIndex(pd.to_datetime(list(schedule))).normalize()
 
-    def npv(self, spot, r, vol, q, evaluation_date=None):
+    def npv(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+            evaluation_date: DateLike | None = None) -> float:
         """Value for one unit of the underlying; ``None`` date means today."""
         return self._value_and_error(spot, r, vol, q, evaluation_date)[0]
 
-    def npv_and_se(self, spot, r, vol, q, evaluation_date=None):
+    def npv_and_se(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+                   evaluation_date: DateLike | None = None) -> tuple[float, float]:
         """``(value, standard_error)``: the value is ``npv`` of the same inputs, to the bit.
 
         The error is that of the simulation: QuantLib's own estimate for the default
@@ -269,7 +293,8 @@ class AsianOption(BaseOption):
         with QUANTLIB_LOCK:
             return self._value_and_error(spot, r, vol, q, evaluation_date)
 
-    def _value_and_error(self, spot, r, vol, q, evaluation_date):
+    def _value_and_error(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+                         evaluation_date: DateLike | None) -> tuple[float, float]:
         spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
         if self.engine == "qmc" and self.average_type == ql.Average.Arithmetic:
             return self._qmc(spot, r, vol, q, evaluation_date)
@@ -279,7 +304,8 @@ class AsianOption(BaseOption):
             return value, 0.0
         return value, instrument.errorEstimate() * instrument.price_unit
 
-    def _qmc(self, spot, r, vol, q, evaluation_date):
+    def _qmc(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+             evaluation_date: DateLike) -> tuple[float, float]:
         """Value and standard error by the compiled randomised quasi-Monte Carlo engine."""
         import torch  # the thread count the compiled engines share
 
@@ -299,7 +325,7 @@ class AsianOption(BaseOption):
             return 0.0, 0.0  # expired, as QuantLib's instrument
         days = self._fixing_days
         future = days[(days >= today) & ~days.isin(known_days)]
-        term = {}
+        term: _BridgeMoments = {}
         if is_curve(r) or is_curve(q) or is_vol_surface(vol):
             term, (r, q, vol) = self._term_structure(spot, r, vol, q, today, future)
         result = _core.asian_arithmetic(
@@ -322,7 +348,9 @@ class AsianOption(BaseOption):
                 stacklevel=5)
         return result["value"], result["standard_error"]
 
-    def _term_structure(self, spot, r, vol, q, today, future):
+    def _term_structure(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+                        today: pd.Timestamp, future: pd.DatetimeIndex
+                        ) -> tuple[_BridgeMoments, tuple[float, float, float]]:
         """The qmc engine's inputs under curves and a vol term structure: the log forward
         and the total variance from ``today`` at each fixing still to come, the discount
         factor to maturity; and the (r, q, vol) that stand for them (unused but checked).
@@ -336,7 +364,7 @@ class AsianOption(BaseOption):
         rates, yields, vols = rate_handle(r), rate_handle(q), vol_handle(vol)
         strike = float(self.strike) if self.strike > 0 else spot
 
-        def variance(date):
+        def variance(date: ql.Date) -> float:
             t = vols.timeFromReference(date)
             return vols.blackVariance(t, strike, True) if t > 0 else 0.0
 
@@ -361,7 +389,8 @@ class AsianOption(BaseOption):
     rho = _common_numbers(BaseOption.rho)
     theta = _common_numbers(BaseOption.theta)
 
-    def _known_closes(self, evaluation_date):
+    def _known_closes(self, evaluation_date: DateLike
+                      ) -> tuple[npt.NDArray[np.float64], pd.DatetimeIndex]:
         """The known closes as floats and their days (normalised timestamps)."""
         history = _history.get_closes(self.underlying, self.effect_date, evaluation_date, "pre")
         if history is None:
@@ -371,7 +400,8 @@ class AsianOption(BaseOption):
         closes = history["close"].to_numpy(dtype=float)
         return closes, pd.to_datetime(history.index.get_level_values(-1)).normalize()
 
-    def construct_option(self, spot, r, vol, q, evaluation_date):
+    def construct_option(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+                         evaluation_date: DateLike) -> ql.DiscreteAveragingAsianOption:
         """The QuantLib instrument with its engine set, ready for ``NPV()``.
 
         ``NPV()`` of the result is in the underlying's price units.  For geometric

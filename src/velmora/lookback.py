@@ -1,13 +1,18 @@
 """Fixed-strike lookback options on the lowest or highest price of the path."""
 
+from __future__ import annotations
+
 import math
+from collections.abc import Mapping
+from typing import Any
 
 import QuantLib as ql
 
 from . import _history
-from ._terms import option_type, valuation_inputs
-from .groundwork import BaseOption
 from ._market import is_market_object, is_vol_surface, rate_handle, spread_rate, time_to, vol_level
+from ._terms import option_type, valuation_inputs
+from ._typing import DateLike, Priceable, RateLike, VolLike
+from .groundwork import BaseOption
 from .utils import black_scholes_process, npv_on, set_evaluation_date, to_qldate
 
 
@@ -27,7 +32,8 @@ class _OtherExtremeLookback:
     date, as the instruments do.
     """
 
-    def __init__(self, call_put, strike, extreme, exercise, process):
+    def __init__(self, call_put: int, strike: float, extreme: float, exercise: ql.Exercise,
+                 process: ql.GeneralizedBlackScholesProcess) -> None:
         self.sign = 1.0 if call_put == ql.Option.Call else -1.0
         self.strike = strike
         self.process = process
@@ -43,7 +49,7 @@ class _OtherExtremeLookback:
         )
         self.floating.setPricingEngine(ql.AnalyticContinuousFloatingLookbackEngine(process))
 
-    def NPV(self):  # noqa: N802  (QuantLib's name)
+    def NPV(self) -> float:  # noqa: N802  (QuantLib's name)
         if self.fixed.isExpired():
             return 0.0  # as QuantLib's own lookbacks once expired
         forward = self.process.x0() * self.process.dividendYield().discount(self.maturity)
@@ -74,10 +80,10 @@ class _ZeroCarryLimit:
     1 at r - h.
     """
 
-    def __init__(self, below, above, weight):
+    def __init__(self, below: Priceable, above: Priceable, weight: float) -> None:
         self.below, self.above, self.weight = below, above, weight
 
-    def NPV(self):  # noqa: N802  (QuantLib's name)
+    def NPV(self) -> float:  # noqa: N802  (QuantLib's name)
         low = self.below.NPV()
         return low + self.weight * (self.above.NPV() - low)
 
@@ -117,7 +123,7 @@ class LookbackOption(BaseOption):
 
     key_terms = ("call_put", "strike", "lookback")
 
-    def __init__(self, option):
+    def __init__(self, option: Mapping[str, Any]) -> None:
         super().__init__(option)
         self.call_put = option_type(option["call_put"])
         self.strike = option["strike"]
@@ -127,12 +133,14 @@ class LookbackOption(BaseOption):
         self.exercise = ql.EuropeanExercise(to_qldate(self.maturity_date))
         self.payoff = ql.PlainVanillaPayoff(self.call_put, self.strike)
 
-    def npv(self, spot, r, vol, q, evaluation_date=None):
+    def npv(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+            evaluation_date: DateLike | None = None) -> float:
         """Value for one unit of the underlying; ``None`` date means today."""
         spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
         return npv_on(self.construct_option(spot, r, vol, q, evaluation_date), evaluation_date)
 
-    def construct_option(self, spot, r, vol, q, evaluation_date):
+    def construct_option(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+                         evaluation_date: DateLike) -> Priceable:
         """The instrument with its engine set, ready for ``NPV()``.
 
         QuantLib's continuous fixed-strike lookback for a call on the maximum or a
@@ -165,7 +173,8 @@ class LookbackOption(BaseOption):
             )
         return self._instrument(spot, r, vol, q, extreme)
 
-    def _under_curves(self, spot, r, vol, q, evaluation_date, extreme, t):
+    def _under_curves(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+                      evaluation_date: DateLike, extreme: float, t: float) -> Priceable:
         """``construct_option`` when a curve or a surface is given.
 
         The zero-carry test reads the zero rates of both curves to maturity and the
@@ -188,7 +197,8 @@ class LookbackOption(BaseOption):
             )
         return self._instrument(spot, r, vol, q, extreme)
 
-    def _instrument(self, spot, r, vol, q, extreme):
+    def _instrument(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+                    extreme: float) -> Priceable:
         """The closed form for these market inputs and the extreme so far."""
         process = black_scholes_process(spot, r, vol, q)
         on_max = self.lookback == "max"

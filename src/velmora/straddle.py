@@ -1,6 +1,12 @@
 """The long straddle: a call and a put at the same strike."""
 
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
 from ._terms import common_terms
+from ._typing import DateLike, RateLike, VolLike
 from .groundwork import BaseOption
 from .utils import check_market_inputs
 from .vanilla import VanillaOption
@@ -23,7 +29,7 @@ class StraddleOption(BaseOption):
 
     key_terms = ("strike", "exercise_type")
 
-    def __init__(self, option):
+    def __init__(self, option: Mapping[str, Any]) -> None:
         super().__init__(option)
         self.strike = option["strike"]
         self.exercise_type = option["exercise_type"]
@@ -31,7 +37,7 @@ class StraddleOption(BaseOption):
         self._put = VanillaOption(self._leg("put"))
         self.engine = getattr(self._call, "engine", BaseOption.engine)  # its legs'
 
-    def _leg(self, call_put):
+    def _leg(self, call_put: str) -> dict[str, Any]:
         return {
             "call_put": call_put,
             "strike": self.strike,
@@ -40,7 +46,8 @@ class StraddleOption(BaseOption):
             **common_terms(self, "underlying", "effect_date", "maturity_date", "notional", "s0"),
         }
 
-    def npv(self, spot, r, vol, q, evaluation_date=None):
+    def npv(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+            evaluation_date: DateLike | None = None) -> float:
         """Call value plus put value for the same inputs; the date is passed on as given."""
         spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
         call = self._call.npv(spot, r, vol, q, evaluation_date)

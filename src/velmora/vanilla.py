@@ -1,10 +1,15 @@
 """European and American options with plain-vanilla or digital payoffs."""
 
+from __future__ import annotations
+
 import math
+from collections.abc import Mapping
+from typing import Any
 
 import QuantLib as ql
 
 from ._terms import engine_builder, make_exercise, make_payoff, option_type, valuation_inputs
+from ._typing import DateLike, RateLike, VolLike
 from .groundwork import BaseOption
 from .utils import black_scholes_process, npv_on
 
@@ -48,7 +53,7 @@ class VanillaOption(BaseOption):
 
     key_terms = ("call_put", "strike", "exercise_type", "payoff_type")
 
-    def __init__(self, option):
+    def __init__(self, option: Mapping[str, Any]) -> None:
         super().__init__(option)
         self.call_put = option_type(option["call_put"])
         self.strike = option["strike"]
@@ -64,14 +69,16 @@ class VanillaOption(BaseOption):
         self.engine = ("binomial_tree" if (self.exercise_type, self.payoff_type)
                        == ("american", "plain_vanilla") else "analytic")
 
-    def npv(self, spot, r, vol, q, evaluation_date=None):
+    def npv(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+            evaluation_date: DateLike | None = None) -> float:
         """Value for one unit of the underlying; ``None`` date means today."""
         spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
         build = engine_builder(VANILLA_PRICING_ENGINE_MAP, self.exercise_type, self.payoff_type)
         process = black_scholes_process(spot, r, vol, q)
         return npv_on(self._option, evaluation_date, build(process))
 
-    def implied_vol(self, price, spot, r, q, evaluation_date=None):
+    def implied_vol(self, price: float, spot: float, r: RateLike, q: RateLike,
+                    evaluation_date: DateLike | None = None) -> float:
         """The Black volatility at which ``npv`` equals ``price``.
 
         ``r`` and ``q`` may be numbers or curves.  The value is inverted by Brent's
@@ -97,7 +104,8 @@ class VanillaOption(BaseOption):
         return implied_from_npv(self, price, spot, r, q, evaluation_date)
 
 
-def implied_from_npv(product, price, spot, r, q, evaluation_date, monotone=True):
+def implied_from_npv(product: BaseOption, price: float, spot: float, r: RateLike, q: RateLike,
+                     evaluation_date: DateLike | None, monotone: bool = True) -> float:
     """The vol in ``IMPLIED_VOL_RANGE`` at which ``product.npv`` equals ``price`` (Brent).
 
     ``monotone``: the value rises with the vol, so the values at the ends of the
@@ -128,7 +136,7 @@ def implied_from_npv(product, price, spot, r, q, evaluation_date, monotone=True)
             "no implied volatility"
         )
 
-    def excess(v):
+    def excess(v: float) -> float:
         return product.npv(spot, r, v, q, evaluation_date) - target
 
     solver = ql.Brent()
