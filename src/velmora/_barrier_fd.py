@@ -30,12 +30,19 @@ the day's decay also under curves anchored on a fixed date (QuantLib's own engin
 from the reference date instead).
 """
 
+from __future__ import annotations
+
 import math
+from typing import TYPE_CHECKING, TypedDict
 
 import numpy as np
+import numpy.typing as npt
 import QuantLib as ql
 
 from . import _core
+
+if TYPE_CHECKING:  # the barrier module imports this one
+    from .barrier import BarrierOption
 
 _KIND = {
     ql.Barrier.DownIn: "down_and_in",
@@ -45,7 +52,18 @@ _KIND = {
 }
 
 
-def _grid(pde_grid):
+class _TermIntegrals(TypedDict, total=False):
+    """The solver's step-by-step market (all four keys, or none for the scalar path): the
+    times in years from today and, at each, the integrals of rate, dividend yield and
+    variance from today."""
+
+    times: list[float]
+    int_rate: list[float]
+    int_dividend: list[float]
+    int_variance: list[float]
+
+
+def _grid(pde_grid: tuple[int, int] | None) -> tuple[int, int]:
     """(steps per standard deviation, time steps) from the option key; 0 means automatic."""
     if pde_grid is None:
         return 0, 0
@@ -62,7 +80,8 @@ def _grid(pde_grid):
     return per_sd, steps
 
 
-def _term_structure(process, today, maturity, strike):
+def _term_structure(process: ql.GeneralizedBlackScholesProcess, today: ql.Date,
+                    maturity: ql.Date, strike: float) -> _TermIntegrals | None:
     """The integrals of rate, dividend yield and variance (at ``strike``) from ``today`` at
     every calendar day to ``maturity`` (dates), with their times in years; None when all
     three are flat (to 1e-12): the scalars then stand for them exactly."""
@@ -79,14 +98,14 @@ def _term_structure(process, today, maturity, strike):
     int_var = np.array([vols.blackVariance(d, strike, True) - v0 if d > today else 0.0
                         for d in dates])
 
-    def flat(cum):
+    def flat(cum: npt.NDArray[np.float64]) -> bool:
         rate = cum[1:] / times[1:]
         return float(np.ptp(rate)) <= 1e-12 * max(1.0, float(np.max(np.abs(rate))))
 
     if days < 1 or (flat(int_rate) and flat(int_div) and flat(int_var)):
         return None
-    return dict(times=times.tolist(), int_rate=int_rate.tolist(),
-                int_dividend=int_div.tolist(), int_variance=int_var.tolist())
+    return _TermIntegrals(times=times.tolist(), int_rate=int_rate.tolist(),
+                          int_dividend=int_div.tolist(), int_variance=int_var.tolist())
 
 
 class FdBarrierEngine:
@@ -97,10 +116,10 @@ class FdBarrierEngine:
     the process, so the valuation sees the same market as the QuantLib engines.
     """
 
-    def __init__(self, process):
+    def __init__(self, process: ql.GeneralizedBlackScholesProcess) -> None:
         self.process = process
 
-    def npv(self, option, pde_grid=None):
+    def npv(self, option: BarrierOption, pde_grid: tuple[int, int] | None = None) -> float:
         """Value of ``option`` (a ``BarrierOption``) at QuantLib's evaluation date.
 
         Like QuantLib's barrier engines: 0.0 once the maturity date is reached, and
@@ -126,7 +145,8 @@ class FdBarrierEngine:
         rate = rates.zeroRate(t + now, ql.Continuous).rate()
         dividend = self.process.dividendYield().zeroRate(t + now, ql.Continuous).rate()
         vol = self.process.blackVolatility().blackVol(t + now, option.strike)
-        term = _term_structure(self.process, today, maturity, option.strike) or {}
+        term: _TermIntegrals = (_term_structure(self.process, today, maturity, option.strike)
+                                or {})
         if term:  # the stand-ins are the means over the life
             rate, dividend = term["int_rate"][-1] / t, term["int_dividend"][-1] / t
             vol = math.sqrt(max(term["int_variance"][-1] / t, 1e-16))

@@ -17,6 +17,8 @@ small against the corridor width, more for a narrow corridor and a long, volatil
 life (about 40 for a 90/110 corridor at 60 % over three years).
 """
 
+from __future__ import annotations
+
 import math
 
 # A term below this (in probability) is dropped once its family is decreasing.
@@ -27,7 +29,7 @@ MAX_IMAGES = 100_000
 _HALF_LOG_2PI = 0.5 * math.log(2.0 * math.pi)
 
 
-def _log_ndtr(x):
+def _log_ndtr(x: float) -> float:
     """log of the standard normal distribution function, accurate far in the left tail."""
     if x == math.inf:
         return 0.0
@@ -40,7 +42,7 @@ def _log_ndtr(x):
     return -0.5 * x2 - math.log(-x) - _HALF_LOG_2PI + math.log1p(-1.0 / x2 + 3.0 / (x2 * x2))
 
 
-def _log_mass(lo, hi):
+def _log_mass(lo: float, hi: float) -> float:
     """log(Phi(hi) - Phi(lo)) for lo <= hi, without cancelling in either tail."""
     if not lo < hi:
         return -math.inf
@@ -53,7 +55,8 @@ def _log_mass(lo, hi):
     return big + math.log1p(-math.exp(small - big))
 
 
-def survival_mass(spot, lower, upper, a, b, drift, vol, t):
+def survival_mass(spot: float, lower: float, upper: float, a: float, b: float, drift: float,
+                  vol: float, t: float) -> tuple[float, int]:
     """Probability that ``a < S_T < b`` and ``S`` never leaves ``(lower, upper)``.
 
     Parameters
@@ -70,8 +73,10 @@ def survival_mass(spot, lower, upper, a, b, drift, vol, t):
 
     Returns
     -------
-    (float, int)
-        The probability and the largest image index ``n`` that was summed.
+    probability : float
+        The probability, clipped to [0, 1].
+    images : int
+        The largest image index ``n`` that was summed.
     """
     l, u = math.log(lower), math.log(upper)
     lo = max(math.log(a), l) if a > 0.0 else l
@@ -84,7 +89,7 @@ def survival_mass(spot, lower, upper, a, b, drift, vol, t):
     shift = drift * t
     slope = drift / (vol * vol)
 
-    def log_term(centre):
+    def log_term(centre: float) -> float:
         return slope * (centre - x) + _log_mass((lo - centre - shift) / sd,
                                                 (hi - centre - shift) / sd)
 

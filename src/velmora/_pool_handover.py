@@ -9,12 +9,19 @@ global generator is left in the state the drawing leaves it, so the worker canno
 the difference.
 """
 
+from __future__ import annotations
+
 import sys
+from typing import TYPE_CHECKING
 
-_given = None
+if TYPE_CHECKING:  # torch itself is imported by ``take``, once a pool has been given
+    import torch
+
+# the pool and the generator state after drawing it, until ``take`` collects them
+_given: tuple[torch.Tensor, torch.Tensor] | None = None
 
 
-def give(pool, rng_after):
+def give(pool: torch.Tensor, rng_after: torch.Tensor) -> None:
     """Offer ``pool`` (and the generator state after drawing it) to ``velmora.normdraw``.
 
     Ignored once that module is loaded: a process keeps the pool it has.
@@ -24,7 +31,7 @@ def give(pool, rng_after):
         _given = (pool, rng_after)
 
 
-def take(shape):
+def take(shape: tuple[int, ...]) -> tuple[torch.Tensor, torch.Tensor] | None:
     """The pool given to this process, if it has ``shape`` and the default float type."""
     global _given
     given, _given = _given, None

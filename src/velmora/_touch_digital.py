@@ -5,13 +5,20 @@ as an inner cash-or-nothing barrier option until touched.  ``CashOwedAtMaturity`
 a cash amount already earned and paid at maturity.
 """
 
+from __future__ import annotations
+
 import math
+from collections.abc import Iterable
+from typing import Any
+
+import pandas as pd
 
 from . import _history
-from ._terms import common_terms, valuation_inputs
-from .groundwork import BaseOption, OptionGreeks
 from ._dates import to_timestamp
 from ._market import is_curve, rate_handle
+from ._terms import common_terms, valuation_inputs
+from ._typing import DateLike, RateLike, VolLike
+from .groundwork import BaseOption, OptionGreeks
 from .utils import set_evaluation_date, to_qldate
 
 
@@ -32,12 +39,14 @@ class CashOwedAtMaturity(BaseOption):
     curve's own to the maturity date.
     """
 
-    def __init__(self, cash, maturity_date):
+    def __init__(self, cash: float, maturity_date: pd.Timestamp) -> None:
         # No contract dictionary: the terms are already settled by the caller.
         self.cash = cash
         self.maturity_date = maturity_date
 
-    def npv(self, spot, r, vol, q, evaluation_date=None):
+    def npv(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+            evaluation_date: DateLike | None = None) -> float:
+        """The cash discounted from maturity to ``evaluation_date``; ``None`` means today."""
         spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
         days = (self.maturity_date - to_timestamp(evaluation_date, "evaluation_date")).days
         if days < 0:
@@ -63,7 +72,23 @@ class TouchDigital(BaseOption):
     revaluations are made on the inner option.
     """
 
-    def _digital_terms(self, kind, barrier, exercise_type):
+    # Set by the subclass before ``_digital_terms`` builds the inner option from them.
+    rebate: float
+    digital_payoff: float
+    pay_at: str | None
+    # The inner barrier option, valued until a touch.
+    _option: BaseOption
+
+    def _touched(self, lows: pd.Series, highs: pd.Series) -> bool:
+        """Whether the daily ``lows`` and ``highs`` go strictly past the levels."""
+        raise NotImplementedError
+
+    def _owes_after_touch(self) -> bool:
+        """Whether a touch leaves the cash to be paid at maturity."""
+        raise NotImplementedError
+
+    def _digital_terms(self, kind: str, barrier: Iterable[tuple[str, Any]],
+                       exercise_type: str) -> dict[str, Any]:
         """The option dictionary of the inner cash-or-nothing call struck at 0.
 
         ``kind`` is its "type" and ``barrier`` the ordered (key, value) pairs of its
@@ -84,26 +109,27 @@ class TouchDigital(BaseOption):
             **common_terms(self, "effect_date", "maturity_date"),
         }
 
-    def triggered(self, evaluation_date):
+    def triggered(self, evaluation_date: DateLike) -> bool:
         """Whether a daily low or high ("pre") since the effect date has touched a level."""
         bars = _history.get_lows_highs(self.underlying, self.effect_date, evaluation_date)
         if bars is None:
             return False
         return self._touched(bars["low"], bars["high"])
 
-    def _owed_once_touched(self):
+    def _owed_once_touched(self) -> CashOwedAtMaturity | None:
         """The cash still owed after a touch, or None when nothing is left to pay."""
         if self._owes_after_touch():
             return CashOwedAtMaturity(self.digital_payoff, self.maturity_date)
         return None
 
-    def _valued(self, evaluation_date):
+    def _valued(self, evaluation_date: DateLike) -> BaseOption | None:
         """The inner option until touched; then the cash still owed, or None if nothing is."""
         if self.triggered(evaluation_date):
             return self._owed_once_touched()
         return self._option
 
-    def npv(self, spot, r, vol, q, evaluation_date=None):
+    def npv(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+            evaluation_date: DateLike | None = None) -> float:
         """Value of one option; ``None`` date means today."""
         spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
         valued = self._valued(evaluation_date)
@@ -111,7 +137,8 @@ class TouchDigital(BaseOption):
             return 0.0
         return valued.npv(spot, r, vol, q, evaluation_date)
 
-    def greeks(self, spot, r, vol, q, evaluation_date=None):
+    def greeks(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+               evaluation_date: DateLike | None = None) -> OptionGreeks:
         """Value and bumped sensitivities; one touch check, then the inner option's."""
         spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
         valued = self._valued(evaluation_date)

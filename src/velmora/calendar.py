@@ -6,19 +6,21 @@ client's span QuantLib's own rules for the Chinese market apply unchanged.  The
 corrected calendar is built on first use and kept for the life of the process.
 """
 
+from __future__ import annotations
+
 import datetime
 
 import QuantLib as ql
 
 from ._history import trading_dates
 
-a_share_calendar = None
+a_share_calendar: ql.Calendar | None = None
 
 # Half-width of the correction window, in calendar days (about ten years).
 WINDOW_DAYS = 3650
 
 
-def get_a_share_calendar():
+def get_a_share_calendar() -> ql.Calendar:
     """The corrected A-share calendar; the same object on every call in a process."""
     global a_share_calendar
     if a_share_calendar is None:
@@ -26,7 +28,7 @@ def get_a_share_calendar():
     return a_share_calendar
 
 
-def _build_a_share_calendar():
+def _build_a_share_calendar() -> ql.Calendar:
     """Build a new corrected calendar from the client's trading days."""
     cal = ql.China()
     ten_years_ago = datetime.date.today() - datetime.timedelta(days=WINDOW_DAYS)

@@ -17,6 +17,8 @@ values instead of drawing its own, and leaves PyTorch's global generator in the 
 drawing would have left it (see ``velmora._pool_handover``).
 """
 
+from __future__ import annotations
+
 import torch
 
 from . import _pool_handover
@@ -25,14 +27,14 @@ N_SAMPLES = 200000
 RANDOM_SEED = 42
 
 
-def _gen_normdraws(n_samples, steps):
+def _gen_normdraws(n_samples: int, steps: int) -> torch.Tensor:
     """A new antithetic pool of ``2 * (n_samples // 2)`` rows by ``steps`` columns."""
     torch.manual_seed(RANDOM_SEED)
     rtn = torch.distributions.Normal(0, 1).sample((n_samples // 2, steps))
     return torch.cat([rtn, -rtn], dim=0)
 
 
-def _draw_pool():
+def _draw_pool() -> tuple[torch.Tensor, torch.Tensor]:
     pool = _gen_normdraws(N_SAMPLES, 500)
     return pool, torch.get_rng_state()
 
@@ -41,7 +43,7 @@ def _draw_pool():
 _normdraws, _rng_after = _pool_handover.take((N_SAMPLES, 500)) or _draw_pool()
 
 
-def _shared_pool():
+def _shared_pool() -> tuple[torch.Tensor, torch.Tensor]:
     """The pool, moved into shared memory, with the generator state after its drawing.
 
     The values are copied once into a shared block that becomes this process's pool;
@@ -55,7 +57,7 @@ def _shared_pool():
     return _normdraws, _rng_after
 
 
-def get_normdraws(steps):
+def get_normdraws(steps: int) -> torch.Tensor:
     """The first ``steps`` columns of the pool, as a view (no copy): do not write into it.
 
     Raises
