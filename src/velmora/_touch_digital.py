@@ -44,6 +44,11 @@ class CashOwedAtMaturity(BaseOption):
         self.cash = cash
         self.maturity_date = maturity_date
 
+    def __repr__(self) -> str:
+        # its own: the products' repr reads terms (underlying, ...) this object has not
+        return (f"{type(self).__name__}(cash={self.cash!r}, "
+                f"maturity_date='{self.maturity_date.date().isoformat()}')")
+
     def npv(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
             evaluation_date: DateLike | None = None) -> float:
         """The cash discounted from maturity to ``evaluation_date``; ``None`` means today."""
