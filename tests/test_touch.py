@@ -164,7 +164,8 @@ def test_touched_one_touch_paid_at_expiry_is_owed_its_cash(market, touch_type, r
     # One touch check per call; the owed cash needs no further market data.
     assert market.count("get_price") == 2
     owed = option._valued(EVAL)  # what is left once touched shows its cash and date
-    assert repr(owed) == f"CashOwedAtMaturity(cash=15.0, maturity_date='{option.maturity_date.date()}')"
+    shown = f"CashOwedAtMaturity(cash=15.0, maturity_date='{option.maturity_date.date()}')"
+    assert repr(owed) == shown
 
 
 def test_touched_one_touch_after_maturity_has_been_paid(market):
