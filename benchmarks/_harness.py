@@ -2,7 +2,7 @@
 
 The benchmarks serve market data with the tests' scripted in-process client
 (``from scripted_market import ScriptedMarket``) and compare with the tests' oracles,
-so importing this module puts the tests folder on ``sys.path``.  Only the standard
+so importing this module puts the tests' helper folders on ``sys.path``.  Only the standard
 library is imported here: ``bench_lumadex`` times ``import lumadex`` itself, and that
 figure must not find pandas already loaded.
 """
@@ -13,8 +13,9 @@ import sys
 import time
 
 TESTS = pathlib.Path(__file__).resolve().parent.parent / "tests"
-if str(TESTS) not in sys.path:
-    sys.path.append(str(TESTS))
+for _layer in ("reference", "marketdata", "products", "book", "engines"):
+    if str(TESTS / _layer) not in sys.path:
+        sys.path.append(str(TESTS / _layer))
 
 
 def median_seconds(fn, repeat, warmup=True, with_result=False):

@@ -19,7 +19,7 @@ with ``"qmc"`` on one thread (target < 100 ms, and its ratio to one qmc ``npv``)
 and the standard error of the qmc engine's scrambled Sobol points against
 pseudo-random points at the same number of paths.
 
-``--accuracy`` also prints the tests' reference table (``tests/test_asian_qmc.py``):
+``--accuracy`` also prints the tests' reference table (``tests/engines/test_asian_qmc.py``):
 each row's qmc value and standard error against the long plain Monte Carlo of the
 tests and against the default engine, with the distances in combined standard errors.
 

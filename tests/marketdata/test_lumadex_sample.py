@@ -19,7 +19,7 @@ from lumadex import _sample, _store
 # Where this process imports the packages from (the source tree or an installed copy)
 # and the repository that holds the examples.
 SRC = pathlib.Path(lumadex.__file__).resolve().parent.parent
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 IDS = ("SYN001.XSHG", "SYN002.XSHG", "SYN003.XSHG")
 DEMO_START, LAST = datetime.date(2025, 1, 2), datetime.date(2025, 12, 31)
 
