@@ -82,3 +82,12 @@ def test_numbers_and_other_forms_are_not_dates(value, error):
                                    np.datetime64("2025-12-31")])
 def test_the_date_forms_taken_are_one_day(value):
     assert book._checks.evaluation_date(value) == DATE
+
+
+@pytest.mark.parametrize("executor, error", [(0, ValueError), (True, TypeError),
+                                             ("fast", TypeError), (2.0, TypeError)])
+def test_an_executor_naming_no_runner_is_refused_before_any_work(executor, error):
+    with pytest.raises(error, match="executor must be|worker processes must be"):
+        book.value_book(pd.DataFrame(columns=["trade_id", "product", "terms"]),
+                        pd.DataFrame(columns=["spot", "vol", "r", "q"]), DATE,
+                        executor=executor)

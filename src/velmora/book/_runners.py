@@ -7,6 +7,7 @@ comes back as failed rows, never as an exception.  Only the loss of the whole Da
 cluster, or a scheduler that cannot be reached, raises.
 """
 
+import functools
 import multiprocessing
 import os
 import signal
@@ -59,22 +60,35 @@ def store_path() -> str:
     return str(lumadex.store_path())
 
 
+@functools.singledispatch
 def runner_for(executor: Any) -> Runner:
-    """The runner an ``executor`` argument of ``value_book`` asks for."""
-    if executor is None:
-        return LocalProcesses(cores())
-    if isinstance(executor, int) and not isinstance(executor, bool):
-        if executor < 1:
-            raise ValueError(f"a number of local worker processes must be >= 1, "
-                             f"got {executor}")
-        return LocalProcesses(executor)
-    if isinstance(executor, str) and executor == "serial":
-        return Serial()
+    """The runner an ``executor`` argument of ``value_book`` asks for, looked up by the
+    argument's type: None, a number of local processes, "serial" or a Dask client."""
     if _is_dask_client(executor):
         return DaskCluster(executor)
     raise TypeError(f"executor must be None (local processes, one per core), a number of "
                     f"local processes, 'serial' or a dask.distributed.Client, "
                     f"got {executor!r}")
+
+
+@runner_for.register(type(None))
+def _one_per_core(executor: None) -> Runner:
+    return LocalProcesses(cores())
+
+
+@runner_for.register(int)
+def _processes(executor: int) -> Runner:
+    if executor < 1:
+        raise ValueError(f"a number of local worker processes must be >= 1, got {executor}")
+    return LocalProcesses(executor)
+
+
+@runner_for.register(bool)  # a flag is not a number of processes
+@runner_for.register(str)
+def _named(executor: str | bool) -> Runner:
+    if executor == "serial":
+        return Serial()
+    return runner_for.dispatch(object)(executor)
 
 
 def _is_dask_client(executor: object) -> bool:
