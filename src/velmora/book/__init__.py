@@ -38,6 +38,7 @@ dying then can only be the trade's own doing.
 """
 
 from ._checks import MAX_QUANTITY
+from ._checks import finite_number as finite_number
 from ._checks import parse_iso_date as parse_iso_date
 from ._frame import COLUMNS
 from ._frame import GREEKS as GREEKS
