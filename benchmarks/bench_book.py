@@ -190,7 +190,9 @@ def main():
 
     import torch
 
-    from velmora.book import _draws_pool, _engines, _prepare, spot_ladder
+    from velmora.book import spot_ladder
+    from velmora.book._products import chosen_engines
+    from velmora.book._valuation import _prepare
 
     desk = args.mix == "desk"
     records = desk_book(args.trades, args.seed) if desk else make_book(args.trades, MIX,
@@ -198,7 +200,7 @@ def main():
     trades = pd.DataFrame(records)
     points = args.ladder if args.ladder is not None else (5 if desk else 1)
     scenarios = spot_ladder(-0.1, 0.1, points) if points > 1 else None
-    engines = _engines(dict(args.engine)) or None
+    engines = chosen_engines(dict(args.engine)) or None
     counts = trades["product"].value_counts()
     print(f"python {' '.join(sys.argv)}")
     print(f"book of {len(trades)} trades on {DATE} ({args.mix} mix), full greeks, "
@@ -217,7 +219,7 @@ def main():
 
     # the trades that draw no pool, on two fresh workers: their memory without it
     _, items, _, _ = _prepare(trades, MARKET, DATE, engines or {})
-    no_pool = trades[[item is None or not _draws_pool(item) for item in items]]
+    no_pool = trades[[item is None or not item.draws_pool for item in items]]
     with ChildPeaks() as peaks:
         t_free, _ = timed(no_pool, 2, scenarios, engines)
     rss_free = peaks.largest(2)

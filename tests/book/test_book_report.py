@@ -261,7 +261,7 @@ def test_a_nan_quantity_in_a_file_is_not_one_unit(tmp_path, fmt, cell):
     path.write_text(text)
     quantity = book.read_trades(path)["quantity"].iloc[0]
     with pytest.raises(ValueError, match="not a number"):
-        book._quantity(quantity)
+        book._checks.quantity(quantity)
 
 
 def test_a_byte_order_mark_csv_and_deep_json(tmp_path):
@@ -319,10 +319,10 @@ def test_engines_fill_the_terms_that_name_none():
                           columns=["trade_id", "product", "terms"])
     market = pd.DataFrame({"spot": [57.0], "vol": [0.25], "r": [0.02], "q": [0.0]},
                           index=pd.Index(["SYN003.XSHG"], name="underlying"))
-    _, items, _, _ = book._prepare(trades, market, DATE, {"snowball": "pde"})
-    assert [item["terms"].get("engine") for item in items] == ["pde", "monte_carlo"]
+    _, items, _, _ = book._valuation._prepare(trades, market, DATE, {"snowball": "pde"})
+    assert [item.terms.get("engine") for item in items] == ["pde", "monte_carlo"]
     assert "engine" not in trades["terms"].iloc[0]  # the caller's terms are left alone
-    assert [book._draws_pool(item) for item in items] == [False, True]
+    assert [item.draws_pool for item in items] == [False, True]
 
 
 @pytest.mark.parametrize("when", ["before", "during"])

@@ -11,12 +11,19 @@ scenario in desk units.  Exit status: 0 when every trade was valued, 3 when some
 cluster) cannot be read or reached or an output cannot be written, 2 for a usage error.
 """
 
+from __future__ import annotations
+
 import argparse
 import datetime
 import pathlib
 import sys
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
 
 import pandas as pd
+
+if TYPE_CHECKING:
+    from ._scenario import Scenario
 
 OK, FAILED_TRADES, UNREADABLE, USAGE = 0, 3, 1, 2
 
@@ -24,13 +31,13 @@ OK, FAILED_TRADES, UNREADABLE, USAGE = 0, 3, 1, 2
 _LADDERS = ("--ladder", "--vol-ladder")
 
 
-def _bounds(text, option):
+def _bounds(text: str, option: str) -> tuple[float, float, int]:
     """LO:HI:N with LO and HI as fractions (-0.1) or per cent (-10%)."""
     parts = text.split(":")
     if len(parts) != 3:
         raise argparse.ArgumentTypeError(f"{option} wants LO:HI:N, got {text!r}")
 
-    def bound(s):
+    def bound(s: str) -> float:
         s = s.strip()
         return float(s[:-1]) / 100.0 if s.endswith("%") else float(s)
 
@@ -42,7 +49,7 @@ def _bounds(text, option):
     return lo, hi, n
 
 
-def _ladder(text):
+def _ladder(text: str) -> list[Scenario]:
     """Spot ladder LO:HI:N, shifts as fractions (-0.1) or per cent (-10%)."""
     from . import spot_ladder
 
@@ -52,7 +59,7 @@ def _ladder(text):
         raise argparse.ArgumentTypeError(f"--ladder {text}: {e}") from None
 
 
-def _vol_ladder(text):
+def _vol_ladder(text: str) -> list[Scenario]:
     """Volatility ladder LO:HI:N, shifts as decimals (-0.05) or vol points (-5%)."""
     from . import vol_ladder
 
@@ -62,16 +69,16 @@ def _vol_ladder(text):
         raise argparse.ArgumentTypeError(f"--vol-ladder {text}: {e}") from None
 
 
-def _date(text):
-    from . import parse_iso_date
+def _date(text: str) -> datetime.date:
+    from ._checks import evaluation_date
 
     try:
-        return parse_iso_date(text)
+        return evaluation_date(text, "--date")
     except ValueError as e:
         raise argparse.ArgumentTypeError(f"--date wants an ISO date YYYY-MM-DD: {e}") from None
 
 
-def _engine(text):
+def _engine(text: str) -> tuple[str, str]:
     kind, sep, name = text.partition("=")
     if not sep or not kind.strip() or not name.strip():
         raise argparse.ArgumentTypeError(f"--engine wants KIND=NAME (e.g. snowball=pde), "
@@ -79,7 +86,7 @@ def _engine(text):
     return kind.strip(), name.strip()
 
 
-def _joined(argv):
+def _joined(argv: Sequence[str]) -> list[str]:
     """``--ladder -10%:10%:3`` as ``--ladder=-10%:10%:3``: argparse would take a value
     starting with "-" for an option."""
     out = []
@@ -96,7 +103,7 @@ def _joined(argv):
     return out
 
 
-def _parser():
+def _parser() -> argparse.ArgumentParser:
     import velmora
 
     p = argparse.ArgumentParser(
@@ -136,18 +143,18 @@ def _parser():
     return p
 
 
-def _check(parser, args):
+def _check(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     if args.grid and (args.ladder is None or args.vol_ladder is None):
         parser.error("--grid needs both --ladder and --vol-ladder")
-    engines = {}
+    engines: dict[str, str] = {}
     for kind, name in args.engine:
         if kind in engines and engines[kind] != name:
             parser.error(f"--engine names two engines for {kind}: {engines[kind]}, {name}")
         engines[kind] = name
-    from . import _engines
+    from ._products import chosen_engines
 
     try:
-        args.engines = _engines(engines)
+        args.engines = chosen_engines(engines)
     except ValueError as e:
         parser.error(f"--engine: {e}")
     try:
@@ -175,7 +182,7 @@ def _check(parser, args):
             parser.error("--scheduler needs dask's distributed: pip install 'velmora[cluster]'")
 
 
-def _scenarios_of(args):
+def _scenarios_of(args: argparse.Namespace) -> list[Scenario] | None:
     """The scenarios the options ask for: the spot ladder and the vol ladder, or their
     grid; None for the base alone."""
     from . import spot_vol_grid
@@ -190,7 +197,7 @@ def _scenarios_of(args):
     return scenarios or None
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(_joined(sys.argv[1:] if argv is None else argv))
     _check(parser, args)
@@ -210,6 +217,7 @@ def main(argv=None):
         return UNREADABLE
 
     client = None
+    executor: object
     if args.scheduler is not None:
         from distributed import Client
 

@@ -3,19 +3,23 @@
 import csv
 import json
 import math
-import numbers
 import os
 import pathlib
+from typing import Any
 
 import pandas as pd
 
+from ._checks import (MARKET_COLUMNS, TermsTooDeep, TradeIds, blank, finite_number,
+                      quantity_cell, terms)
 from ._market_file import CURVE_COLUMNS, SURFACE_COLUMN, parse_curve, parse_surface
 
 TRADE_COLUMNS = ("trade_id", "product", "terms")
-MARKET_COLUMNS = ("spot", "vol", "r", "q")
+
+# A file's header and its records, each with its line (its row, for Parquet).
+Records = tuple[list[str], list[tuple[int, dict[str, Any]]]]
 
 
-def _suffix(path, allowed, what):
+def _suffix(path: str | os.PathLike[str], allowed: set[str], what: str) -> str:
     suffix = pathlib.Path(path).suffix.lower()
     if suffix not in allowed:
         raise ValueError(f"{path}: cannot read a {what} file of type {suffix or '(none)'!r}; "
@@ -23,7 +27,7 @@ def _suffix(path, allowed, what):
     return suffix
 
 
-def _csv_records(path):
+def _csv_records(path: str | os.PathLike[str]) -> Records:
     """(line number, record) per data row of a CSV file with a header line."""
     try:
         # utf-8-sig: a leading byte-order mark (Excel's "CSV UTF-8") is not a header name
@@ -47,7 +51,7 @@ def _csv_records(path):
     return header, records
 
 
-def _parquet_records(path):
+def _parquet_records(path: str | os.PathLike[str]) -> Records:
     """(row number, record) per row of a Parquet file; rows count from 1."""
     try:
         import pyarrow.parquet as pq
@@ -66,7 +70,7 @@ def _parquet_records(path):
     return header, records
 
 
-def _jsonl_records(path):
+def _jsonl_records(path: str | os.PathLike[str]) -> Records:
     """(line number, record) per non-blank line of a JSON Lines file."""
     records, header = [], []
     try:
@@ -92,24 +96,8 @@ def _jsonl_records(path):
     return header, records
 
 
-def _place(path, line, kind):
+def _place(path: str | os.PathLike[str], line: int, kind: str) -> str:
     return f"{path}, {'row' if kind == '.parquet' else 'line'} {line}"
-
-
-def finite_number(value, label):
-    """``value`` as a finite float; a ``ValueError`` starting with ``label`` otherwise."""
-    try:
-        number = float(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"{label} {value!r} is not a number") from None
-    if not math.isfinite(number):
-        raise ValueError(f"{label} {value!r} is not a finite number")
-    return number
-
-
-def _blank(value):
-    return value is None or (isinstance(value, float) and math.isnan(value)) or \
-        (isinstance(value, str) and not value.strip())
 
 
 def read_trades(path: str | os.PathLike[str]) -> pd.DataFrame:
@@ -139,50 +127,25 @@ def read_trades(path: str | os.PathLike[str]) -> pd.DataFrame:
         raise ValueError(f"{path}: missing column(s) {', '.join(missing)}; a trades file "
                          f"has trade_id, product, terms and optionally quantity")
     rows = []
-    seen: dict[str, str] = {}  # trade id -> where it first stood
+    ids = TradeIds()
     for line, record in records:
         where = _place(path, line, kind)
         for column in TRADE_COLUMNS:
             if column not in record:
                 raise ValueError(f"{where}: no {column}")
-        trade_id = record["trade_id"]
-        if isinstance(trade_id, numbers.Integral) and not isinstance(trade_id, bool):
-            trade_id = str(trade_id)
-        if not isinstance(trade_id, str):
-            if _blank(trade_id):
-                trade_id = ""
-            else:
-                raise ValueError(f"{where}: trade_id must be text, got {trade_id!r}")
-        trade_id = trade_id.strip()
-        if not trade_id:
-            raise ValueError(f"{where}: empty trade_id")
-        if trade_id in seen:
-            raise ValueError(f"{where}: duplicate trade_id {trade_id!r} "
-                             f"(first at {seen[trade_id]})")
-        seen[trade_id] = f"{'row' if kind == '.parquet' else 'line'} {line}"
-        terms = record["terms"]
-        if isinstance(terms, str):
+        here = f"{'row' if kind == '.parquet' else 'line'} {line}"
+        trade_id = ids.add(record["trade_id"], where, here, from_file=True)
+        cell = record["terms"]
+        if isinstance(cell, str):
             try:
-                parsed = json.loads(terms)
-            except json.JSONDecodeError:
-                parsed = None
-            except RecursionError:
+                cell = terms(cell)
+            except TermsTooDeep:
                 raise ValueError(f"{where}: the terms are nested too deeply to read") from None
-            if isinstance(parsed, dict):
-                terms = parsed
-        quantity = record.get("quantity")
-        # an empty cell is one unit; a NaN (JSON NaN, text "nan") stays NaN, and the
-        # trade fails at valuation: a number that is not a number is not a position
-        if quantity is None or (isinstance(quantity, str) and not quantity.strip()):
-            quantity = 1.0
-        elif isinstance(quantity, str):
-            try:
-                quantity = float(quantity)
-            except ValueError:
-                pass  # the trade's own error at valuation
+            except (ValueError, TypeError):
+                pass  # kept as given: the trade's own error at valuation
         product = record["product"]
         rows.append((trade_id, product.strip() if isinstance(product, str) else product,
-                     terms, quantity))
+                     cell, quantity_cell(record.get("quantity"))))
     return pd.DataFrame(rows, columns=["trade_id", "product", "terms", "quantity"])
 
 
@@ -216,23 +179,23 @@ def read_market(path: str | os.PathLike[str]) -> pd.DataFrame:
     for line, record in records:
         where = _place(path, line, kind)
         underlying = record["underlying"]
-        if _blank(underlying) or not isinstance(underlying, str):
+        if blank(underlying) or not isinstance(underlying, str):
             raise ValueError(f"{where}: empty underlying")
         underlying = underlying.strip()
         if underlying in seen:
             raise ValueError(f"{where}: underlying {underlying} listed twice "
                              f"(first at {seen[underlying]})")
         seen[underlying] = f"{'row' if kind == '.parquet' else 'line'} {line}"
-        numbers = []
+        numbers: list[Any] = []
         for column in MARKET_COLUMNS:
             cell = record[column]
-            if _blank(cell):
+            if blank(cell):
                 numbers.append(math.nan)
                 continue
             numbers.append(finite_number(cell, f"{where}: {column}"))
         for column in structures:
             cell = record[column]
-            if _blank(cell):
+            if blank(cell):
                 cell = None
             else:
                 parse = parse_surface if column == SURFACE_COLUMN else parse_curve

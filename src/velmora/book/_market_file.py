@@ -8,11 +8,14 @@ are read and checked here into plain data, which crosses to the workers; each
 worker builds the QuantLib objects on the evaluation date.
 """
 
+import datetime
 import json
+from typing import Any
 
 import QuantLib as ql
 
 from .._market import moneyness_surface, tenor_curve
+from ._parcels import Curve, MarketInputs, Surface
 
 CURVE_COLUMNS = ("r_curve", "q_curve")
 SURFACE_COLUMN = "vol_surface"
@@ -20,7 +23,7 @@ SURFACE_COLUMN = "vol_surface"
 _PROBE_DATE = ql.Date(2, 1, 2024)
 
 
-def parse_curve(cell, where):
+def parse_curve(cell: object, where: str) -> Curve:
     """``"3M:0.018; 1Y:0.021"`` as a tuple of (tenor, rate) pairs, checked.
 
     Pairs are separated by ``;`` or whitespace, tenor and rate by ``:``.
@@ -41,7 +44,7 @@ def parse_curve(cell, where):
     return tuple(pairs)
 
 
-def parse_surface(cell, where):
+def parse_surface(cell: object, where: str) -> Surface:
     """A ``vol_surface`` cell (JSON text, or already a mapping) as checked plain data."""
     data = cell
     if isinstance(cell, str):
@@ -61,22 +64,25 @@ def parse_surface(cell, where):
     return surface
 
 
-def build_surface(reference_date, spot, surface, vol_shift=0.0):
+def build_surface(reference_date: ql.Date, spot: float, surface: Surface,
+                  vol_shift: float = 0.0) -> Any:
     """The surface around ``spot`` (sticky in moneyness), every vol moved by ``vol_shift``."""
     vols = [[v + vol_shift for v in row] for row in surface["vols"]]
     return moneyness_surface(reference_date, spot, surface["strikes"], surface["expiries"], vols)
 
 
-def market_inputs(item, spot, vol_shift, date):
-    """``(r, vol, q)`` of one scenario: the curves and surface a row gives, else its scalars.
+def market_inputs(inputs: MarketInputs, spot: float, vol_shift: float,
+                  date: datetime.date) -> tuple[Any, Any, Any]:
+    """``(r, vol, q)`` of one scenario: the curves and surface of ``inputs``, else its
+    scalars.
 
     Curves and surfaces are anchored on the evaluation date ``date``; the surface's
     strikes follow the scenario's spot.
     """
     reference = ql.Date(date.day, date.month, date.year)
-    r = tenor_curve(reference, item["r_curve"]) if item.get("r_curve") else item["r"]
-    q = tenor_curve(reference, item["q_curve"]) if item.get("q_curve") else item["q"]
-    surface = item.get("vol_surface")
+    r = tenor_curve(reference, inputs.r_curve) if inputs.r_curve else inputs.r
+    q = tenor_curve(reference, inputs.q_curve) if inputs.q_curve else inputs.q
+    surface = inputs.vol_surface
     vol = (build_surface(reference, spot, surface, vol_shift) if surface
-           else item["vol"] + vol_shift)
+           else inputs.vol + vol_shift)
     return r, vol, q

@@ -17,15 +17,20 @@ import os
 import pathlib
 import platform
 import tempfile
-from typing import TYPE_CHECKING
+from collections.abc import Callable, Iterable, Mapping
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
+    import datetime
+
     import pandas as pd
+
+    from ._scenario import Scenario
 
 RECORD_KEY = b"velmora.run"
 
 
-def _store():
+def _store() -> tuple[str | None, str | None]:
     """The path of the store this process reads and the date of its last bar."""
     try:
         import lumadex
@@ -42,7 +47,7 @@ def _store():
     return path, None if last is None else str(last)[:10]
 
 
-def _plain(value):
+def _plain(value: Any) -> Any:
     """A market input as JSON-ready data: a number as a float, a curve's pairs and a
     surface's grid as lists and objects."""
     if isinstance(value, dict):
@@ -54,8 +59,10 @@ def _plain(value):
     return float(value)
 
 
-def run_record(*, date, market, scenarios, engines, greeks, started, ended,
-               engines_used=None):
+def run_record(*, date: datetime.date, market: Mapping[str, Mapping[str, Any]],
+               scenarios: Iterable[Scenario], engines: Mapping[str, str], greeks: bool,
+               started: datetime.datetime, ended: datetime.datetime,
+               engines_used: Mapping[str, list[str]] | None = None) -> dict[str, Any]:
     """The record of one ``value_book`` run, as a JSON-ready dictionary."""
     import QuantLib
 
@@ -78,7 +85,8 @@ def run_record(*, date, market, scenarios, engines, greeks, started, ended,
     }
 
 
-def replace_atomically(path, write):
+def replace_atomically(path: str | os.PathLike[str],
+                       write: Callable[[str], object]) -> pathlib.Path:
     """Call ``write(temporary_path)`` and rename the temporary file onto ``path``.
 
     The temporary file sits in the folder of ``path`` (a rename within one file system
@@ -106,7 +114,7 @@ def replace_atomically(path, write):
     return path
 
 
-def record_path(path):
+def record_path(path: str | os.PathLike[str]) -> pathlib.Path:
     """The JSON file beside a CSV results file: ``x.csv`` -> ``x.run.json``."""
     path = pathlib.Path(path)
     return path.with_name(path.stem + ".run.json")

@@ -9,6 +9,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ._products import plain_gamma_products
 from ._record import replace_atomically
 
 # A position in one convention for every product (price units are the underlying's):
@@ -23,15 +24,12 @@ DESK_COLUMNS = (
     "rho_loss_1pt",     # rho x quantity: value lost when the rate rises one point
 )
 
-# The products whose ``gamma`` field is the plain second derivative d2V/dS2; every other
-# product reports spot x d2V/dS2 there.
-_PLAIN_GAMMA = frozenset({"snowball", "phoenix"})
 
 _SPOT_NAME = re.compile(r"spot ([+-]?\d+(?:\.\d+)?)%")
 _VOL_NAME = re.compile(r"vol ([+-]?\d+(?:\.\d+)?)")
 
 
-def desk_units(results):
+def desk_units(results: pd.DataFrame) -> pd.DataFrame:
     """The position of every row in desk units, as a frame of ``DESK_COLUMNS``.
 
     From the per-unit fields, the quantity and the row's spot: the value, delta, vega,
@@ -41,7 +39,7 @@ def desk_units(results):
     """
     quantity = results["quantity"].astype(float)
     spot = results["spot"].astype(float)
-    plain = results["product"].isin(_PLAIN_GAMMA)
+    plain = results["product"].isin(plain_gamma_products())
     second = results["gamma"].where(plain, results["gamma"] / spot)
     se = results["npv_se"] if "npv_se" in results.columns else math.nan
     return pd.DataFrame({
@@ -98,14 +96,15 @@ def summarize(results: pd.DataFrame) -> pd.DataFrame:
     return out
 
 
-def _shifts(results):
+def _shifts(results: pd.DataFrame) -> dict[str, tuple[float, float]]:
     """Scenario name -> (spot shift, volatility shift), from the run that made
     ``results`` (``results.attrs``) or else from names like the ladders' and "base"."""
     known = results.attrs.get("scenarios") if hasattr(results, "attrs") else None
-    shifts = {}
+    shifts: dict[str, tuple[float, float]] = {}
     for name in pd.unique(results["scenario"]):
         if known and name in known:
-            shifts[name] = tuple(float(x) for x in known[name])
+            spot_shift, vol_shift = (float(x) for x in known[name])
+            shifts[name] = (spot_shift, vol_shift)
         elif name == "base":
             shifts[name] = (0.0, 0.0)
         else:
@@ -117,7 +116,8 @@ def _shifts(results):
     return shifts
 
 
-def _grid(results, shifts):
+def _grid(results: pd.DataFrame, shifts: dict[str, tuple[float, float]]
+          ) -> tuple[list[float], list[float], np.ndarray] | None:
     """Book value change (position_npv summed over every underlying, against the scenario
     that moves nothing) on the full spot x vol grid, as (spot shifts, vol shifts, matrix),
     or None when the scenarios hold no such grid."""
@@ -177,7 +177,7 @@ def plot_ladder(results: pd.DataFrame,
     axes = dict(zip(panels, axes))
     style = dict(marker="o", markersize=3, linewidth=1.2)
 
-    def lines(ax, chosen, scale, column):
+    def lines(ax: Any, chosen: dict[str, float], scale: float, column: str) -> None:
         table = summarize(results[results["scenario"].isin(list(chosen))]).reset_index()
         table["shift"] = table["scenario"].map(chosen) * scale
         underlyings = list(pd.unique(table["underlying"]))
@@ -214,9 +214,9 @@ def plot_ladder(results: pd.DataFrame,
     return path
 
 
-def _extent(xs, ys):
+def _extent(xs: list[float], ys: list[float]) -> tuple[float, float, float, float]:
     """Image extent placing each cell centred on its shift (even steps assumed)."""
-    def edges(values):
+    def edges(values: list[float]) -> tuple[float, float]:
         if len(values) == 1:
             return values[0] - 0.5, values[0] + 0.5
         step = (values[-1] - values[0]) / (len(values) - 1)

@@ -1,6 +1,7 @@
 """Scenarios of a book valuation: instant shocks of spot and volatility."""
 
 import math
+from collections.abc import Iterable
 from dataclasses import dataclass
 
 
@@ -17,7 +18,7 @@ class Scenario:
     spot_shift: float = 0.0
     vol_shift: float = 0.0
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         if not isinstance(self.name, str) or not self.name:
             raise ValueError(f"a scenario needs a non-empty name, got {self.name!r}")
         for field in ("spot_shift", "vol_shift"):
@@ -31,11 +32,11 @@ class Scenario:
             raise ValueError(f"scenario {self.name!r}: a spot shift of {self.spot_shift} "
                              f"leaves no positive spot")
 
-    def spot(self, spot):
+    def spot(self, spot: float) -> float:
         """The shocked spot."""
         return spot * (1.0 + self.spot_shift)
 
-    def vol(self, vol):
+    def vol(self, vol: float) -> float:
         """The shocked volatility."""
         return vol + self.vol_shift
 
@@ -47,7 +48,7 @@ BASE = Scenario("base")
 MAX_LADDER_POINTS = 1001
 
 
-def _even(lo, hi, n, what):
+def _even(lo: float, hi: float, n: int, what: str) -> list[float]:
     if isinstance(n, bool) or not isinstance(n, int) or n < 1:
         raise ValueError(f"a {what} ladder needs a whole number of points n >= 1, got {n!r}")
     if n > MAX_LADDER_POINTS:
@@ -65,7 +66,8 @@ def _even(lo, hi, n, what):
     return [lo] + [lo + k * step for k in range(1, n - 1)] + [hi]
 
 
-def _names(prefix, values, scale, suffix, digits):
+def _names(prefix: str, values: list[float], scale: float, suffix: str,
+           digits: int) -> list[str]:
     """Readable, distinct names: as few decimals as keep the points apart."""
     for d in range(digits, 10):
         names = [f"{prefix} {v * scale + 0.0:+.{d}f}{suffix}" for v in values]
@@ -74,7 +76,7 @@ def _names(prefix, values, scale, suffix, digits):
     raise ValueError(f"{prefix} ladder points too close together to name apart")
 
 
-def spot_ladder(lo, hi, n):
+def spot_ladder(lo: float, hi: float, n: int) -> list[Scenario]:
     """``n`` scenarios with spot shifts evenly spaced from ``lo`` to ``hi`` (fractions).
 
     ``spot_ladder(-0.1, 0.1, 5)`` gives "spot -10%", "spot -5%", "spot +0%",
@@ -85,7 +87,7 @@ def spot_ladder(lo, hi, n):
     return [Scenario(name, spot_shift=s) for name, s in zip(names, shifts)]
 
 
-def vol_ladder(lo, hi, n):
+def vol_ladder(lo: float, hi: float, n: int) -> list[Scenario]:
     """``n`` scenarios with volatility shifts evenly spaced from ``lo`` to ``hi``.
 
     Shifts are decimals added to the volatility; names give them in volatility points:
@@ -96,7 +98,8 @@ def vol_ladder(lo, hi, n):
     return [Scenario(name, vol_shift=s) for name, s in zip(names, shifts)]
 
 
-def spot_vol_grid(spot_scenarios, vol_scenarios):
+def spot_vol_grid(spot_scenarios: Iterable[Scenario],
+                  vol_scenarios: Iterable[Scenario]) -> list[Scenario]:
     """Every spot shift of ``spot_scenarios`` with every volatility shift of
     ``vol_scenarios``: a scenario per pair, named "spot +5% vol -2.0".
 
@@ -104,9 +107,9 @@ def spot_vol_grid(spot_scenarios, vol_scenarios):
     ``len(spot_scenarios) * len(vol_scenarios)`` scenarios, at most
     ``MAX_LADDER_POINTS`` of them.
     """
-    spot_scenarios, vol_scenarios = list(spot_scenarios), list(vol_scenarios)
-    if len(spot_scenarios) * len(vol_scenarios) > MAX_LADDER_POINTS:
-        raise ValueError(f"a grid of {len(spot_scenarios)} x {len(vol_scenarios)} scenarios "
+    spots, vols = list(spot_scenarios), list(vol_scenarios)
+    if len(spots) * len(vols) > MAX_LADDER_POINTS:
+        raise ValueError(f"a grid of {len(spots)} x {len(vols)} scenarios "
                          f"is beyond the most allowed, {MAX_LADDER_POINTS}")
     return [Scenario(f"{s.name} {v.name}", spot_shift=s.spot_shift, vol_shift=v.vol_shift)
-            for s in spot_scenarios for v in vol_scenarios]
+            for s in spots for v in vols]

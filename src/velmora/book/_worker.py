@@ -1,55 +1,31 @@
 """What runs where the trades are valued: in the caller, a local worker process or a
 Dask worker.
 
-A work item is a plain dictionary (picklable, no product object): the product's module
-and class, the terms and the resolved market inputs of one trade.  The job holds what
-every trade shares: the scenarios, the evaluation date and whether greeks are wanted.
-``value_trade`` returns one ``Row`` per scenario.
+A ``Trade`` (picklable, no product object) names the product's module and class and
+holds the terms and the resolved market inputs of one trade; the ``Job`` holds what
+every trade shares: the scenarios' shifts, the evaluation date and whether greeks are
+wanted.  ``value_trade`` returns one ``Row`` per scenario.
 """
 
 import datetime
-import importlib
-import math
 import os
 import sys
 import threading
 import time
-from typing import NamedTuple
+from collections.abc import Callable
+from multiprocessing.connection import Connection
+from typing import Any
 
 from ._market_file import market_inputs
-
-NAN = math.nan
-
-
-class Row(NamedTuple):
-    """One trade in one scenario, per unit as the product gives it."""
-
-    npv: float
-    delta: float
-    gamma: float
-    vega: float
-    theta: float
-    rho: float
-    npv_se: float  # Monte Carlo standard error of npv; 0.0 for exact methods
-    engine: str | None  # the method that valued the trade
-    error: str | None  # "ExceptionType: message" when the row failed
-    seconds: float
+from ._parcels import NAN, Job, Row, Task, Trade, Valued, describe, failed
+from ._products import product_class
 
 # QuantLib's evaluation date is one setting for the whole process: valuations in one
 # process run one at a time, even when a Dask worker runs several task threads.
 _VALUATION_LOCK = threading.Lock()
 
 
-def describe(exc):
-    """The error text of a result row: "ExceptionType: message"."""
-    return f"{type(exc).__name__}: {exc}"
-
-
-def failed(exc, n, engine=None):
-    return [Row(NAN, NAN, NAN, NAN, NAN, NAN, NAN, engine, describe(exc), 0.0)] * n
-
-
-def engine_name(product):
+def engine_name(product: Any) -> str:
     """The name of the method that values ``product`` (its ``engine`` attribute)."""
     engine = getattr(product, "engine", None)
     if isinstance(engine, str):
@@ -58,7 +34,7 @@ def engine_name(product):
     return getattr(type(product), "engine_name", "analytic")
 
 
-def _one_pass():
+def _one_pass() -> Any:
     """The scope of one row's valuation: every valuation of the row (the bumped ones
     included) runs inside it, reading each price history once per valuation date."""
     from .._history import one_pass
@@ -66,7 +42,7 @@ def _one_pass():
     return one_pass()
 
 
-def _ladder_with_errors(product):
+def _ladder_with_errors(product: Any) -> Callable[..., Any] | None:
     """The product's one-call spot ladder with standard errors, as ``f(spots, r, vol, q,
     date) -> (values, errors)``, or None when it has none that keeps the errors."""
     own = getattr(product, "spot_ladder_and_se", None)
@@ -78,14 +54,14 @@ def _ladder_with_errors(product):
     return lambda *args: (ladder(*args), None)
 
 
-def _simulated(product):
+def _simulated(product: Any) -> bool:
     from ..groundwork import BaseOption
 
     own = getattr(type(product), "npv_and_se", None)
     return own is not None and own is not BaseOption.npv_and_se
 
 
-def _greeks_and_se(product, *args):
+def _greeks_and_se(product: Any, *args: Any) -> tuple[Any, float]:
     """Greeks and the standard error of the value; a product of our own from one pass."""
     both = getattr(product, "_greeks_and_se", None)
     if both is not None:
@@ -94,44 +70,42 @@ def _greeks_and_se(product, *args):
     return greeks, _npv_and_se(product, *args)[1] if _simulated(product) else 0.0
 
 
-def _npv_and_se(product, *args):
+def _npv_and_se(product: Any, *args: Any) -> tuple[Any, float]:
     both = getattr(product, "npv_and_se", None)
     if both is not None:
         return both(*args)
     return product.npv(*args), 0.0
 
 
-def _product_class(module, name):
-    return getattr(importlib.import_module(module), name)
-
-
-def _as_float(x):
+def _as_float(x: Any) -> float:
     return float(x)
 
 
-def value_trade(job, item):
+def value_trade(job: Job, trade: Trade) -> list[Row]:
     """Value one trade in every scenario of ``job``; errors become that row's text."""
     with _VALUATION_LOCK:
-        return _value_trade(job, item)
+        return _value_trade(job, trade)
 
 
-def _value_trade(job, item):
-    shifts = job["scenarios"]  # (spot_shift, vol_shift) per scenario
+def _value_trade(job: Job, trade: Trade) -> list[Row]:
+    shifts = job.shifts
     n = len(shifts)
-    date = datetime.date.fromisoformat(job["date"])
-    r, q = item["r"], item["q"]
+    date = job.date
+    market = trade.market
+    r: Any = market.r
+    q: Any = market.q
     started = time.perf_counter()
     try:
-        product = _product_class(item["module"], item["cls"])(item["terms"])
+        product = product_class(trade.module, trade.cls)(trade.terms)
         engine = engine_name(product)
     except Exception as e:
         return failed(e, n)
     build = time.perf_counter() - started
-    spots = [item["spot"] * (1.0 + s) for s, _ in shifts]
-    vols = [item["vol"] + v for _, v in shifts]
-    structured = any(item.get(c) for c in ("r_curve", "q_curve", "vol_surface"))
+    spots = [market.spot * (1.0 + s) for s, _ in shifts]
+    vols: list[Any] = [market.vol + v for _, v in shifts]
+    structured = market.structured
     ladder = _ladder_with_errors(product)
-    if (not job["greeks"] and n > 1 and ladder is not None and not structured
+    if (not job.greeks and n > 1 and ladder is not None and not structured
             and all(v == shifts[0][1] for _, v in shifts)):
         # One call values every spot of the ladder: the values equal ``npv`` at each
         # spot to the bit, so the rows are the same as one valuation per scenario.
@@ -157,19 +131,21 @@ def _value_trade(job, item):
             if structured:
                 # curves and a surface on the evaluation date; the surface sticky in
                 # moneyness around the scenario's spot, its vols moved by the shift
-                r, vol, q = market_inputs(item, spot, vol_shift, date)
+                r, vol, q = market_inputs(market, spot, vol_shift, date)
             # every valuation of the row, the bumped ones included, in one scope
             with _one_pass():
-                if job["greeks"]:
+                if job.greeks:
                     g, se = _greeks_and_se(product, spot, r, vol, q, date)
                     if structured:
-                        g = g._replace(theta=_rolled_theta(product, item, spot, vol_shift,
-                                                           date, g.npv))
-                    numbers = [_as_float(x) for x in g]
+                        g = g._replace(theta=_rolled_theta(product, trade, spot,
+                                                           vol_shift, date, g.npv))
+                    npv, delta, gamma, vega, theta, rho = (_as_float(x) for x in g)
+                    row = Row(npv, delta, gamma, vega, theta, rho, _as_float(se), engine,
+                              None, 0.0)
                 else:
                     value, se = _npv_and_se(product, spot, r, vol, q, date)
-                    numbers = [_as_float(value)] + [NAN] * 5
-            row = Row(*numbers, _as_float(se), engine, None, 0.0)
+                    row = Row(_as_float(value), NAN, NAN, NAN, NAN, NAN, _as_float(se),
+                              engine, None, 0.0)
         except Exception as e:
             row = Row(NAN, NAN, NAN, NAN, NAN, NAN, NAN, engine, describe(e), 0.0)
         rows.append(row._replace(seconds=time.perf_counter() - started + build))
@@ -177,7 +153,8 @@ def _value_trade(job, item):
     return rows
 
 
-def _rolled_theta(product, item, spot, vol_shift, date, value):
+def _rolled_theta(product: Any, trade: Trade, spot: float, vol_shift: float,
+                  date: datetime.date, value: float) -> float:
     """Theta with the row's curves and surface rolled to the next day.
 
     The market file gives them by tenor and strike in per cent of spot, so the next
@@ -190,14 +167,14 @@ def _rolled_theta(product, item, spot, vol_shift, date, value):
     next_day = date + datetime.timedelta(days=1)
     if (product.maturity_date.date() - date).days <= 1:
         return 0.0
-    r, vol, q = market_inputs(item, spot, vol_shift, next_day)
+    r, vol, q = market_inputs(trade.market, spot, vol_shift, next_day)
     with unclosed_from(date):
-        return product.npv(spot, r, vol, q, next_day) - value
+        return float(product.npv(spot, r, vol, q, next_day) - value)
 
 
 # -- the market-data store ---------------------------------------------------------------
 
-def open_store(store):
+def open_store(store: str | None) -> None:
     """Point this process's lumadex at ``store`` (a path), once."""
     if store is None:
         return
@@ -210,7 +187,7 @@ def open_store(store):
 
 # -- local worker processes ----------------------------------------------------------------
 
-def _limit_threads(threads):
+def _limit_threads(threads: int) -> None:
     """Keep this process to ``threads`` threads of torch and of the autocallable engine.
 
     The engine runs on ``torch.get_num_threads()`` threads, so one setting serves both.
@@ -222,7 +199,7 @@ def _limit_threads(threads):
             torch.set_num_threads(threads)
 
 
-def _leave():
+def _leave() -> None:
     """End a worker told to stop, at once.
 
     Every result has been sent.  The interpreter's orderly shutdown (torch's and
@@ -237,7 +214,8 @@ def _leave():
     os._exit(0)
 
 
-def worker_loop(conn, store, threads, job, pooled=False):
+def worker_loop(conn: Connection, store: str | None, threads: int, job: Job,
+                pooled: bool = False) -> None:
     """Body of a local worker process: value the trades sent until told to stop.
 
     With ``pooled`` the first message is the caller's Monte Carlo pool in shared memory
@@ -270,16 +248,16 @@ def worker_loop(conn, store, threads, job, pooled=False):
             return
         if message is None:
             _leave()
-        index, item = message
-        conn.send(("start", index, None))  # if this process dies now, this trade did it
-        rows = value_trade(job, item)
+        task: Task = message
+        conn.send(("start", task.index, None))  # if this process dies now, this trade did it
+        rows = value_trade(job, task.trade)
         _limit_threads(threads)  # the first product of a kind may have loaded torch
-        conn.send(("done", index, rows))
+        conn.send(("done", task.index, rows))
 
 
 # -- Dask ----------------------------------------------------------------------------------------
 
-def dask_batch(store, job, batch):
-    """A Dask task: value the ``(index, item)`` pairs of ``batch`` on this worker."""
+def dask_batch(store: str | None, job: Job, batch: list[Task]) -> list[Valued]:
+    """A Dask task: value the trades of ``batch`` on this worker."""
     open_store(store)
-    return [(index, value_trade(job, item)) for index, item in batch]
+    return [Valued(task.index, value_trade(job, task.trade)) for task in batch]
