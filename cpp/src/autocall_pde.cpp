@@ -88,14 +88,40 @@ struct Space {
     std::vector<double> spot; // price at each node
 };
 
+// The vol that sizes the grid's reach under a local market: the root mean square of the
+// local vol over the life (each row by its days) and over the log spots within kTails
+// standard deviations at `vol` of the spots, sampled evenly (the table held flat beyond
+// its nodes).  Paths that wander over that range see about this vol on average; a spike of
+// the table at one node and one row (the edge of a surface's strikes) does not widen it.
+double path_vol(const LocalMarket& m, std::int64_t maturity_day, double vol,
+                std::span<const double> spots) {
+    constexpr int kSamples = 64;
+    const std::int64_t days = std::max<std::int64_t>(maturity_day, 1);
+    const double reach = kTails * vol * std::sqrt(static_cast<double>(days) * kDay);
+    const double lo = std::log(*std::min_element(spots.begin(), spots.end())) - reach;
+    const double hi = std::log(*std::max_element(spots.begin(), spots.end())) + reach;
+    double sum = 0.0;
+    for (std::size_t row = 0; row < m.vol_days.size(); ++row) {
+        const std::int64_t a = std::min(m.vol_days[row], days);
+        const std::int64_t b =
+            row + 1 < m.vol_days.size() ? std::min(m.vol_days[row + 1], days) : days;
+        double squares = 0.0;
+        for (int k = 0; k <= kSamples; ++k) {
+            const double v = m.vol_in_row(row, lo + (hi - lo) * k / kSamples);
+            squares += v * v;
+        }
+        sum += squares / (kSamples + 1) * static_cast<double>(b - a);
+    }
+    return std::sqrt(sum / static_cast<double>(days));
+}
+
 // Log-spot nodes lower + i h.  Each barrier that matters sits half-way between two nodes:
 // with both there, the error falls smoothly at second order as the grid is refined.
 Space make_space(const AutocallTerms& t, std::int64_t maturity_day,
                  std::span<const Scenario> scenarios, std::span<const double> spots,
                  const Grid& grid, bool ki_matters, bool ko_matters, int refine,
                  double tail_vol) {
-    double max_vol = tail_vol; // the largest local vol, under a local market
-
+    double max_vol = tail_vol; // the paths' vol under a local market (path_vol)
     for (const Scenario& sc : scenarios)
         max_vol = std::max(max_vol, sc.vol);
     const double years = static_cast<double>(std::max<std::int64_t>(maturity_day, 1)) * kDay;
@@ -148,18 +174,28 @@ struct Stepper {
     std::vector<double> sub, cp, inv;       // [row * ns + sys]; sub already over the pivot
     std::vector<double> e_lo, e_di, e_up;   // explicit part (1 - theta) dt L, per system
     double ext_lo = 0.0, ext_hi = 0.0;      // e^{-h}, e^{h}
+    bool per_node = false;                  // the explicit part per node and system
 
+    // One step: (I - theta dt L) v_new = (I + (1 - theta) dt L) v_old.
     void step(std::vector<double>& v, std::vector<double>& rhs) const {
-        const sweep::Step a{n,           ns,          theta < 1.0, v.data(),    rhs.data(),
-                            sub.data(),  cp.data(),   inv.data(),  e_lo.data(), e_di.data(),
-                            e_up.data(), ext_lo,      ext_hi};
+        sweep(v, rhs, theta < 1.0);
+    }
+    // The implicit system alone: (I - theta dt L) v_new = v_old.
+    void implicit(std::vector<double>& v, std::vector<double>& rhs) const {
+        sweep(v, rhs, false);
+    }
+    void sweep(std::vector<double>& v, std::vector<double>& rhs, bool with_explicit) const {
+        const sweep::Step a{n,           ns,          with_explicit, per_node,
+                            v.data(),    rhs.data(),  sub.data(),    cp.data(),
+                            inv.data(),  e_lo.data(), e_di.data(),   e_up.data(),
+                            ext_lo,      ext_hi};
         sweep::step(a);
     }
 };
 
-// A stepper of ``ns`` systems on ``n`` nodes of step ``h``, its rows still to factorise.
-Stepper unfactorised(std::size_t n, std::size_t ns, double theta, double h) {
-    Stepper st;
+// Sizes `st` for ``ns`` systems on ``n`` nodes of step ``h`` (reusing its storage), its
+// rows still to factorise.
+void reset(Stepper& st, std::size_t n, std::size_t ns, double theta, double h) {
     st.n = n;
     st.ns = ns;
     st.theta = theta;
@@ -168,6 +204,12 @@ Stepper unfactorised(std::size_t n, std::size_t ns, double theta, double h) {
     st.sub.assign(n * ns, 0.0);
     st.cp.assign(n * ns, 0.0);
     st.inv.assign(n * ns, 0.0);
+}
+
+// A stepper of ``ns`` systems on ``n`` nodes of step ``h``, its rows still to factorise.
+Stepper unfactorised(std::size_t n, std::size_t ns, double theta, double h) {
+    Stepper st;
+    reset(st, n, ns, theta, h);
     return st;
 }
 
@@ -233,66 +275,50 @@ Stepper make_stepper(const std::vector<Operator>& ops, std::size_t layers, std::
 }
 
 // Under a local market the coefficients change from node to node and from vol row to vol
-// row: one system per scenario and layer, with the explicit part applied row by row
-// before the implicit sweep.  The Crank-Nicolson step of length dt and the implicit half
-// step share one implicit matrix, I - dt/2 L; the implicit full step has I - dt L.
-struct RowSteppers {
-    Stepper half, full;                   // factorised I - dt/2 L and I - dt L
-    std::vector<double> e_lo, e_di, e_up; // dt/2 L, [row * S + sys]
-
-    static void solve(const Stepper& st, std::vector<double>& v, std::vector<double>& rhs) {
-        const sweep::Step a{st.n,          st.ns,         false,   v.data(), rhs.data(),
-                            st.sub.data(), st.cp.data(),  st.inv.data(), nullptr, nullptr,
-                            nullptr,       st.ext_lo,     st.ext_hi};
-        sweep::step(a);
-    }
-    void crank_nicolson(std::vector<double>& v, std::vector<double>& rhs,
-                        std::vector<double>& scratch) const {
-        const std::size_t n = half.n, S = half.ns;
-        scratch.resize(n * S);
-        for (std::size_t i = 1; i + 1 < n; ++i)
-            for (std::size_t s = 0; s < S; ++s) {
-                const std::size_t o = i * S + s;
-                scratch[o] = v[o] + (e_lo[o] * v[o - S] + e_di[o] * v[o] + e_up[o] * v[o + S]);
-            }
-        std::copy(scratch.begin() + static_cast<std::ptrdiff_t>(S),
-                  scratch.begin() + static_cast<std::ptrdiff_t>((n - 1) * S),
-                  v.begin() + static_cast<std::ptrdiff_t>(S));
-        solve(half, v, rhs);
-    }
-};
-
-// The factorised I - c L, ops[row * n_solved + scenario].
-Stepper factorise_rows(const std::vector<Operator>& ops, std::size_t n_solved,
-                       std::size_t layers, std::size_t n, double h, double c) {
-    Stepper st = unfactorised(n, n_solved * layers, 1.0, h);
+// row.  `st` becomes I - c L for the operators ops[node * n_solved + scenario], each
+// scenario's rows eliminated once and copied to its layers (they share the equation).
+// With `crank_nicolson` it is the Crank-Nicolson step of length 2c, whose explicit part
+// c L is kept per node; its implicit matrix is also the implicit step of length c.
+void factorise_local(Stepper& st, const std::vector<Operator>& ops, std::size_t n_solved,
+                     std::size_t layers, std::size_t n, double h, double c,
+                     bool crank_nicolson) {
+    reset(st, n, n_solved * layers, crank_nicolson ? 0.5 : 1.0, h);
+    st.per_node = crank_nicolson;
     const std::size_t S = st.ns;
+    if (crank_nicolson) {
+        st.e_lo.assign(n * S, 0.0);
+        st.e_di.assign(n * S, 0.0);
+        st.e_up.assign(n * S, 0.0);
+    }
     for (std::size_t i = 1; i + 1 < n; ++i)
-        for (std::size_t s = 0; s < S; ++s) {
-            const Operator& op = ops[i * n_solved + s / layers];
-            factorise_row(st, i, s, -c * op.lo, 1.0 - c * op.di, -c * op.up);
+        for (std::size_t sc = 0; sc < n_solved; ++sc) {
+            const Operator& op = ops[i * n_solved + sc];
+            const std::size_t o = i * S + sc * layers;
+            factorise_row(st, i, sc * layers, -c * op.lo, 1.0 - c * op.di, -c * op.up);
+            for (std::size_t l = 1; l < layers; ++l) {
+                st.sub[o + l] = st.sub[o];
+                st.cp[o + l] = st.cp[o];
+                st.inv[o + l] = st.inv[o];
+            }
+            if (crank_nicolson)
+                for (std::size_t l = 0; l < layers; ++l) {
+                    st.e_lo[o + l] = c * op.lo;
+                    st.e_di[o + l] = c * op.di;
+                    st.e_up[o + l] = c * op.up;
+                }
         }
-    return st;
 }
 
-RowSteppers make_row_steppers(const std::vector<Operator>& ops, std::size_t n_solved,
-                              std::size_t layers, std::size_t n, double h, double dt) {
-    RowSteppers rs;
-    rs.half = factorise_rows(ops, n_solved, layers, n, h, dt / 2.0);
-    rs.full = factorise_rows(ops, n_solved, layers, n, h, dt);
-    const std::size_t S = n_solved * layers;
-    rs.e_lo.assign(n * S, 0.0);
-    rs.e_di.assign(n * S, 0.0);
-    rs.e_up.assign(n * S, 0.0);
-    for (std::size_t i = 1; i + 1 < n; ++i)
-        for (std::size_t s = 0; s < S; ++s) {
-            const Operator& op = ops[i * n_solved + s / layers];
-            rs.e_lo[i * S + s] = dt / 2.0 * op.lo;
-            rs.e_di[i * S + s] = dt / 2.0 * op.di;
-            rs.e_up[i * S + s] = dt / 2.0 * op.up;
-        }
-    return rs;
-}
+// The factorisations of the intervals with the same coefficients under a local market:
+// `key` is the interval's length and time steps, then per scenario its vol row, mean rate
+// and mean yield.  `full` (I - dt L) is factorised when a step after an observation first
+// needs it.
+struct LocalSteppers {
+    std::vector<double> key;
+    Stepper half; // Crank-Nicolson over dt; its implicit matrix I - dt/2 L is the half step
+    Stepper full;
+    bool has_full = false;
+};
 
 // Cubic Lagrange interpolation of column `s` of `v` ([node][system]) at log spot x.
 double interpolate(const std::vector<double>& v, std::size_t S, std::size_t s,
@@ -417,8 +443,51 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
         for (const Scenario& sc : solved)
             ops.push_back(make_operator(sc, sp.h));
         std::map<std::int64_t, std::array<Stepper, 3>> steppers;
-        std::map<std::vector<double>, RowSteppers> local_steppers;
-        std::vector<double> scratch;
+
+        // Under a local market: the coefficients of an interval are its mean forward rate
+        // and yield and the local vol of the row in force on its first day, at every node
+        // (the Monte Carlo engine's step reads the same).  Going backwards, the intervals
+        // of one row come together: the operators are built once per row (and rates), and
+        // the factorisations kept for its intervals of the same length; storage is reused.
+        std::vector<LocalSteppers> local_pool;
+        std::size_t local_used = 0;
+        std::vector<double> ops_key, key;
+        std::vector<Operator> row_ops(local ? n * n_solved : 0);
+        auto local_stepper = [&](std::int64_t day, std::int64_t now, std::int64_t length,
+                                 int substeps) -> LocalSteppers& {
+            key.assign({static_cast<double>(length), static_cast<double>(substeps)});
+            for (std::size_t sc = 0; sc < n_solved; ++sc) {
+                const LocalMarket& m = solved_markets[sc];
+                key.push_back(static_cast<double>(m.row_at(day)));
+                key.push_back(LocalMarket::mean(m.rate, day, now));
+                key.push_back(LocalMarket::mean(m.yield, day, now));
+            }
+            for (std::size_t k = 0; k < local_used; ++k)
+                if (local_pool[k].key == key)
+                    return local_pool[k];
+            if (!std::equal(key.begin() + 2, key.end(), ops_key.begin(), ops_key.end())) {
+                ops_key.assign(key.begin() + 2, key.end());
+                local_used = 0; // kept for other coefficients: not met again
+                for (std::size_t sc = 0; sc < n_solved; ++sc) {
+                    const LocalMarket& m = solved_markets[sc];
+                    const std::size_t row = static_cast<std::size_t>(ops_key[3 * sc]);
+                    const double r = ops_key[3 * sc + 1], q = ops_key[3 * sc + 2];
+                    for (std::size_t i = 0; i < n; ++i) {
+                        const double x = sp.lower + static_cast<double>(i) * sp.h;
+                        row_ops[i * n_solved + sc] =
+                            make_operator({r, q, m.vol_in_row(row, x)}, sp.h);
+                    }
+                }
+            }
+            if (local_used == local_pool.size())
+                local_pool.emplace_back();
+            LocalSteppers& ls = local_pool[local_used++];
+            ls.key = key;
+            ls.has_full = false;
+            const double dt = static_cast<double>(length) * kDay / substeps;
+            factorise_local(ls.half, row_ops, n_solved, layers, n, sp.h, dt / 2.0, true);
+            return ls;
+        };
 
         // Observations of column c on every node, backwards: knock-in first (the
         // continuation of the knocked-in layer), then knock-out and coupons on both layers.
@@ -489,47 +558,21 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
                                               [&](const Reading& r) { return r.day == day; });
                 const int substeps = grid.steps_per_interval * (near ? kNearReading : 1);
                 if (local) {
-                    // coefficients of this interval: its mean forward rate and yield, the
-                    // local vol of the row in force on its first day at every node; the
-                    // factorisations are kept for every interval with the same ones
-                    std::vector<double> key{static_cast<double>(length),
-                                            static_cast<double>(substeps)};
-                    for (std::size_t sc = 0; sc < n_solved; ++sc) {
-                        const LocalMarket& m = solved_markets[sc];
-                        key.push_back(static_cast<double>(m.row_at(day)));
-                        key.push_back(LocalMarket::mean(m.rate, day, now));
-                        key.push_back(LocalMarket::mean(m.yield, day, now));
-                    }
-                    auto found = local_steppers.find(key);
-                    if (found == local_steppers.end()) {
-                        const double dt = static_cast<double>(length) * kDay / substeps;
-                        std::vector<Operator> row_ops(n * n_solved);
-                        for (std::size_t sc = 0; sc < n_solved; ++sc) {
-                            const LocalMarket& m = solved_markets[sc];
-                            const std::size_t row = static_cast<std::size_t>(key[2 + 3 * sc]);
-                            const double r = key[3 + 3 * sc], q = key[4 + 3 * sc];
-                            for (std::size_t i = 0; i < n; ++i) {
-                                const double x = sp.lower + static_cast<double>(i) * sp.h;
-                                row_ops[i * n_solved + sc] =
-                                    make_operator({r, q, m.vol_in_row(row, x)}, sp.h);
-                            }
-                        }
-                        found = local_steppers
-                                    .emplace(std::move(key), make_row_steppers(row_ops, n_solved,
-                                                                               layers, n, sp.h,
-                                                                               dt))
-                                    .first;
-                    }
-                    const RowSteppers& rs = found->second;
+                    LocalSteppers& ls = local_stepper(day, now, length, substeps);
                     for (int m = 0; m < substeps; ++m) {
                         if (!rough) {
-                            rs.crank_nicolson(v, rhs, scratch);
+                            ls.half.step(v, rhs);
                             continue;
                         }
+                        if (!ls.has_full) {
+                            factorise_local(ls.full, row_ops, n_solved, layers, n, sp.h,
+                                            ls.key[0] * kDay / ls.key[1], false);
+                            ls.has_full = true;
+                        }
                         std::copy(v.begin(), v.end(), other.begin());
-                        RowSteppers::solve(rs.full, other, rhs);
-                        RowSteppers::solve(rs.half, v, rhs);
-                        RowSteppers::solve(rs.half, v, rhs);
+                        ls.full.implicit(other, rhs);
+                        ls.half.implicit(v, rhs);
+                        ls.half.implicit(v, rhs);
                         for (std::size_t i = 0; i < v.size(); ++i)
                             v[i] = 2.0 * v[i] - other[i];
                         rough = false;
@@ -593,8 +636,7 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
     // sensitivities, carry a small part of the space error; it changes slowly with them).
     double tail_vol = 0.0;
     for (const LocalMarket& m : markets)
-        for (double v : m.vol)
-            tail_vol = std::max(tail_vol, v);
+        tail_vol = std::max(tail_vol, path_vol(m, days.back(), scenarios[0].vol, spots));
     const Space coarse = make_space(terms, days.back(), scenarios, spots, grid, ki_matters,
                                     ko_matters, 1, tail_vol);
     const Space fine = make_space(terms, days.back(), scenarios, spots, grid, ki_matters,

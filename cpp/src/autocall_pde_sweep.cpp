@@ -6,8 +6,9 @@ namespace velmora::autocall_pde::sweep {
 namespace {
 
 // N > 0 fixes the system count at compile time, so the inner loops have a constant length
-// that the compiler unrolls and vectorises.
-template <std::size_t N, bool Explicit>
+// that the compiler unrolls and vectorises.  PerNode reads the explicit part of row i at
+// [i * systems + s] rather than at [s].
+template <std::size_t N, bool Explicit, bool PerNode>
 void step_fixed(const Step& a, std::size_t count) {
     // The previous row of the elimination and of the back substitution is carried in a
     // local array, so the compiler sees that the systems of one row are independent.
@@ -22,20 +23,24 @@ void step_fixed(const Step& a, std::size_t count) {
     const double* __restrict lo = a.e_lo;
     const double* __restrict di = a.e_di;
     const double* __restrict up = a.e_up;
-    auto rhs = [&](const double* x, std::size_t s) {
-        if constexpr (Explicit)
-            return x[S + s] + (lo[s] * x[s] + di[s] * x[S + s] + up[s] * x[2 * S + s]);
-        else
+    // the explicit part of row i, whose neighbourhood starts at x = v + (i - 1) S
+    auto rhs = [&](const double* x, std::size_t i, std::size_t s) {
+        if constexpr (Explicit) {
+            const std::size_t e = (PerNode ? i * S : 0) + s;
+            return x[S + s] + (lo[e] * x[s] + di[e] * x[S + s] + up[e] * x[2 * S + s]);
+        } else {
+            (void)i;
             return x[S + s];
+        }
     };
     if constexpr (N == 0) {
         // any other count of systems: the same arithmetic, row by row
         for (std::size_t s = 0; s < S; ++s)
-            r[S + s] = rhs(v, s) * iv[S + s];
+            r[S + s] = rhs(v, 1, s) * iv[S + s];
         for (std::size_t i = 2; i + 1 < n; ++i)
             for (std::size_t s = 0; s < S; ++s)
                 r[i * S + s] =
-                    rhs(v + (i - 1) * S, s) * iv[i * S + s] - sb[i * S + s] * r[(i - 1) * S + s];
+                    rhs(v + (i - 1) * S, i, s) * iv[i * S + s] - sb[i * S + s] * r[(i - 1) * S + s];
         for (std::size_t s = 0; s < S; ++s)
             v[(n - 2) * S + s] = r[(n - 2) * S + s];
         for (std::size_t i = n - 3; i >= 1; --i)
@@ -44,13 +49,13 @@ void step_fixed(const Step& a, std::size_t count) {
     } else {
         double prev[kMax];
         for (std::size_t s = 0; s < N; ++s)
-            prev[s] = r[S + s] = rhs(v, s) * iv[S + s];
+            prev[s] = r[S + s] = rhs(v, 1, s) * iv[S + s];
         for (std::size_t i = 2; i + 1 < n; ++i) {
             const double* x = v + (i - 1) * N;
             const std::size_t o = i * N;
             double row[kMax];
             for (std::size_t s = 0; s < N; ++s)
-                row[s] = rhs(x, s) * iv[o + s] - sb[o + s] * prev[s]; // one multiply on the chain
+                row[s] = rhs(x, i, s) * iv[o + s] - sb[o + s] * prev[s]; // one multiply on the chain
             for (std::size_t s = 0; s < N; ++s)
                 prev[s] = r[o + s] = row[s];
         }
@@ -71,24 +76,26 @@ void step_fixed(const Step& a, std::size_t count) {
     }
 }
 
-template <bool Explicit>
+template <bool Explicit, bool PerNode>
 void step_any(const Step& a) {
     switch (a.systems) {
-    case 1: return step_fixed<1, Explicit>(a, 1);
-    case 2: return step_fixed<2, Explicit>(a, 2);
-    case 5: return step_fixed<5, Explicit>(a, 5);
-    case 10: return step_fixed<10, Explicit>(a, 10);
-    default: return step_fixed<0, Explicit>(a, a.systems);
+    case 1: return step_fixed<1, Explicit, PerNode>(a, 1);
+    case 2: return step_fixed<2, Explicit, PerNode>(a, 2);
+    case 5: return step_fixed<5, Explicit, PerNode>(a, 5);
+    case 10: return step_fixed<10, Explicit, PerNode>(a, 10);
+    default: return step_fixed<0, Explicit, PerNode>(a, a.systems);
     }
 }
 
 } // namespace
 
 void step(const Step& a) {
-    if (a.explicit_part)
-        step_any<true>(a);
+    if (!a.explicit_part)
+        step_any<false, false>(a);
+    else if (a.explicit_per_node)
+        step_any<true, true>(a);
     else
-        step_any<false>(a);
+        step_any<true, false>(a);
 }
 
 } // namespace velmora::autocall_pde::sweep

@@ -7,12 +7,14 @@ namespace velmora::autocall_pde::sweep {
 
 // The systems of one step, [node][system] (`systems` per node, `nodes` nodes): the values,
 // a work row, the factorised implicit matrix (sub-diagonal, modified super-diagonal and
-// inverse pivots, rows 1 .. nodes-2), the explicit part per system (zero for an implicit
-// step) and the boundary extrapolation factors e^-h and e^h.  `sub` holds the sub-diagonal
-// divided by the pivot of its row.
+// inverse pivots, rows 1 .. nodes-2), the explicit part (unused for an implicit step) and
+// the boundary extrapolation factors e^-h and e^h.  `sub` holds the sub-diagonal divided by
+// the pivot of its row.  The explicit part is one triple per system, or with
+// `explicit_per_node` one per node and system, [node][system] like the values.
 struct Step {
     std::size_t nodes, systems;
     bool explicit_part;
+    bool explicit_per_node;
     double* v;
     double* work;
     const double* sub;

@@ -92,15 +92,13 @@ def _local_markets(scenarios, spot, evaluation_date, last_day):
     the scenarios become its scalars and are solved on the scalar path."""
     if not any(_local_vol.is_market(r, q, v) for r, q, v in scenarios):
         return scenarios, []
-    markets, scalars = [], []
-    for r, q, v in scenarios:
-        market, vol_scale = _local_vol.sample(r, q, v, float(spot), evaluation_date, last_day)
-        markets.append(market)
-        scalars.append(_local_vol.flat_scalars(market)
-                       or (float(np.mean(market[0])), float(np.mean(market[1])), vol_scale))
-    if all(_local_vol.flat_scalars(m) for m in markets):
-        return scalars, []
-    return scalars, markets
+    sampled = _local_vol.sample_scenarios(scenarios, float(spot), evaluation_date, last_day)
+    markets = [market for market, _ in sampled]
+    flat = [_local_vol.flat_scalars(market) for market in markets]
+    if all(flat):
+        return flat, []
+    return [f or (float(np.mean(m[0])), float(np.mean(m[1])), vol_scale)
+            for f, (m, vol_scale) in zip(flat, sampled)], markets
 
 
 def values(note, spots, r, vol, q, evaluation_date, knocked_in):

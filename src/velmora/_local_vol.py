@@ -4,7 +4,7 @@ calendar day, and a local-volatility table by day and log spot.
 The compiled engines (the autocallables' Monte Carlo and finite-difference solvers) count
 whole calendar days from the valuation date, a year being 365 of them.  A curve becomes
 its forward rate over each day, averaged over rows of ``ROW_DAYS`` days (see
-``_row_forwards``): the engines' discount factors are the curve's own at every row's
+``_Reads.forwards``): the engines' discount factors are the curve's own at every row's
 first day and at maturity, and the finite-difference solver factorises once per row.
 A volatility surface becomes:
 
@@ -25,7 +25,8 @@ A volatility surface becomes:
 The table is a function of the level, built once per valuation around the spot: delta and
 gamma move the spot with the table fixed (the surface is sticky in strike), vega shifts the
 whole surface (and rebuilds the table), rho spreads the curve; theta values the next day
-on the curves' own dates.
+on the curves' own dates.  The scenarios of one valuation (``sample_scenarios``) share the
+table's rows and nodes, and every read of a curve or surface they have in common.
 """
 
 import math
@@ -48,23 +49,71 @@ def is_market(r, q, vol):
     return is_curve(r) or is_curve(q) or is_vol_surface(vol)
 
 
-def _row_forwards(x, qdate, days, starts):
-    """The forward rate over each of ``days`` days from ``qdate``, averaged over each row
-    of ``starts``: ln(D(a) / D(b)) x 365 / (b - a) on the row [a, b), from the curve's
-    discount factors at the row boundaries only; a scalar repeated."""
-    if not is_curve(x):
-        return np.full(days, float(x))
-    handle = rate_handle(x)
-    bounds = list(starts) + [days]
-    disc = [handle.discount(qdate + d, True) for d in bounds]
-    out = np.empty(days)
-    for k, (a, b) in enumerate(zip(bounds, bounds[1:])):
-        out[a:b] = math.log(disc[k] / disc[k + 1]) * 365.0 / (b - a)
-    return out
-
-
 def _row_starts(last_day, step):
     return list(range(0, max(last_day, 1), step))
+
+
+class _Reads:
+    """The curve and surface reads of one valuation's scenarios, each made once.
+
+    Scenarios that share a curve or a surface (the rate moves of rho keep the surface, the
+    vol moves of vega keep the curves) share its reads: the discount factors at the row
+    boundaries, and the surface's total variance there at the spot or on the log-strike
+    nodes.
+    """
+
+    def __init__(self, qdate, spot, bounds):
+        self.qdate, self.spot, self.bounds = qdate, spot, bounds
+        self.dates = [qdate + d for d in bounds]
+        self._disc, self._links, self._var = {}, {}, {}
+
+    def discounts(self, x):
+        """Discount factors to the row boundaries: the curve's own, or exp(-x t) for a
+        continuously compounded number x."""
+        key = id(x)
+        if key not in self._disc:
+            if is_curve(x):
+                handle = rate_handle(x)
+                self._disc[key] = np.array([handle.discount(d, True) for d in self.dates])
+            else:
+                self._disc[key] = np.exp(-float(x) * np.asarray(self.bounds) / 365.0)
+        return self._disc[key]
+
+    def forwards(self, x, days):
+        """The forward rate over each day, averaged over each row: ln(D(a) / D(b)) x 365 /
+        (b - a) on the row [a, b), from the discount factors at the row boundaries only; a
+        number repeated."""
+        if not is_curve(x):
+            return np.full(days, float(x))
+        disc = self.discounts(x)
+        lengths = np.diff(self.bounds)
+        return np.repeat(np.log(disc[:-1] / disc[1:]) * 365.0 / lengths, lengths)
+
+    def surface(self, vol):
+        """(the surface's term structure, its time to the valuation date, its times to the
+        row boundaries, each not below zero)."""
+        if id(vol) not in self._links:
+            link = vol_handle(vol).currentLink()
+            t_now = time_to(link, self.qdate)
+            day_count, reference = link.dayCounter(), link.referenceDate()
+            times = np.array([max(day_count.yearFraction(reference, d), 0.0)
+                              for d in self.dates])
+            self._links[id(vol)] = (link, t_now, times)
+        return self._links[id(vol)]
+
+    def variances(self, vol, times, strikes):
+        """Total variance [time, strike] of the surface ``vol``, each distinct strike read
+        once per time."""
+        times = np.asarray(times, dtype=float)
+        strikes = np.asarray(strikes, dtype=float)
+        key = (id(vol), times.tobytes(), strikes.tobytes())
+        if key not in self._var:
+            link = self.surface(vol)[0]
+            distinct, where = np.unique(strikes, return_inverse=True)
+            grid = np.array([[link.blackVariance(t, k, True) for k in distinct.tolist()]
+                             for t in times.tolist()])
+            self._var[key] = grid.reshape(len(times), len(distinct))[:, where]
+        return self._var[key]
 
 
 def sample(r, q, vol, spot, evaluation_date, last_day, row_days=ROW_DAYS, nodes=NODES):
@@ -74,89 +123,112 @@ def sample(r, q, vol, spot, evaluation_date, last_day, row_days=ROW_DAYS, nodes=
     engines take, and the vol read at the spot over the whole life (it sizes the grids).
     ``last_day`` is maturity in calendar days from ``evaluation_date``.
     """
+    return sample_scenarios([(r, q, vol)], spot, evaluation_date, last_day, row_days,
+                            nodes)[0]
+
+
+def sample_scenarios(scenarios, spot, evaluation_date, last_day, row_days=ROW_DAYS,
+                     nodes=NODES):
+    """``sample`` for each (r, q, vol) of ``scenarios``, on one layout: the same rows,
+    and the same log-spot nodes, sized by the first scenario with a smile, so that the
+    moved scenarios of the sensitivities read the curves and surfaces they share only
+    once and differ only by their moves.
+    """
     days = max(int(last_day), 1)
+    out, smiles = [], []
     with QUANTLIB_LOCK:
         set_evaluation_date(evaluation_date)
         qdate = to_qldate(evaluation_date, "evaluation_date")
         starts = _row_starts(days, row_days)
-        rate = _row_forwards(r, qdate, days, starts)
-        yld = _row_forwards(q, qdate, days, starts)
-        if not is_vol_surface(vol):
-            if not (is_curve(r) or is_curve(q)):
-                starts = [0]
-            return ((rate.tolist(), yld.tolist(), starts, 0.0, 1.0, 1,
-                     [float(vol)] * len(starts)), float(vol))
-        surface = vol_handle(vol)
-        link = surface.currentLink()
-        t_end = max(time_to(surface, qdate + days), 1e-8)
-        t_now = time_to(surface, qdate)
-        vol_scale = math.sqrt(max(link.blackVariance(t_end, spot, True)
-                                  - link.blackVariance(max(t_now, 0.0), spot, True), 1e-16)
-                              / (days / 365.0))
-        if link.maxStrike() >= 1e300 or nodes == 1:
-            # no smile: forward variance between row days at the spot
-            bounds = starts + [days]
-            w = [link.blackVariance(max(time_to(surface, qdate + d), 0.0), spot, True)
-                 for d in bounds]
-            vols = [math.sqrt(max((w[k + 1] - w[k]) * 365.0 / (bounds[k + 1] - bounds[k]),
-                                  1e-16)) for k in range(len(starts))]
-            return (rate.tolist(), yld.tolist(), starts, 0.0, 1.0, 1, vols), vol_scale
-        half = SPAN * vol_scale * math.sqrt(days / 365.0)
-        x0 = math.log(spot) - half
-        dx = 2 * half / (nodes - 1)
-        table = _dupire_table(link, rate_handle(r), rate_handle(q), spot, qdate, starts, days,
-                              x0, dx, nodes)
-        return (rate.tolist(), yld.tolist(), starts, x0, dx, nodes, table), vol_scale
+        reads = _Reads(qdate, spot, starts + [days])
+        for r, q, vol in scenarios:
+            rate = reads.forwards(r, days).tolist()
+            yld = reads.forwards(q, days).tolist()
+            if not is_vol_surface(vol):
+                rows = starts if is_curve(r) or is_curve(q) else [0]
+                out.append(((rate, yld, rows, 0.0, 1.0, 1, [float(vol)] * len(rows)),
+                            float(vol)))
+                continue
+            link, t_now, times = reads.surface(vol)
+            ends = [max(t_now, 0.0), max(times[-1], 1e-8)]
+            w_end = reads.variances(vol, ends, [spot])[:, 0]
+            vol_scale = math.sqrt(max(w_end[1] - w_end[0], 1e-16) / (days / 365.0))
+            if link.maxStrike() >= 1e300 or nodes == 1:
+                # no smile: forward variance between row days at the spot
+                w = reads.variances(vol, times, [spot])[:, 0]
+                vols = np.sqrt(np.maximum(np.diff(w) * 365.0 / np.diff(reads.bounds), 1e-16))
+                out.append(((rate, yld, starts, 0.0, 1.0, 1, vols.tolist()), vol_scale))
+                continue
+            out.append(None)  # the table comes below, with every scenario's at once
+            smiles.append((len(out) - 1, rate, yld, vol_scale, r, q, vol))
+        if smiles:
+            vol_scale = smiles[0][3]
+            half = SPAN * vol_scale * math.sqrt(days / 365.0)
+            x0, dx = math.log(spot) - half, 2 * half / (nodes - 1)
+            tables = _dupire_tables(reads, [(r, q, v) for *_, r, q, v in smiles], x0, dx,
+                                    nodes)
+            for (at, rate, yld, scale, *_), table in zip(smiles, tables):
+                out[at] = ((rate, yld, starts, x0, dx, nodes, table.ravel().tolist()), scale)
+    return out
 
 
-def _dupire_table(surface, rates, yields, spot, qdate, starts, days, x0, dx, nodes):
-    """Local vols [row][node] from the total implied variance w(t, y) at log-moneyness
-    y = ln(K / F(t)) (Dupire's formula in w).
+def _dupire_tables(reads, scenarios, x0, dx, nodes):
+    """Local vols [scenario][row][node] of (r, q, vol) scenarios with a smile, from the
+    total implied variance w(t, y) at log-moneyness y = ln(K / F(t)) (Dupire's formula
+    in w).
 
-    The surface is read once per row boundary on the log-strike nodes (and a margin), and
-    w at fixed moneyness is interpolated from those reads: dw/dt across the row, w in
+    Each surface is read once per row boundary on the log-strike nodes (and a margin),
+    and w at fixed moneyness is interpolated from those reads: dw/dt across the row, w in
     the row's middle as the mean of its two boundaries (variance is linear in time between
     them), dw/dy and d2w/dy2 by central differences over whole node steps at least MIN_DY
     wide, so that a surface interpolated linearly between its strikes is differentiated
     across its nodes rather than at its kinks.  Beyond its strikes the surface is held flat
     (QuantLib's variance surface would extend its variance linearly there, below zero far
-    enough out)."""
-    t0 = surface.timeFromReference(qdate)
-    k_lo, k_hi = surface.minStrike(), surface.maxStrike()
+    enough out).  Every scenario and row at once."""
+    bounds = np.asarray(reads.bounds, dtype=float)
     m = max(1, math.ceil(MIN_DY / dx - 1e-9))
     dy = m * dx
-    xs = np.arange(-m - 2, nodes + m + 2) * dx + x0
-    strikes = np.clip(np.exp(xs), k_lo, k_hi).tolist()
-    bounds = list(starts) + [days]
-    reads, logf = [], []
-    for day in bounds:
-        t = max(t0 + day / 365.0, 1e-8)
-        reads.append(np.array([surface.blackVariance(t, k, True) for k in strikes]))
-        date = qdate + int(day)
-        logf.append(math.log(spot * yields.discount(date, True) / rates.discount(date, True)))
+    start = x0 - (m + 2) * dx
+    size = nodes + 2 * m + 4
+    w, logf, t0 = [], [], []
+    for r, q, vol in scenarios:
+        link, t_now, _ = reads.surface(vol)
+        strikes = np.clip(np.exp(start + np.arange(size) * dx), link.minStrike(),
+                          link.maxStrike())
+        times = np.maximum(t_now + bounds / 365.0, 1e-8)
+        w.append(reads.variances(vol, times, strikes))
+        logf.append(np.log(reads.spot * reads.discounts(q) / reads.discounts(r)))
+        t0.append(t_now)
+    w, logf = np.array(w), np.array(logf)  # [scenario, boundary, strike], [scenario, boundary]
     x = x0 + np.arange(nodes) * dx
-    table = []
-    for k in range(len(starts)):
-        a, b = bounds[k], bounds[k + 1]
-        f_mid = (logf[k] + logf[k + 1]) / 2  # the row's rates are constant
+    y = x - ((logf[:, :-1] + logf[:, 1:]) / 2)[:, :, None]  # the row's rates are constant
 
-        def at(y, j):
-            return np.interp(y + logf[j], xs, reads[j])
+    flat = w.ravel()
+    first = (np.arange(w.shape[0])[:, None] * w.shape[1] + np.arange(w.shape[1] - 1)) * size
 
-        y = x - f_mid
-        dwdt = (at(y, k + 1) - at(y, k)) * 365.0 / (b - a)
-        wm, wu, wd = ((at(z, k) + at(z, k + 1)) / 2 for z in (y, y + dy, y - dy))
-        with np.errstate(divide="ignore", invalid="ignore"):
-            dwdy = (wu - wd) / (2 * dy)
-            d2wdy2 = (wu - 2 * wm + wd) / (dy * dy)
-            denom = (1 - y / wm * dwdy + 0.25 * (-0.25 - 1 / wm + y * y / (wm * wm)) * dwdy ** 2
-                     + 0.5 * d2wdy2)
-            var = np.where(denom > DENOM_FLOOR, dwdt / denom, np.nan)
-        # an arbitrage in the surface (negative local variance): the point's own Black vol
-        black = wm / max(t0 + (a + b) / 2 / 365.0, 1e-8)
-        var = np.where(np.isfinite(var) & (var > 0.0), var, black)
-        table.extend(np.sqrt(var).tolist())
-    return table
+    def at(z, later):
+        """w at log-moneyness z [scenario, row, node] on each row's first (or later)
+        boundary: linear between the log-strike nodes, the end reads held beyond them."""
+        rows = slice(1, None) if later else slice(None, -1)
+        pos = np.clip((z + logf[:, rows, None] - start) / dx, 0.0, size - 1.0)
+        i = np.minimum(pos.astype(np.int64), size - 2)
+        u = pos - i
+        i += (first + (size if later else 0))[:, :, None]
+        return flat[i] * (1.0 - u) + flat[i + 1] * u
+
+    dwdt = (at(y, True) - at(y, False)) * 365.0 / np.diff(bounds)[:, None]
+    wm, wu, wd = ((at(z, False) + at(z, True)) / 2 for z in (y, y + dy, y - dy))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        dwdy = (wu - wd) / (2 * dy)
+        d2wdy2 = (wu - 2 * wm + wd) / (dy * dy)
+        denom = (1 - y / wm * dwdy + 0.25 * (-0.25 - 1 / wm + y * y / (wm * wm)) * dwdy ** 2
+                 + 0.5 * d2wdy2)
+        var = np.where(denom > DENOM_FLOOR, dwdt / denom, np.nan)
+    # an arbitrage in the surface (negative local variance): the point's own Black vol
+    mid = (bounds[:-1] + bounds[1:]) / 2 / 365.0
+    black = wm / np.maximum(np.asarray(t0)[:, None] + mid, 1e-8)[:, :, None]
+    var = np.where(np.isfinite(var) & (var > 0.0), var, black)
+    return np.sqrt(var)
 
 
 def flat_scalars(market):

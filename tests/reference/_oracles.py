@@ -264,6 +264,19 @@ def single_observation_note(spot, strike, ki, coupon, r, q, vol, t):
     return coupon * math.exp(-r * t) * digital_probability(spot, ki, True, r, q, vol, t) + below
 
 
+def smile_single_observation_note(spot, strike, ki, coupon, r, q, put_vol, t):
+    """``single_observation_note`` under a smile, by static replication: with Black puts
+    P(K) at each strike's own vol ``put_vol(K)`` (and the zero rates ``r``, ``q`` to t),
+    the discounted probability of ending below ki is dP/dK at ki (a central difference),
+    and the note is coupon (D - dP/dK) + (ki - strike) dP/dK - P(ki)."""
+    def put(k):
+        return bs_vanilla(spot, k, r, q, put_vol(k), t, False)
+
+    step = 1e-3 * ki
+    below = (put(ki + step) - put(ki - step)) / (2 * step)
+    return coupon * (math.exp(-r * t) - below) + (ki - strike) * below - put(ki)
+
+
 def asian_payoffs(spot, strike, r, q, vol, times, maturity, known_sum, known_count, call,
                   paths, seed):
     """Discounted payoffs of an arithmetic average-price option on ``paths`` plain Monte

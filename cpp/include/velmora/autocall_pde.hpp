@@ -83,7 +83,9 @@ struct Result {
 // vols by day and log spot, see local_market.hpp) that replaces the scenario's r, q and vol
 // in the equation; the scenario's vol then only sets the grid.  Each interval between two
 // stops takes its mean forward rate and yield and the local vol of the row in force on its
-// first day, node by node.
+// first day, node by node (as the Monte Carlo engine's step does); the grid reaches
+// further when the root mean square local vol over the paths' range exceeds the
+// scenarios' vols.
 Result solve(const AutocallTerms& terms, const Schedule& schedule,
              std::span<const Scenario> scenarios, std::span<const double> spots,
              std::span<const Reading> readings, const Grid& grid,

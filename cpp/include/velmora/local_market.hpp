@@ -7,8 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <stdexcept>
-#include <string>
 
 namespace velmora {
 
@@ -44,45 +42,22 @@ struct LocalMarket {
         const double u = pos - static_cast<double>(i);
         return v[i] + u * (v[i + 1] - v[i]);
     }
-    // Mean of a per-day array over days [a, b), as a rate per year.
+    // Mean of a per-day array over days [a, b), as a rate per year; a constant run gives
+    // its value exactly (so that equal rows give equal coefficients, bit for bit).
     static double mean(std::span<const double> daily, std::int64_t a, std::int64_t b) {
+        const double first = daily[static_cast<std::size_t>(a)];
         double s = 0.0;
-        for (std::int64_t d = a; d < b; ++d)
+        bool constant = true;
+        for (std::int64_t d = a; d < b; ++d) {
             s += daily[static_cast<std::size_t>(d)];
-        return b > a ? s / static_cast<double>(b - a) : daily[static_cast<std::size_t>(a)];
-    }
-    // exp(-sum of rate over days [0, day) / 365)
-    double discount(std::int64_t day) const {
-        double s = 0.0;
-        for (std::int64_t d = 0; d < day; ++d)
-            s += rate[static_cast<std::size_t>(d)];
-        return std::exp(-s / 365.0);
+            constant = constant && daily[static_cast<std::size_t>(d)] == first;
+        }
+        return b > a && !constant ? s / static_cast<double>(b - a) : first;
     }
 };
 
 // Throws std::invalid_argument unless the arrays cover days 0 .. last_day - 1, hold finite
 // numbers and positive vols, and the vol rows start on day 0 and ascend.
-inline void check_local_market(const LocalMarket& m, std::int64_t last_day) {
-    auto require = [](bool ok, const std::string& what) {
-        if (!ok)
-            throw std::invalid_argument("local market: " + what);
-    };
-    const std::size_t days = static_cast<std::size_t>(std::max<std::int64_t>(last_day, 1));
-    require(m.rate.size() >= days && m.yield.size() >= days,
-            "rates and yields must cover every day to maturity (" + std::to_string(days) +
-                ")");
-    for (std::size_t d = 0; d < days; ++d)
-        require(std::isfinite(m.rate[d]) && std::isfinite(m.yield[d]),
-                "rates and yields must be finite");
-    require(!m.vol_days.empty() && m.vol_days[0] == 0, "the vol rows must start on day 0");
-    for (std::size_t k = 1; k < m.vol_days.size(); ++k)
-        require(m.vol_days[k] > m.vol_days[k - 1], "the vol rows' days must ascend");
-    require(m.nodes >= 1 && std::isfinite(m.x0) && std::isfinite(m.dx) && m.dx > 0.0,
-            "the log-spot nodes need a finite start and a positive step");
-    require(m.vol.size() == m.vol_days.size() * m.nodes,
-            "the vol table must hold one value per row and node");
-    for (double v : m.vol)
-        require(std::isfinite(v) && v > 0.0, "local vols must be finite and positive");
-}
+void check_local_market(const LocalMarket& m, std::int64_t last_day);
 
 } // namespace velmora
