@@ -32,7 +32,8 @@ back against the trading calendar:
 
 Inside ``one_pass()`` (one ``greeks``, one row of a book) each distinct question is put
 to the client once, checked once (a stale history warns once), and its answer reused
-by every bumped valuation.
+by every bumped valuation; so are the QuantLib market objects those valuations share
+(``shared_in_pass``).
 """
 
 import contextlib
@@ -78,6 +79,24 @@ def one_pass():
         yield
     finally:
         _ANSWERS.reset(token)
+
+
+def shared_in_pass(key, build):
+    """``build()``, made once per pass for ``key`` and shared by the pass's valuations.
+
+    The market objects that bumped valuations have in common (one flat curve for the
+    rates that do not move, one quote for the spots) are built once per ``greeks``.
+    Outside a pass every call builds afresh.  ``key`` must name everything the object
+    depends on.
+    """
+    answers = _ANSWERS.get()
+    if answers is None:
+        return build()
+    key = ("built", key)
+    built = answers.get(key)
+    if built is None:
+        built = answers[key] = build()
+    return built
 
 
 @contextlib.contextmanager

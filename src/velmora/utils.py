@@ -14,7 +14,7 @@ import pandas as pd
 import QuantLib as ql
 
 from ._dates import evaluation_timestamp, to_timestamp
-from ._history import trading_dates
+from ._history import shared_in_pass, trading_dates
 from ._market import is_curve, is_vol_surface, rate_handle, vol_handle
 
 
@@ -215,18 +215,33 @@ def black_scholes_process(spot, r, vol, q):
     a Black volatility term structure (or handle); they are used as given, with
     their own reference dates (``velmora._market``).
     """
-    spot_handle = ql.QuoteHandle(ql.SimpleQuote(spot))
-    # a float is a scalar input: checked first, the usual case skips the type tests
-    dividend = ql.YieldTermStructureHandle(
-        ql.FlatForward(0, _ANCHOR_CALENDAR, q, _DAY_COUNT)
-    ) if type(q) is float or not is_curve(q) else rate_handle(q)
-    risk_free = ql.YieldTermStructureHandle(
-        ql.FlatForward(0, _ANCHOR_CALENDAR, r, _DAY_COUNT)
-    ) if type(r) is float or not is_curve(r) else rate_handle(r)
-    volatility = ql.BlackVolTermStructureHandle(
-        ql.BlackConstantVol(0, _ANCHOR_CALENDAR, vol, _DAY_COUNT)
-    ) if type(vol) is float or not is_vol_surface(vol) else vol_handle(vol)
-    return ql.BlackScholesMertonProcess(spot_handle, dividend, risk_free, volatility)
+    if type(spot) is float and type(r) is float and type(vol) is float and type(q) is float:
+        # scalars, the usual case: within one greeks the valuations that share an input
+        # share its QuantLib object (the curves move with the evaluation date, so one
+        # serves theta's next day too), and a repeated scenario its process
+        return shared_in_pass(("process", spot.hex(), r.hex(), vol.hex(), q.hex()),
+                              lambda: ql.BlackScholesMertonProcess(
+                                  shared_in_pass(("spot", spot.hex()), lambda: _quote(spot)),
+                                  shared_in_pass(("rate", q.hex()), lambda: _flat_curve(q)),
+                                  shared_in_pass(("rate", r.hex()), lambda: _flat_curve(r)),
+                                  shared_in_pass(("vol", vol.hex()), lambda: _flat_vol(vol))))
+    dividend = rate_handle(q) if is_curve(q) else _flat_curve(q)
+    risk_free = rate_handle(r) if is_curve(r) else _flat_curve(r)
+    volatility = vol_handle(vol) if is_vol_surface(vol) else _flat_vol(vol)
+    return ql.BlackScholesMertonProcess(_quote(spot), dividend, risk_free, volatility)
+
+
+def _quote(spot):
+    return ql.QuoteHandle(ql.SimpleQuote(spot))
+
+
+def _flat_curve(rate):
+    return ql.YieldTermStructureHandle(ql.FlatForward(0, _ANCHOR_CALENDAR, rate, _DAY_COUNT))
+
+
+def _flat_vol(vol):
+    return ql.BlackVolTermStructureHandle(ql.BlackConstantVol(0, _ANCHOR_CALENDAR, vol,
+                                                              _DAY_COUNT))
 
 
 def set_evaluation_date(evaluation_date):
