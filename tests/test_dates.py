@@ -17,6 +17,7 @@ from product_table import (  # noqa: F401  (closes is a fixture)
 )
 from velmora import _dates
 from velmora.snowball import SnowBallOption
+from velmora.utils import to_qldate
 
 
 @pytest.mark.parametrize("name", PRODUCTS)
@@ -74,3 +75,18 @@ def test_evaluation_timestamp_keeps_the_time_of_day_and_drops_a_zone(given, read
 def test_evaluation_timestamp_refuses_as_the_parser_does(value, exc, message):
     with pytest.raises(exc, match=message):
         _dates.evaluation_timestamp(value)
+
+
+def test_market_functions_read_their_dates_with_the_parser():
+    from velmora._market import moneyness_surface, tenor_curve, vol_surface
+
+    for given in ("2024-06-07", datetime.date(2024, 6, 7)):
+        curve = tenor_curve(given, [("1Y", 0.02)])
+        assert curve.referenceDate() == to_qldate(given)
+    with pytest.raises(TypeError, match="reference_date"):
+        tenor_curve(20240607, [("1Y", 0.02)])
+    with pytest.raises(TypeError, match="reference_date"):
+        moneyness_surface(20240607, 100.0, [90, 110], ["1Y"], [[0.2], [0.2]])
+    with pytest.raises(TypeError, match="expiries"):
+        vol_surface("2024-06-07", [20250607], [100.0], [[0.2]])
+
