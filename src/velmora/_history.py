@@ -38,6 +38,7 @@ by every bumped valuation; so are the QuantLib market objects those valuations s
 
 import contextlib
 import contextvars
+import threading
 import warnings
 
 import numpy as np
@@ -51,6 +52,11 @@ from ._dates import to_timestamp
 class StaleHistoryWarning(UserWarning):
     """The underlying's bars stop before trading days that have already closed."""
 
+
+# QuantLib's evaluation date is one setting for the whole process, and every QuantLib
+# valuation sets it and then prices; ``groundwork.QUANTLIB_LOCK`` (this lock) is held
+# across the whole ``npv`` of every product valued through QuantLib.
+QUANTLIB_LOCK = threading.RLock()
 
 # The answers of the current pass, by question; None outside a pass.  A context
 # variable, so every thread (and every asyncio task) has a pass of its own.
@@ -74,11 +80,18 @@ def one_pass():
     if _ANSWERS.get() is not None:
         yield
         return
-    token = _ANSWERS.set({})
+    answers = {}
+    token = _ANSWERS.set(answers)
     try:
         yield
     finally:
         _ANSWERS.reset(token)
+        if any(key[0] == "built" for key in answers):
+            # QuantLib objects unregister from the evaluation date as they go: they are
+            # dropped under the lock every QuantLib valuation holds, never while another
+            # thread moves the date
+            with QUANTLIB_LOCK:
+                answers.clear()
 
 
 def shared_in_pass(key, build):

@@ -1,7 +1,6 @@
 """Base class of every product, its result record, and sensitivities by bumping."""
 
 import functools
-import threading
 from collections import namedtuple
 from collections.abc import Mapping
 from typing import Any
@@ -9,6 +8,7 @@ from typing import Any
 import pandas as pd
 
 from ._dates import to_timestamp
+from . import _history
 from ._history import on_trading_day, one_pass, unclosed_from
 from ._market import is_vol_surface, shift_vol, spread_rate, time_to, vol_level
 from ._terms import resolve_date, valuation_inputs
@@ -47,7 +47,8 @@ ONE_DAY = pd.to_timedelta(1, "day")
 # date (or re-prices a shared instrument) in between.  Code of your own that sets
 # QuantLib's evaluation date while velmora valuations run in other threads should hold
 # it too.
-QUANTLIB_LOCK = threading.RLock()
+# (One lock with the history's: a pass drops its shared QuantLib objects under it.)
+QUANTLIB_LOCK = _history.QUANTLIB_LOCK
 
 
 def _slope(up, down, ds):
