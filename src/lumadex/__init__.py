@@ -11,6 +11,11 @@ Four calls serve the pricing library:
     daily bars from the store as a frame indexed by ("order_book_id", "date"), or
     ``None`` when there are none.
 
+``get_price_arrays(order_book_id, start, end, fields=None, adjust_type="pre")`` gives
+one underlying's bars as numpy arrays (dates, values) without building a frame; it is
+reachable as ``get_price.arrays``, so a caller can tell whether the ``get_price`` it
+finds is this client's own.
+
 The calendar is the exchange's published one up to its last published year and
 an estimate after it (see ``lumadex._holidays``).  Prices come from a SQLite store:
 ``lumadex.init(path)`` selects one; without it the bundled synthetic sample store
@@ -33,7 +38,7 @@ from ._calendar import (
 )
 from ._config import init, store_path
 from ._importer import DataFileError, import_files
-from ._price import ADJUST_TYPES, FIELDS, get_price
+from ._price import ADJUST_TYPES, FIELDS, get_price, get_price_arrays
 from ._store import StoreError
 
 __all__ = [
@@ -45,6 +50,7 @@ __all__ = [
     "get_next_trading_date",
     "get_previous_trading_date",
     "get_price",
+    "get_price_arrays",
     "get_trading_dates",
     "import_files",
     "init",

@@ -146,17 +146,29 @@ def build(path):
 
 def cache_dir():
     """Directory holding the generated sample store."""
-    env = os.environ.get("LUMADEX_CACHE_DIR")
-    if env:
-        return pathlib.Path(env)
-    xdg = os.environ.get("XDG_CACHE_HOME")
+    environ = os.environ
+    return _cache_dir(environ.get("LUMADEX_CACHE_DIR"), environ.get("XDG_CACHE_HOME"),
+                      environ.get("HOME"))
+
+
+@functools.lru_cache(maxsize=16)
+def _cache_dir(own, xdg, home):
+    """The folder for these values of the three variables it depends on (every query
+    asks for it: the path is worked out once per setting, not at each query)."""
+    if own:
+        return pathlib.Path(own)
     base = pathlib.Path(xdg) if xdg else pathlib.Path.home() / ".cache"
     return base / "lumadex"
 
 
 def sample_store_path():
     """Where the generated sample store lives."""
-    return cache_dir() / f"sample-v{VERSION}.sqlite"
+    return _store_file(cache_dir())
+
+
+@functools.lru_cache(maxsize=16)
+def _store_file(folder):
+    return folder / f"sample-v{VERSION}.sqlite"
 
 
 @functools.cache

@@ -27,6 +27,7 @@ import pandas as pd
 import torch
 
 from . import _autocall_pde, _core, _local_vol
+from ._dates import evaluation_timestamp, to_timestamp
 from ._history import any_above, any_below, get_closes, trading_dates, unclosed_from
 from ._market import shift_vol, spread_rate
 from ._terms import valuation_inputs
@@ -94,8 +95,8 @@ class AutocallNote(BaseOption):
         self.coupon_rate = option["coupon_rate"]
         self.ki_obs_freq = option["ki_obs_freq"]
         self.ko_obs_freq = option["ko_obs_freq"]
-        self.obs_start_date = pd.to_datetime(option["obs_start_date"])
-        self.obs_end_date = pd.to_datetime(option["obs_end_date"])
+        self.obs_start_date = to_timestamp(option["obs_start_date"], "obs_start_date")
+        self.obs_end_date = to_timestamp(option["obs_end_date"], "obs_end_date")
         self.ki_obs_dates = get_obs_dates(self.obs_start_date, self.obs_end_date,
                                           self.ki_obs_freq)
         self.ko_obs_dates = get_obs_dates(self.obs_start_date, self.obs_end_date,
@@ -250,7 +251,7 @@ class AutocallNote(BaseOption):
         }
         # theta, as BaseOption.theta: the value from the next calendar day (after its own
         # history check) minus the value today, unless one day or less is left
-        today = pd.to_datetime(evaluation_date)
+        today = evaluation_timestamp(evaluation_date)
         next_day_knocked_out = None
         if (self.maturity_date - today).days > 1:
             next_day = today + ONE_DAY
@@ -390,7 +391,7 @@ class AutocallNote(BaseOption):
         # A time of day is dropped: the grid counts whole calendar days from the
         # evaluation date, and a knock-out date on the evaluation date itself is still to
         # be observed.
-        evaluation_date = pd.to_datetime(evaluation_date).normalize()
+        evaluation_date = to_timestamp(evaluation_date, "evaluation_date")
         grid = Grid(self, evaluation_date)
         if len(grid) == 0:
             return None

@@ -1,7 +1,15 @@
-"""Dates normalised at the edge: every module reads a caller's date through here.
+"""Dates read once, at the edge: every module reads a caller's date through here.
 
-``velmora.utils`` offers this as ``to_timestamp``; it lives apart so that the history
-queries (``velmora._history``), which ``utils`` itself uses, can read dates too.
+``to_timestamp`` is the one parser of the package: a contract's dates, the market
+functions' reference dates, the schedules and the book's dates all go through it.
+``evaluation_timestamp`` reads a valuation's date once, at the public call, into the
+form that is then passed down unchanged (a tz-naive pandas ``Timestamp``), so that
+nothing below the edge parses it again.  ``velmora.utils`` offers the parser as
+``to_timestamp``; it lives apart so that the history queries (``velmora._history``),
+which ``utils`` itself uses, can read dates too.
+
+Integers and floats are refused (``TypeError``): ``pandas.to_datetime(20250102)``
+reads them as a count of nanoseconds since 1970, never what a caller meant.
 """
 
 import datetime
@@ -10,22 +18,23 @@ import numpy as np
 import pandas as pd
 import QuantLib as ql
 
+_ACCEPTED = (str, datetime.date, np.datetime64, pd.Timestamp)
 
-def to_timestamp(d, param="date"):
-    """Return ``d`` as a tz-naive pandas ``Timestamp`` at midnight.
 
-    Raises ``TypeError`` for a value that is not date-like and ``ValueError`` for
-    a text that does not parse; both messages name ``param``.
-    """
+def _refused(d, param):
+    return TypeError(
+        f"{param}: expected a date, datetime, pandas Timestamp, numpy datetime64 "
+        f"or ISO date text, got {type(d).__name__} {d!r}"
+    )
+
+
+def _parsed(d, param):
+    """``d`` as a tz-naive ``Timestamp`` with its time of day (a zone is dropped, its
+    wall-clock time kept)."""
     if isinstance(d, ql.Date):
         return pd.Timestamp(d.year(), d.month(), d.dayOfMonth())
-    if d is None or isinstance(d, bool) or not isinstance(
-        d, (str, datetime.date, np.datetime64, pd.Timestamp)
-    ):
-        raise TypeError(
-            f"{param}: expected a date, datetime, pandas Timestamp, numpy datetime64 "
-            f"or ISO date text, got {type(d).__name__} {d!r}"
-        )
+    if d is None or isinstance(d, bool) or not isinstance(d, _ACCEPTED):
+        raise _refused(d, param)
     try:
         ts = pd.Timestamp(d)
     except (ValueError, TypeError) as e:
@@ -34,4 +43,47 @@ def to_timestamp(d, param="date"):
         raise ValueError(f"{param}: {d!r} is not a date")
     if ts.tzinfo is not None:
         ts = ts.tz_localize(None)
-    return ts.normalize()
+    return ts
+
+
+def _at_midnight(ts):
+    return not (ts.hour or ts.minute or ts.second or ts.microsecond or ts.nanosecond)
+
+
+def to_timestamp(d: object, param: str = "date") -> pd.Timestamp:
+    """Return ``d`` as a tz-naive pandas ``Timestamp`` at midnight (its calendar day).
+
+    Accepts ``datetime.date``, ``datetime.datetime``, pandas ``Timestamp``,
+    ``numpy.datetime64``, ISO date text and QuantLib ``Date``.  A timezone-aware
+    value gives its own wall-clock day.
+
+    Raises
+    ------
+    TypeError
+        A value that is not date-like (``None``, an integer, a float, a bool ...);
+        the message names ``param`` and the value.
+    ValueError
+        A text that does not read as a date, or a missing date (``NaT``); the
+        message names ``param``.
+    """
+    if type(d) is pd.Timestamp and d.tzinfo is None and _at_midnight(d):
+        return d  # already in this form: nothing to read
+    ts = _parsed(d, param)
+    return ts if _at_midnight(ts) else ts.normalize()
+
+
+def evaluation_timestamp(d: object, param: str = "evaluation_date") -> pd.Timestamp:
+    """The evaluation date of a valuation as it is passed down: a tz-naive ``Timestamp``.
+
+    Read as ``to_timestamp`` reads it, with two differences kept from the way valuations
+    have always read their date: a time of day stays (theta's next day is that time a
+    calendar day later, and the days to maturity are counted from it), while a
+    timezone-aware value becomes its own calendar day at midnight.  A tz-naive
+    ``Timestamp`` is returned as it is, so passing the result down costs nothing.
+    """
+    if type(d) is pd.Timestamp and d.tzinfo is None:
+        return d
+    ts = _parsed(d, param)
+    if getattr(d, "tzinfo", None) is not None:
+        return ts.normalize()
+    return ts

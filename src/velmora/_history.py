@@ -32,11 +32,13 @@ back against the trading calendar:
 
 Inside ``one_pass()`` (one ``greeks``, one row of a book) each distinct question is put
 to the client once, checked once (a stale history warns once), and its answer reused
-by every bumped valuation.
+by every bumped valuation; so are the QuantLib market objects those valuations share
+(``shared_in_pass``).
 """
 
 import contextlib
 import contextvars
+import threading
 import warnings
 
 import numpy as np
@@ -50,6 +52,11 @@ from ._dates import to_timestamp
 class StaleHistoryWarning(UserWarning):
     """The underlying's bars stop before trading days that have already closed."""
 
+
+# QuantLib's evaluation date is one setting for the whole process, and every QuantLib
+# valuation sets it and then prices; ``groundwork.QUANTLIB_LOCK`` (this lock) is held
+# across the whole ``npv`` of every product valued through QuantLib.
+QUANTLIB_LOCK = threading.RLock()
 
 # The answers of the current pass, by question; None outside a pass.  A context
 # variable, so every thread (and every asyncio task) has a pass of its own.
@@ -73,11 +80,36 @@ def one_pass():
     if _ANSWERS.get() is not None:
         yield
         return
-    token = _ANSWERS.set({})
+    answers = {}
+    token = _ANSWERS.set(answers)
     try:
         yield
     finally:
         _ANSWERS.reset(token)
+        if any(key[0] == "built" for key in answers):
+            # QuantLib objects unregister from the evaluation date as they go: they are
+            # dropped under the lock every QuantLib valuation holds, never while another
+            # thread moves the date
+            with QUANTLIB_LOCK:
+                answers.clear()
+
+
+def shared_in_pass(key, build):
+    """``build()``, made once per pass for ``key`` and shared by the pass's valuations.
+
+    The market objects that bumped valuations have in common (one flat curve for the
+    rates that do not move, one quote for the spots) are built once per ``greeks``.
+    Outside a pass every call builds afresh.  ``key`` must name everything the object
+    depends on.
+    """
+    answers = _ANSWERS.get()
+    if answers is None:
+        return build()
+    key = ("built", key)
+    built = answers.get(key)
+    if built is None:
+        built = answers[key] = build()
+    return built
 
 
 @contextlib.contextmanager
@@ -97,46 +129,72 @@ def unclosed_from(day):
         _UNCLOSED_FROM.reset(token)
 
 
-def _ask_price(underlying, start, end, fields, adjust_type, first, today):
-    """``(frame, date of its last bar)`` of ``lumadex.get_price`` for the question, asked
-    once per pass; ``(None, None)`` without bars.  ``first`` and ``today`` are ``start``
-    and ``end`` as timestamps."""
+def _key_fields(fields):
+    return fields if isinstance(fields, str) else tuple(fields)
+
+
+def _ask_price(underlying, start, end, fields, adjust_type, first, today, arrays=False):
+    """The client's answer to the question, asked once per pass: ``(frame, date of its
+    last bar)``, or with ``arrays`` ``(Bars, date of its last bar)``; ``(None, None)``
+    without bars.  ``first`` and ``today`` are ``start`` and ``end`` as timestamps."""
+    ask = _get_arrays if arrays else _get_price
     answers = _ANSWERS.get()
     if answers is None:
-        return _get_price(underlying, start, end, fields, adjust_type)
+        return ask(underlying, start, end, fields, adjust_type)
     try:
-        key = ("asked", underlying, first, today,
-               fields if isinstance(fields, str) else tuple(fields), adjust_type)
+        key = ("arrays" if arrays else "asked", underlying, first, today, _key_fields(fields),
+               adjust_type)
         hash(key)
     except TypeError:  # an unhashable underlying or field list: ask every time
-        return _get_price(underlying, start, end, fields, adjust_type)
+        return ask(underlying, start, end, fields, adjust_type)
     if key in answers:
         return answers[key]
     if getattr(lumadex.get_price, "shorter_range_is_a_prefix", False):
         # A client whose answer for a range is the first rows of its answer for a longer
         # one (lumadex: the back-adjustment is anchored on the latest stored bar, not on
         # the range's end) is asked once through the next calendar day, which theta's
-        # valuation asks about next; the answer for this day is that frame cut at it.
+        # valuation asks about next; the answer for this day is that answer cut at it.
         later = today + pd.Timedelta(days=1)
         longer = key[:3] + (later,) + key[4:]
         if longer not in answers:
-            answers[longer] = _get_price(underlying, start, later, fields, adjust_type)
+            answers[longer] = ask(underlying, start, later, fields, adjust_type)
         answers[key] = _cut(answers[longer], today)
     else:
-        answers[key] = _get_price(underlying, start, end, fields, adjust_type)
+        answers[key] = ask(underlying, start, end, fields, adjust_type)
     return answers[key]
 
 
 def _cut(answer, day):
-    """``(frame, last)`` of the bars up to ``day`` in ``answer``."""
+    """``(bars, last)`` of the bars up to ``day`` in ``answer`` (a frame or ``Bars``)."""
     bars, last = answer
     if bars is None or last <= day:
         return answer
+    if isinstance(bars, Bars):
+        n = int(np.searchsorted(bars.dates, np.datetime64(day), side="right"))
+        if n == 0:
+            return None, None
+        return (Bars(bars.dates[:n], {name: v[:n] for name, v in bars.columns.items()}),
+                pd.Timestamp(bars.dates[n - 1]).normalize())
     dates = bars.index.get_level_values(-1)
     n = int(dates.searchsorted(day, side="right"))
     if n == 0:
         return None, None
     return bars.iloc[:n], pd.Timestamp(dates[n - 1]).normalize()
+
+
+class Bars:
+    """One underlying's bars as arrays: ``dates`` ascending, ``columns`` by field name.
+
+    The arrays are read-only: every valuation of a pass reads the same ones.
+    """
+
+    __slots__ = ("dates", "columns")
+
+    def __init__(self, dates, columns):
+        for array in (dates, *columns.values()):
+            array.flags.writeable = False
+        self.dates = dates
+        self.columns = columns
 
 
 def _get_price(underlying, start, end, fields, adjust_type):
@@ -146,6 +204,37 @@ def _get_price(underlying, start, end, fields, adjust_type):
     if bars is None or len(bars) == 0:
         return None, None
     return bars, pd.Timestamp(bars.index.get_level_values(-1).max()).normalize()
+
+
+def _array_reader():
+    """lumadex's own array reader when ``lumadex.get_price`` is lumadex's own, else None.
+
+    A replaced or wrapped ``get_price`` (a vendor's client, a counting wrapper) is asked
+    itself, and its frame read into arrays.
+    """
+    get_price = lumadex.get_price
+    arrays = getattr(get_price, "arrays", None)
+    if arrays is not None and getattr(arrays, "frames", None) is get_price:
+        return arrays
+    return None
+
+
+def _get_arrays(underlying, start, end, fields, adjust_type):
+    """``(Bars, date of the last bar)`` of the question, or ``(None, None)`` without bars."""
+    names = [fields] if isinstance(fields, str) else list(fields)
+    read = _array_reader()
+    if read is None or not isinstance(underlying, str):
+        frame, last = _get_price(underlying, start, end, fields, adjust_type)
+        if frame is None:
+            return None, None
+        dates = frame.index.get_level_values(-1).to_numpy()
+        return Bars(dates, {name: frame[name].to_numpy() for name in names}), last
+    got = read(underlying, start, end, fields=names, adjust_type=adjust_type)
+    if got is None or len(got[0]) == 0:
+        return None, None
+    dates, values = got
+    columns = {name: values[:, j] for j, name in enumerate(names)}
+    return Bars(dates, columns), pd.Timestamp(dates[-1])
 
 
 def trading_dates(start, end):
@@ -179,26 +268,30 @@ def price_history(underlying, start, end, fields, adjust_type):
     StaleHistoryWarning
         When the bars stop before the last trading day before ``end``.
     """
+    return _history(underlying, start, end, fields, adjust_type, False)
+
+
+def _history(underlying, start, end, fields, adjust_type, arrays):
+    """``price_history``, or with ``arrays`` the same bars as ``Bars``."""
     unclosed = _UNCLOSED_FROM.get()
     answers, checked = _ANSWERS.get(), None
     if answers is not None:  # within a pass: checked (and warned about) once
         try:
-            checked = ("checked", underlying, start, end,
-                       fields if isinstance(fields, str) else tuple(fields), adjust_type,
-                       unclosed)
+            checked = ("checked", arrays, underlying, start, end, _key_fields(fields),
+                       adjust_type, unclosed)
             if checked in answers:
                 return answers[checked]
         except TypeError:  # unhashable: checked every time
             checked = None
-    bars = _checked_history(underlying, start, end, fields, adjust_type, unclosed)
+    bars = _checked_history(underlying, start, end, fields, adjust_type, unclosed, arrays)
     if checked is not None:
         answers[checked] = bars
     return bars
 
 
-def _checked_history(underlying, start, end, fields, adjust_type, unclosed):
+def _checked_history(underlying, start, end, fields, adjust_type, unclosed, arrays):
     first, today = to_timestamp(start, "effect_date"), to_timestamp(end, "evaluation_date")
-    bars, last = _ask_price(underlying, start, end, fields, adjust_type, first, today)
+    bars, last = _ask_price(underlying, start, end, fields, adjust_type, first, today, arrays)
     if unclosed is not None and unclosed < today:
         # theta's next day: the checks see the day that has not closed yet as "today"
         today = unclosed
@@ -226,7 +319,8 @@ def _checked_history(underlying, start, end, fields, adjust_type, unclosed):
                     "observed on those days (a suspension, or a store not brought up to "
                     "date)"
                 ),
-                stacklevel=4,
+                # at the product's method that asked (through one more call for frames)
+                stacklevel=4 if arrays else 5,
             )
     return bars
 
@@ -234,10 +328,20 @@ def _checked_history(underlying, start, end, fields, adjust_type, unclosed):
 def get_closes(underlying, start, end, adjust_type):
     """Daily closes from ``start`` to ``end`` as the client returns them, or ``None``.
 
-    Single-barrier products read closes adjusted with "pre"; the double barrier
-    reads unadjusted closes ("none").  Checked as ``price_history`` says.
+    Checked as ``price_history`` says.
     """
     return price_history(underlying, start, end, "close", adjust_type)
+
+
+def close_values(underlying, start, end, adjust_type):
+    """The daily closes from ``start`` to ``end`` as one array, or ``None`` without bars.
+
+    The closes of ``get_closes``, checked the same way, read without a frame where the
+    client is lumadex's own.  Single-barrier products read closes adjusted with "pre";
+    the double barrier reads unadjusted closes ("none").
+    """
+    bars = _history(underlying, start, end, "close", adjust_type, True)
+    return None if bars is None else bars.columns["close"]
 
 
 def close_on(underlying, date):
@@ -253,41 +357,46 @@ def close_on(underlying, date):
     return float(frame["close"].iloc[-1])
 
 
-def get_lows_highs(underlying, start, end):
-    """Daily lows and highs ("pre") indexed by date alone, or ``None`` without bars."""
-    bars = price_history(underlying, start, end, ["low", "high"], "pre")
+def low_high_values(underlying, start, end):
+    """Daily lows and highs ("pre") as two arrays ``(lows, highs)``, or ``None`` without
+    bars; checked as ``price_history`` says."""
+    bars = _history(underlying, start, end, ["low", "high"], "pre", True)
     if bars is None:
         return None
-    return bars.droplevel("order_book_id")
-
-
-def column(bars, name):
-    """The column ``name`` of a history frame as a numpy array.
-
-    Within a pass it is taken out of the frame once: the bumped valuations scan the
-    same array.  (The entry keeps the frame alive, so its ``id`` cannot be reused
-    by another frame while the pass lasts.)
-    """
-    answers = _ANSWERS.get()
-    if answers is None:
-        return bars[name].to_numpy()
-    key = ("column", id(bars), name)
-    entry = answers.get(key)
-    if entry is None or entry[0] is not bars:
-        entry = answers[key] = (bars, bars[name].to_numpy())
-    return entry[1]
+    return bars.columns["low"], bars.columns["high"]
 
 
 # The scans compare the column's values as an array: the same element-wise test as
 # on the pandas column (a missing price compares false), without building a
-# boolean Series at every valuation.
+# boolean Series at every valuation.  Within a pass each scan of one array against one
+# level runs once: the bumped valuations of one date scan the same closes.
+
+
+def _scan(values, level, below):
+    answers = _ANSWERS.get()
+    # only the read-only arrays of ``Bars``: an array that can change is scanned afresh
+    if answers is not None and not values.flags.writeable:
+        try:
+            key = ("scan", id(values), level, below)
+            entry = answers.get(key)
+        except TypeError:  # an unhashable level: scanned every time
+            entry, key = None, None
+        # the entry keeps the array alive, so its id names no other array in the pass
+        if entry is not None and entry[0] is values:
+            return entry[1]
+    else:
+        key = None
+    crossed = bool(np.any(values < level) if below else np.any(values > level))
+    if key is not None:
+        answers[key] = (values, crossed)
+    return crossed
 
 
 def any_below(values, level):
     """Whether any value is strictly below ``level``."""
-    return bool(np.any(np.asarray(values) < level))
+    return _scan(np.asarray(values), level, True)
 
 
 def any_above(values, level):
     """Whether any value is strictly above ``level``."""
-    return bool(np.any(np.asarray(values) > level))
+    return _scan(np.asarray(values), level, False)

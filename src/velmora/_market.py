@@ -139,10 +139,11 @@ def constant_vol_read(vol, date, strike, evaluation_date=None):
                                surface.dayCounter())
 
 
-def _qldate(d):
+def _qldate(d, param="evaluation_date"):
+    """``d`` as a QuantLib ``Date`` (one given as such is kept), read by the one parser."""
     if isinstance(d, ql.Date):
         return d
-    ts = to_timestamp(d, "evaluation_date")
+    ts = to_timestamp(d, param)
     return ql.Date(ts.day, ts.month, ts.year)
 
 
@@ -157,9 +158,10 @@ def vol_surface(reference_date, expiries, strikes, vols, calendar=None, day_coun
 
     Parameters
     ----------
-    reference_date : ql.Date
-        The surface's fixed reference date.
-    expiries : sequence of ql.Date
+    reference_date : date-like
+        The surface's fixed reference date (a QuantLib ``Date`` or any date the
+        package reads; an integer raises ``TypeError``).
+    expiries : sequence of date-like
         Ascending expiries, all after ``reference_date``.
     strikes : sequence of float
         Ascending absolute strikes.
@@ -173,7 +175,8 @@ def vol_surface(reference_date, expiries, strikes, vols, calendar=None, day_coun
     """
     calendar = calendar or _ANCHOR_CALENDAR
     day_count = day_count or _DAY_COUNT
-    expiries = list(expiries)
+    reference_date = _qldate(reference_date, "reference_date")
+    expiries = [_qldate(d, "expiries") for d in expiries]
     strikes = [float(k) for k in strikes]
     grid = [[float(v) for v in row] for row in vols]
     if len(grid) != len(strikes) or any(len(row) != len(expiries) for row in grid):
@@ -284,6 +287,7 @@ def tenor_curve(reference_date, pairs, day_count=None):
     rate of the last one for a hundred years beyond it; zero rates are linear in
     time in between.
     """
+    reference_date = _qldate(reference_date, "reference_date")
     pairs = list(pairs)
     if not pairs:
         raise ValueError("a rate curve needs at least one (tenor, rate) pair")
@@ -312,6 +316,7 @@ def moneyness_surface(reference_date, spot, percents, tenors, vols):
     ``vols[i][j]`` is the vol at ``percents[i]`` % of spot and ``tenors[j]``.
     Moving ``spot`` moves every strike with it: the smile is sticky in moneyness.
     """
+    reference_date = _qldate(reference_date, "reference_date")
     percents = [float(p) for p in percents]
     if any(not (math.isfinite(p) and p > 0.0) for p in percents) or any(
             b <= a for a, b in zip(percents, percents[1:])):

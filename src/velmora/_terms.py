@@ -9,6 +9,7 @@ product's engine table then says whether, and how, that product values it.
 
 import datetime
 
+import pandas as pd
 import QuantLib as ql
 
 from .utils import check_market_inputs, to_qldate
@@ -109,10 +110,13 @@ def common_terms(product, *keys):
 
 def resolve_date(evaluation_date):
     """The date a valuation runs on: ``evaluation_date``, or today's for ``None``."""
-    return datetime.date.today() if evaluation_date is None else evaluation_date
+    if evaluation_date is None:
+        return pd.Timestamp(datetime.date.today())
+    return evaluation_date
 
 
 def valuation_inputs(spot, r, vol, q, evaluation_date):
-    """The market inputs checked by ``check_market_inputs``, ``None`` date resolved to today."""
+    """The market inputs checked by ``check_market_inputs``, the evaluation date read once
+    into a tz-naive ``Timestamp`` (today's for ``None``) that the valuation passes down."""
     spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
     return spot, r, vol, q, resolve_date(evaluation_date)

@@ -116,10 +116,10 @@ class TouchDigital(BaseOption):
 
     def triggered(self, evaluation_date: DateLike) -> bool:
         """Whether a daily low or high ("pre") since the effect date has touched a level."""
-        bars = _history.get_lows_highs(self.underlying, self.effect_date, evaluation_date)
+        bars = _history.low_high_values(self.underlying, self.effect_date, evaluation_date)
         if bars is None:
             return False
-        return self._touched(bars["low"], bars["high"])
+        return self._touched(*bars)
 
     def _owed_once_touched(self) -> CashOwedAtMaturity | None:
         """The cash still owed after a touch, or None when nothing is left to pay."""

@@ -251,10 +251,9 @@ class BarrierOption(BaseOption):
 
     def triggered(self, evaluation_date):
         """Whether a daily close ("pre") has crossed the barrier since the effect date."""
-        closes = _history.get_closes(self.underlying, self.effect_date, evaluation_date, "pre")
-        if closes is None:
+        values = _history.close_values(self.underlying, self.effect_date, evaluation_date, "pre")
+        if values is None:
             return False
-        values = _history.column(closes, "close")
         if self.barrier_type in _DOWN:
             return _history.any_below(values, self.barrier)
         return _history.any_above(values, self.barrier)

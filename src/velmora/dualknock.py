@@ -364,11 +364,10 @@ class DoubleBarrierOption(BaseOption):
 
         Raises ``NotImplementedError`` for KIKO and KOKI when there is history to read.
         """
-        closes = _history.get_closes(self.underlying, self.effect_date, evaluation_date, "none")
-        if closes is None:
+        values = _history.close_values(self.underlying, self.effect_date, evaluation_date, "none")
+        if values is None:
             return False
         if self.barrier_type in _IN_OR_OUT:
-            values = _history.column(closes, "close")
             return _history.any_below(values, self.barrier_lo) or _history.any_above(
                 values, self.barrier_hi
             )

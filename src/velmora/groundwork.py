@@ -1,13 +1,14 @@
 """Base class of every product, its result record, and sensitivities by bumping."""
 
 import functools
-import threading
 from collections import namedtuple
 from collections.abc import Mapping
 from typing import Any
 
 import pandas as pd
 
+from ._dates import to_timestamp
+from . import _history
 from ._history import on_trading_day, one_pass, unclosed_from
 from ._market import is_vol_surface, shift_vol, spread_rate, time_to, vol_level
 from ._terms import resolve_date, valuation_inputs
@@ -46,7 +47,8 @@ ONE_DAY = pd.to_timedelta(1, "day")
 # date (or re-prices a shared instrument) in between.  Code of your own that sets
 # QuantLib's evaluation date while velmora valuations run in other threads should hold
 # it too.
-QUANTLIB_LOCK = threading.RLock()
+# (One lock with the history's: a pass drops its shared QuantLib objects under it.)
+QUANTLIB_LOCK = _history.QUANTLIB_LOCK
 
 
 def _slope(up, down, ds):
@@ -128,8 +130,10 @@ class BaseOption:
             cls.greeks = _in_one_pass(greeks)
 
     def __init__(self, option: Mapping[str, Any]) -> None:
-        self.effect_date = pd.to_datetime(option["effect_date"])
-        self.maturity_date = pd.to_datetime(on_trading_day(option["maturity_date"]))
+        self.effect_date = to_timestamp(option["effect_date"], "effect_date")
+        self.maturity_date = to_timestamp(
+            on_trading_day(to_timestamp(option["maturity_date"], "maturity_date")),
+            "maturity_date")
         self.underlying = option["underlying"]
         self.s0 = option["s0"]
         self.notional = option["notional"]
@@ -274,7 +278,6 @@ class BaseOption:
         error nor a stale-history warning, on a contract's first day too).
         """
         spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
-        evaluation_date = pd.to_datetime(evaluation_date)
         if (self.maturity_date - evaluation_date).days > 1:
             with unclosed_from(evaluation_date):
                 t1 = self.npv(spot, r, vol, q, evaluation_date + ONE_DAY)

@@ -13,8 +13,8 @@ import warnings
 import pandas as pd
 import QuantLib as ql
 
-from ._dates import to_timestamp
-from ._history import trading_dates
+from ._dates import evaluation_timestamp, to_timestamp
+from ._history import shared_in_pass, trading_dates
 from ._market import is_curve, is_vol_surface, rate_handle, vol_handle
 
 
@@ -30,6 +30,11 @@ def to_qldate(d, param="date"):
     return ql.Date(ts.day, ts.month, ts.year)
 
 
+# The day count of every flat curve and constant volatility below: one instance serves
+# them all (QuantLib's day counters hold no state).
+_DAY_COUNT = ql.Actual365Fixed()
+
+
 def check_market_inputs(spot, r, vol, q, evaluation_date=None):
     """The market inputs of a valuation, checked once at the edge of every product.
 
@@ -39,9 +44,11 @@ def check_market_inputs(spot, r, vol, q, evaluation_date=None):
 
     Returns ``(spot, r, vol, q, evaluation_date)`` with the four numbers as Python
     floats (so that a numpy scalar such as ``np.float32(100)`` is accepted and every
-    bump is made in double precision) and the evaluation date as given, except that
-    a timezone-aware timestamp or datetime becomes its local calendar day (a
-    tz-naive ``Timestamp`` at midnight).  ``None`` stays ``None`` (today's date).
+    bump is made in double precision) and the evaluation date read once, as
+    ``velmora._dates.evaluation_timestamp`` reads it: a tz-naive ``Timestamp`` (its
+    time of day kept; a timezone-aware value becomes its local calendar day at
+    midnight), which the valuations below pass on without reading it again.
+    ``None`` stays ``None`` (today's date).
 
     Raises
     ------
@@ -51,7 +58,8 @@ def check_market_inputs(spot, r, vol, q, evaluation_date=None):
         evaluation date that is ``pd.NaT`` or a text that does not parse; each
         message names the input.
     TypeError
-        An evaluation date that is not date-like.
+        An evaluation date that is not date-like (an integer such as 20250102
+        included: it is not read as a count of nanoseconds since 1970).
 
     Warns
     -----
@@ -62,24 +70,23 @@ def check_market_inputs(spot, r, vol, q, evaluation_date=None):
     values = []
     for name, value, positive in (("spot", spot, True), ("r", r, False), ("vol", vol, True),
                                   ("q", q, False)):
-        market_object = is_vol_surface(value) if name == "vol" else name != "spot" and is_curve(
-            value)
-        if market_object:
+        if type(value) is float:  # already what it becomes: read as it is
+            x = value
+        elif is_vol_surface(value) if name == "vol" else name != "spot" and is_curve(value):
             values.append(value)
             continue
-        try:
-            x = float(value)
-        except (TypeError, ValueError):
-            raise ValueError(f"{name} must be a number, got {value!r}") from None
+        else:
+            try:
+                x = float(value)
+            except (TypeError, ValueError):
+                raise ValueError(f"{name} must be a number, got {value!r}") from None
         if not math.isfinite(x) or (positive and not x > 0.0):
             kind = "finite and positive" if positive else "finite"
             raise ValueError(f"{name} must be {kind}, got {value!r}")
         values.append(x)
     _warn_percent_slip(*values)
     if evaluation_date is not None:
-        day = to_timestamp(evaluation_date, "evaluation_date")
-        if getattr(evaluation_date, "tzinfo", None) is not None:
-            evaluation_date = day
+        evaluation_date = evaluation_timestamp(evaluation_date)
     return (*values, evaluation_date)
 
 
@@ -208,17 +215,33 @@ def black_scholes_process(spot, r, vol, q):
     a Black volatility term structure (or handle); they are used as given, with
     their own reference dates (``velmora._market``).
     """
-    spot_handle = ql.QuoteHandle(ql.SimpleQuote(spot))
-    dividend = rate_handle(q) if is_curve(q) else ql.YieldTermStructureHandle(
-        ql.FlatForward(0, _ANCHOR_CALENDAR, q, ql.Actual365Fixed())
-    )
-    risk_free = rate_handle(r) if is_curve(r) else ql.YieldTermStructureHandle(
-        ql.FlatForward(0, _ANCHOR_CALENDAR, r, ql.Actual365Fixed())
-    )
-    volatility = vol_handle(vol) if is_vol_surface(vol) else ql.BlackVolTermStructureHandle(
-        ql.BlackConstantVol(0, _ANCHOR_CALENDAR, vol, ql.Actual365Fixed())
-    )
-    return ql.BlackScholesMertonProcess(spot_handle, dividend, risk_free, volatility)
+    if type(spot) is float and type(r) is float and type(vol) is float and type(q) is float:
+        # scalars, the usual case: within one greeks the valuations that share an input
+        # share its QuantLib object (the curves move with the evaluation date, so one
+        # serves theta's next day too), and a repeated scenario its process
+        return shared_in_pass(("process", spot.hex(), r.hex(), vol.hex(), q.hex()),
+                              lambda: ql.BlackScholesMertonProcess(
+                                  shared_in_pass(("spot", spot.hex()), lambda: _quote(spot)),
+                                  shared_in_pass(("rate", q.hex()), lambda: _flat_curve(q)),
+                                  shared_in_pass(("rate", r.hex()), lambda: _flat_curve(r)),
+                                  shared_in_pass(("vol", vol.hex()), lambda: _flat_vol(vol))))
+    dividend = rate_handle(q) if is_curve(q) else _flat_curve(q)
+    risk_free = rate_handle(r) if is_curve(r) else _flat_curve(r)
+    volatility = vol_handle(vol) if is_vol_surface(vol) else _flat_vol(vol)
+    return ql.BlackScholesMertonProcess(_quote(spot), dividend, risk_free, volatility)
+
+
+def _quote(spot):
+    return ql.QuoteHandle(ql.SimpleQuote(spot))
+
+
+def _flat_curve(rate):
+    return ql.YieldTermStructureHandle(ql.FlatForward(0, _ANCHOR_CALENDAR, rate, _DAY_COUNT))
+
+
+def _flat_vol(vol):
+    return ql.BlackVolTermStructureHandle(ql.BlackConstantVol(0, _ANCHOR_CALENDAR, vol,
+                                                              _DAY_COUNT))
 
 
 def set_evaluation_date(evaluation_date):

@@ -94,3 +94,43 @@ def test_greeks_on_the_store_read_it_once_with_the_values_of_nine_reads(monkeypa
     assert len(asked) == 1 and got.npv > 0 and got.theta == -got.npv
     monkeypatch.setattr(groundwork, "one_pass", contextlib.nullcontext)
     assert option.greeks(spot, R, VOL, Q, day) == got and len(asked) == 1 + 9
+
+
+STORE_TERMS = {"underlying": "SYN003.XSHG", "effect_date": "2025-01-02", "s0": 100.0,
+               "maturity_date": "2026-06-30", "notional": 1.0}
+
+
+@pytest.mark.parametrize("make, reads", [
+    (lambda: product_table.barrier(**STORE_TERMS, barrier=40.0), 1),
+    (lambda: product_table.dualknock(**STORE_TERMS, barrier_lo=30.0, barrier_hi=300.0), 1),
+    (lambda: product_table.touch(**STORE_TERMS, touch_price=300.0), 2),  # lows/highs, closes
+    (lambda: product_table.dualtap(**STORE_TERMS, touch_price_lo=30.0,
+                                   touch_price_hi=300.0), 2),
+], ids=["barrier", "dualknock", "touch", "dualtap"])
+def test_greeks_on_the_store_read_it_once_per_question_with_the_frames_values(monkeypatch,
+                                                                            make, reads):
+    import functools
+
+    import lumadex
+    from lumadex import _store
+
+    day = pd.Timestamp("2025-12-30")
+    conn = _store.reader(lumadex.store_path())
+    statements = []
+    conn.set_trace_callback(statements.append)
+    try:
+        got = make().greeks(SPOT, R, VOL, Q, day)
+    finally:
+        conn.set_trace_callback(None)
+    # one read of the bars per question, through theta's next day, for two valuation dates
+    assert sum(s.lstrip().startswith("SELECT date") for s in statements) == reads
+    # a wrapped client is asked itself, through its frames: the same bits
+    asked = []
+
+    @functools.wraps(lumadex.get_price)
+    def counted(*args, **kw):
+        asked.append(args)
+        return counted.__wrapped__(*args, **kw)
+
+    monkeypatch.setattr(lumadex, "get_price", counted)
+    assert make().greeks(SPOT, R, VOL, Q, day) == got and len(asked) == reads

@@ -164,6 +164,26 @@ def test_prices_follow_the_backward_adjustment_rule(store, start, end, field, ad
     assert list(got.index) == list(want.index)
     err = np.max(np.abs(got.to_numpy() - want.to_numpy()) / np.abs(want.to_numpy()))
     assert err < 1e-12, f"{field} {adjust} {start}..{end}: max rel error {err}"
+    # the array twin: the frame's dates and numbers, bit for bit
+    dates, values = lumadex.get_price_arrays("A.XSHG", start, end, fields=field,
+                                             adjust_type=adjust)
+    assert list(pd.DatetimeIndex(dates)) == list(got.index)
+    assert values[:, 0].tobytes() == got.to_numpy().tobytes()
+
+
+@pytest.mark.parametrize("fields", [["low", "high"], None, ["close", "open", "close"]])
+def test_array_twin_holds_the_frames_columns_and_refuses_what_it_refuses(store, fields):
+    frame = lumadex.get_price("A.XSHG", D(2024, 2, 1), D(2024, 4, 1), fields=fields)
+    dates, values = lumadex.get_price_arrays("A.XSHG", D(2024, 2, 1), D(2024, 4, 1), fields)
+    assert values.shape == frame.shape and values.tobytes() == frame.to_numpy().tobytes()
+    assert lumadex.get_price_arrays("A.XSHG", D(2025, 1, 1), D(2025, 2, 1)) is None
+    with pytest.raises(TypeError, match="order_book_id"):
+        lumadex.get_price_arrays(["A.XSHG"], D(2024, 2, 1), D(2024, 4, 1))
+    with pytest.raises(TypeError, match="start_date"):
+        lumadex.get_price_arrays("A.XSHG", 20240201, D(2024, 4, 1))
+    with pytest.raises(ValueError, match="accepted"):
+        lumadex.get_price_arrays("A.XSHG", D(2024, 2, 1), D(2024, 4, 1), "vwap")
+    assert lumadex.get_price.arrays is lumadex.get_price_arrays
 
 
 def test_split_leaves_no_jump_in_pre_prices(tmp_path):

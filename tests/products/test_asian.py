@@ -240,7 +240,7 @@ def test_schedule_from_the_client_and_one_history_query_per_valuation(market):
         before = market.count("get_price")
         opt.npv(60.0, R, VOL, Q, today)
         (call,) = market.calls_to("get_price")[before:]
-        end = today if today is not None else pd.Timestamp.today().date()
+        end = today if today is not None else pd.Timestamp.today().normalize()
         assert call[1] == ("X", pd.Timestamp(EFFECT), end)
         assert call[2] == {"fields": "close", "adjust_type": "pre", "expect_df": True}
 

@@ -254,7 +254,7 @@ def test_no_evaluation_date_means_today(market):
     option = BarrierOption(terms(maturity_date=pd.Timestamp.today().normalize()
                                  + pd.Timedelta(days=200)))
     option.npv(100.0, 0.03, 0.2, 0.0)
-    assert market.calls_to("get_price")[-1][1][2] == datetime.date.today()
+    assert pd.Timestamp(market.calls_to("get_price")[-1][1][2]) == pd.Timestamp.today().normalize()
     today = datetime.date.today()
     assert ql.Settings.instance().evaluationDate == ql.Date(today.day, today.month, today.year)
 

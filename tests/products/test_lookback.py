@@ -65,7 +65,7 @@ def test_npv_without_date_asks_up_to_today_and_theta_near_expiry_values_nothing(
     market.set_bars("X", pd.DataFrame({"low": 95.0, "high": 105.0},
                                       index=pd.bdate_range("2024-03-01", datetime.date.today())))
     opt.npv(100.0, 0.03, 0.2, 0.0)
-    assert market.calls_to("get_price")[0][1][2] == datetime.date.today()
+    assert pd.Timestamp(market.calls_to("get_price")[0][1][2]) == pd.Timestamp.today().normalize()
     assert opt.theta(100.0, 0.03, 0.2, 0.0, datetime.date(2024, 9, 29)) == 0.0
     assert market.count("get_price") == 1
 
