@@ -13,6 +13,7 @@ reads them as a count of nanoseconds since 1970, never what a caller meant.
 """
 
 import datetime
+from typing import cast
 
 import numpy as np
 import pandas as pd
@@ -21,14 +22,14 @@ import QuantLib as ql
 _ACCEPTED = (str, datetime.date, np.datetime64, pd.Timestamp)
 
 
-def _refused(d, param):
+def _refused(d: object, param: str) -> TypeError:
     return TypeError(
         f"{param}: expected a date, datetime, pandas Timestamp, numpy datetime64 "
         f"or ISO date text, got {type(d).__name__} {d!r}"
     )
 
 
-def _parsed(d, param):
+def _parsed(d: object, param: str) -> pd.Timestamp:
     """``d`` as a tz-naive ``Timestamp`` with its time of day (a zone is dropped, its
     wall-clock time kept)."""
     if isinstance(d, ql.Date):
@@ -46,7 +47,7 @@ def _parsed(d, param):
     return ts
 
 
-def _at_midnight(ts):
+def _at_midnight(ts: pd.Timestamp) -> bool:
     return not (ts.hour or ts.minute or ts.second or ts.microsecond or ts.nanosecond)
 
 
@@ -66,8 +67,10 @@ def to_timestamp(d: object, param: str = "date") -> pd.Timestamp:
         A text that does not read as a date, or a missing date (``NaT``); the
         message names ``param``.
     """
-    if type(d) is pd.Timestamp and d.tzinfo is None and _at_midnight(d):
-        return d  # already in this form: nothing to read
+    if type(d) is pd.Timestamp:
+        given = cast(pd.Timestamp, d)
+        if given.tzinfo is None and _at_midnight(given):
+            return given  # already in this form: nothing to read
     ts = _parsed(d, param)
     return ts if _at_midnight(ts) else ts.normalize()
 
@@ -81,7 +84,7 @@ def evaluation_timestamp(d: object, param: str = "evaluation_date") -> pd.Timest
     timezone-aware value becomes its own calendar day at midnight.  A tz-naive
     ``Timestamp`` is returned as it is, so passing the result down costs nothing.
     """
-    if type(d) is pd.Timestamp and d.tzinfo is None:
+    if type(d) is pd.Timestamp and cast(pd.Timestamp, d).tzinfo is None:
         return d
     ts = _parsed(d, param)
     if getattr(d, "tzinfo", None) is not None:

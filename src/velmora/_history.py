@@ -36,17 +36,33 @@ by every bumped valuation; so are the QuantLib market objects those valuations s
 (``shared_in_pass``).
 """
 
+from __future__ import annotations
+
 import contextlib
 import contextvars
+import datetime
 import threading
 import warnings
+from collections.abc import Callable, Hashable, Iterator, Sequence
+from typing import Any, Literal, TypeAlias, TypeVar, overload
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
 import lumadex
 
 from ._dates import to_timestamp
+from ._typing import DateLike
+
+_T = TypeVar("_T")
+# The fields asked of the client: one name, or several.
+Fields: TypeAlias = str | Sequence[str]
+# An answer of the client as kept for the pass: the bars (a frame, or ``Bars``) and the
+# date of the last one, or ``(None, None)`` without bars.
+_FrameAnswer: TypeAlias = "tuple[pd.DataFrame | None, pd.Timestamp | None]"
+_BarsAnswer: TypeAlias = "tuple[Bars | None, pd.Timestamp | None]"
+_Answer: TypeAlias = "tuple[pd.DataFrame | Bars | None, pd.Timestamp | None]"
 
 
 class StaleHistoryWarning(UserWarning):
@@ -60,14 +76,16 @@ QUANTLIB_LOCK = threading.RLock()
 
 # The answers of the current pass, by question; None outside a pass.  A context
 # variable, so every thread (and every asyncio task) has a pass of its own.
-_ANSWERS = contextvars.ContextVar("velmora_history_answers", default=None)
+_ANSWERS: contextvars.ContextVar[dict[tuple[Any, ...], Any] | None] = contextvars.ContextVar(
+    "velmora_history_answers", default=None)
 # The first day that counts as not yet closed, or None: only days before the
 # evaluation date have closed.
-_UNCLOSED_FROM = contextvars.ContextVar("velmora_history_unclosed_from", default=None)
+_UNCLOSED_FROM: contextvars.ContextVar[pd.Timestamp | None] = contextvars.ContextVar(
+    "velmora_history_unclosed_from", default=None)
 
 
 @contextlib.contextmanager
-def one_pass():
+def one_pass() -> Iterator[None]:
     """Within the block, each distinct history query is asked of the client once.
 
     Every valuation made inside (the bumped valuations of one ``greeks``, the
@@ -80,7 +98,7 @@ def one_pass():
     if _ANSWERS.get() is not None:
         yield
         return
-    answers = {}
+    answers: dict[tuple[Any, ...], Any] = {}
     token = _ANSWERS.set(answers)
     try:
         yield
@@ -94,7 +112,7 @@ def one_pass():
                 answers.clear()
 
 
-def shared_in_pass(key, build):
+def shared_in_pass(key: Hashable, build: Callable[[], _T]) -> _T:
     """``build()``, made once per pass for ``key`` and shared by the pass's valuations.
 
     The market objects that bumped valuations have in common (one flat curve for the
@@ -105,39 +123,54 @@ def shared_in_pass(key, build):
     answers = _ANSWERS.get()
     if answers is None:
         return build()
-    key = ("built", key)
-    built = answers.get(key)
+    entry = ("built", key)
+    built: _T | None = answers.get(entry)
     if built is None:
-        built = answers[key] = build()
+        built = answers[entry] = build()
     return built
 
 
 @contextlib.contextmanager
-def unclosed_from(day):
+def unclosed_from(day: DateLike) -> Iterator[None]:
     """Within the block, ``day`` and the days after it count as not yet closed.
 
     Theta values the next calendar day while ``day`` (today's evaluation date) is
     still trading: today's close is not stored yet, so that day is not yet observed;
     its missing bar is neither an error nor a ``StaleHistoryWarning``.
     """
-    day = to_timestamp(day, "evaluation_date")
+    first = to_timestamp(day, "evaluation_date")
     outer = _UNCLOSED_FROM.get()
-    token = _UNCLOSED_FROM.set(day if outer is None else min(outer, day))
+    token = _UNCLOSED_FROM.set(first if outer is None else min(outer, first))
     try:
         yield
     finally:
         _UNCLOSED_FROM.reset(token)
 
 
-def _key_fields(fields):
+def _key_fields(fields: Fields) -> str | tuple[str, ...]:
     return fields if isinstance(fields, str) else tuple(fields)
 
 
-def _ask_price(underlying, start, end, fields, adjust_type, first, today, arrays=False):
+@overload
+def _ask_price(underlying: str, start: DateLike, end: DateLike, fields: Fields,
+               adjust_type: str, first: pd.Timestamp, today: pd.Timestamp,
+               arrays: Literal[False] = False) -> _FrameAnswer: ...
+
+
+@overload
+def _ask_price(underlying: str, start: DateLike, end: DateLike, fields: Fields,
+               adjust_type: str, first: pd.Timestamp, today: pd.Timestamp,
+               arrays: bool) -> _Answer: ...
+
+
+def _ask_price(underlying: str, start: DateLike, end: DateLike, fields: Fields,
+               adjust_type: str, first: pd.Timestamp, today: pd.Timestamp,
+               arrays: bool = False) -> _Answer:
     """The client's answer to the question, asked once per pass: ``(frame, date of its
     last bar)``, or with ``arrays`` ``(Bars, date of its last bar)``; ``(None, None)``
     without bars.  ``first`` and ``today`` are ``start`` and ``end`` as timestamps."""
-    ask = _get_arrays if arrays else _get_price
+    ask: Callable[[str, DateLike, DateLike, Fields, str], _Answer] = (
+        _get_arrays if arrays else _get_price)
     answers = _ANSWERS.get()
     if answers is None:
         return ask(underlying, start, end, fields, adjust_type)
@@ -148,7 +181,8 @@ def _ask_price(underlying, start, end, fields, adjust_type, first, today, arrays
     except TypeError:  # an unhashable underlying or field list: ask every time
         return ask(underlying, start, end, fields, adjust_type)
     if key in answers:
-        return answers[key]
+        answer: _Answer = answers[key]
+        return answer
     if getattr(lumadex.get_price, "shorter_range_is_a_prefix", False):
         # A client whose answer for a range is the first rows of its answer for a longer
         # one (lumadex: the back-adjustment is anchored on the latest stored bar, not on
@@ -161,13 +195,14 @@ def _ask_price(underlying, start, end, fields, adjust_type, first, today, arrays
         answers[key] = _cut(answers[longer], today)
     else:
         answers[key] = ask(underlying, start, end, fields, adjust_type)
-    return answers[key]
+    answer = answers[key]
+    return answer
 
 
-def _cut(answer, day):
+def _cut(answer: _Answer, day: pd.Timestamp) -> _Answer:
     """``(bars, last)`` of the bars up to ``day`` in ``answer`` (a frame or ``Bars``)."""
     bars, last = answer
-    if bars is None or last <= day:
+    if bars is None or last is None or last <= day:
         return answer
     if isinstance(bars, Bars):
         n = int(np.searchsorted(bars.dates, np.datetime64(day), side="right"))
@@ -190,14 +225,15 @@ class Bars:
 
     __slots__ = ("dates", "columns")
 
-    def __init__(self, dates, columns):
+    def __init__(self, dates: npt.NDArray[Any], columns: dict[str, npt.NDArray[Any]]) -> None:
         for array in (dates, *columns.values()):
             array.flags.writeable = False
         self.dates = dates
         self.columns = columns
 
 
-def _get_price(underlying, start, end, fields, adjust_type):
+def _get_price(underlying: str, start: DateLike, end: DateLike, fields: Fields,
+               adjust_type: str) -> _FrameAnswer:
     bars = lumadex.get_price(
         underlying, start, end, fields=fields, adjust_type=adjust_type, expect_df=True
     )
@@ -206,7 +242,7 @@ def _get_price(underlying, start, end, fields, adjust_type):
     return bars, pd.Timestamp(bars.index.get_level_values(-1).max()).normalize()
 
 
-def _array_reader():
+def _array_reader() -> Callable[..., tuple[npt.NDArray[Any], npt.NDArray[Any]] | None] | None:
     """lumadex's own array reader when ``lumadex.get_price`` is lumadex's own, else None.
 
     A replaced or wrapped ``get_price`` (a vendor's client, a counting wrapper) is asked
@@ -219,7 +255,8 @@ def _array_reader():
     return None
 
 
-def _get_arrays(underlying, start, end, fields, adjust_type):
+def _get_arrays(underlying: str, start: DateLike, end: DateLike, fields: Fields,
+                adjust_type: str) -> _BarsAnswer:
     """``(Bars, date of the last bar)`` of the question, or ``(None, None)`` without bars."""
     names = [fields] if isinstance(fields, str) else list(fields)
     read = _array_reader()
@@ -237,12 +274,12 @@ def _get_arrays(underlying, start, end, fields, adjust_type):
     return Bars(dates, columns), pd.Timestamp(dates[-1])
 
 
-def trading_dates(start, end):
+def trading_dates(start: DateLike, end: DateLike) -> list[datetime.date]:
     """The trading days from ``start`` to ``end``, both included, as the client lists them."""
     return lumadex.get_trading_dates(start, end)
 
 
-def on_trading_day(date):
+def on_trading_day(date: DateLike) -> datetime.date:
     """``date`` itself when it is a trading day, otherwise the first trading day after it.
 
     The client's next trading date (strictly after) of its previous trading date
@@ -251,7 +288,8 @@ def on_trading_day(date):
     return lumadex.get_next_trading_date(lumadex.get_previous_trading_date(date))
 
 
-def price_history(underlying, start, end, fields, adjust_type):
+def price_history(underlying: str, start: DateLike, end: DateLike, fields: Fields,
+                  adjust_type: str) -> pd.DataFrame | None:
     """Bars from ``start`` (the effect date) to ``end`` (the evaluation date), checked.
 
     Asks the client once, exactly as given (``fields`` and ``adjust_type`` are
@@ -271,10 +309,22 @@ def price_history(underlying, start, end, fields, adjust_type):
     return _history(underlying, start, end, fields, adjust_type, False)
 
 
-def _history(underlying, start, end, fields, adjust_type, arrays):
+@overload
+def _history(underlying: str, start: DateLike, end: DateLike, fields: Fields,
+             adjust_type: str, arrays: Literal[False]) -> pd.DataFrame | None: ...
+
+
+@overload
+def _history(underlying: str, start: DateLike, end: DateLike, fields: Fields,
+             adjust_type: str, arrays: Literal[True]) -> Bars | None: ...
+
+
+def _history(underlying: str, start: DateLike, end: DateLike, fields: Fields,
+             adjust_type: str, arrays: bool) -> pd.DataFrame | Bars | None:
     """``price_history``, or with ``arrays`` the same bars as ``Bars``."""
     unclosed = _UNCLOSED_FROM.get()
-    answers, checked = _ANSWERS.get(), None
+    answers = _ANSWERS.get()
+    checked: tuple[Any, ...] | None = None
     if answers is not None:  # within a pass: checked (and warned about) once
         try:
             checked = ("checked", arrays, underlying, start, end, _key_fields(fields),
@@ -284,18 +334,20 @@ def _history(underlying, start, end, fields, adjust_type, arrays):
         except TypeError:  # unhashable: checked every time
             checked = None
     bars = _checked_history(underlying, start, end, fields, adjust_type, unclosed, arrays)
-    if checked is not None:
+    if answers is not None and checked is not None:
         answers[checked] = bars
     return bars
 
 
-def _checked_history(underlying, start, end, fields, adjust_type, unclosed, arrays):
+def _checked_history(underlying: str, start: DateLike, end: DateLike, fields: Fields,
+                     adjust_type: str, unclosed: pd.Timestamp | None,
+                     arrays: bool) -> pd.DataFrame | Bars | None:
     first, today = to_timestamp(start, "effect_date"), to_timestamp(end, "evaluation_date")
     bars, last = _ask_price(underlying, start, end, fields, adjust_type, first, today, arrays)
     if unclosed is not None and unclosed < today:
         # theta's next day: the checks see the day that has not closed yet as "today"
         today = unclosed
-    if bars is None:
+    if bars is None or last is None:  # the one without the other never comes back
         if first < today:
             closed = lumadex.get_trading_dates(first, today - pd.Timedelta(days=1))
             if len(closed):
@@ -325,7 +377,8 @@ def _checked_history(underlying, start, end, fields, adjust_type, unclosed, arra
     return bars
 
 
-def get_closes(underlying, start, end, adjust_type):
+def get_closes(underlying: str, start: DateLike, end: DateLike,
+               adjust_type: str) -> pd.DataFrame | None:
     """Daily closes from ``start`` to ``end`` as the client returns them, or ``None``.
 
     Checked as ``price_history`` says.
@@ -333,7 +386,8 @@ def get_closes(underlying, start, end, adjust_type):
     return price_history(underlying, start, end, "close", adjust_type)
 
 
-def close_values(underlying, start, end, adjust_type):
+def close_values(underlying: str, start: DateLike, end: DateLike,
+                 adjust_type: str) -> npt.NDArray[Any] | None:
     """The daily closes from ``start`` to ``end`` as one array, or ``None`` without bars.
 
     The closes of ``get_closes``, checked the same way, read without a frame where the
@@ -344,7 +398,7 @@ def close_values(underlying, start, end, adjust_type):
     return None if bars is None else bars.columns["close"]
 
 
-def close_on(underlying, date):
+def close_on(underlying: str, date: DateLike) -> float | None:
     """The close of ``underlying`` on ``date`` as stored that day ("none": the price the
     market traded at), or ``None`` when the client has no finite close for that day.
 
@@ -357,7 +411,8 @@ def close_on(underlying, date):
     return float(frame["close"].iloc[-1])
 
 
-def low_high_values(underlying, start, end):
+def low_high_values(underlying: str, start: DateLike,
+                    end: DateLike) -> tuple[npt.NDArray[Any], npt.NDArray[Any]] | None:
     """Daily lows and highs ("pre") as two arrays ``(lows, highs)``, or ``None`` without
     bars; checked as ``price_history`` says."""
     bars = _history(underlying, start, end, ["low", "high"], "pre", True)
@@ -372,8 +427,9 @@ def low_high_values(underlying, start, end):
 # level runs once: the bumped valuations of one date scan the same closes.
 
 
-def _scan(values, level, below):
+def _scan(values: npt.NDArray[Any], level: float, below: bool) -> bool:
     answers = _ANSWERS.get()
+    key: tuple[Any, ...] | None
     # only the read-only arrays of ``Bars``: an array that can change is scanned afresh
     if answers is not None and not values.flags.writeable:
         try:
@@ -383,20 +439,21 @@ def _scan(values, level, below):
             entry, key = None, None
         # the entry keeps the array alive, so its id names no other array in the pass
         if entry is not None and entry[0] is values:
-            return entry[1]
+            scanned: bool = entry[1]
+            return scanned
     else:
         key = None
     crossed = bool(np.any(values < level) if below else np.any(values > level))
-    if key is not None:
+    if answers is not None and key is not None:
         answers[key] = (values, crossed)
     return crossed
 
 
-def any_below(values, level):
+def any_below(values: npt.ArrayLike, level: float) -> bool:
     """Whether any value is strictly below ``level``."""
     return _scan(np.asarray(values), level, True)
 
 
-def any_above(values, level):
+def any_above(values: npt.ArrayLike, level: float) -> bool:
     """Whether any value is strictly above ``level``."""
     return _scan(np.asarray(values), level, False)

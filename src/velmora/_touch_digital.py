@@ -11,6 +11,7 @@ import math
 from collections.abc import Iterable
 from typing import Any
 
+import numpy.typing as npt
 import pandas as pd
 
 from . import _history
@@ -84,7 +85,7 @@ class TouchDigital(BaseOption):
     # The inner barrier option, valued until a touch.
     _option: BaseOption
 
-    def _touched(self, lows: pd.Series, highs: pd.Series) -> bool:
+    def _touched(self, lows: npt.NDArray[Any], highs: npt.NDArray[Any]) -> bool:
         """Whether the daily ``lows`` and ``highs`` go strictly past the levels."""
         raise NotImplementedError
 

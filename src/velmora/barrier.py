@@ -1,11 +1,18 @@
 """Single-barrier options: knock-in or knock-out, up or down, plain or cash-or-nothing."""
 
+from __future__ import annotations
+
+from collections.abc import Callable, Mapping
+from typing import Any, TypeAlias
+
+import pandas as pd
 import QuantLib as ql
 
 from . import _history
 from ._barrier_fd import FdBarrierEngine
 from ._market import constant_vol_read, has_smile
 from ._terms import engine_builder, make_exercise, make_payoff, option_type, valuation_inputs
+from ._typing import DateLike, RateLike, VolLike
 from .groundwork import BaseOption
 from .utils import black_scholes_process, npv_on, set_evaluation_date, to_qldate
 from .vanilla import VanillaOption, implied_from_npv
@@ -17,7 +24,11 @@ BARRIER_TYPE = {
     "up_and_out": ql.Barrier.UpOut,
 }
 
-PRICING_ENGINE_MAP = {
+# A QuantLib instrument of a closed-form part, and the engine class that values it from
+# the process.
+_ClosedForm: TypeAlias = tuple[Any, Callable[[ql.GeneralizedBlackScholesProcess], Any]]
+
+PRICING_ENGINE_MAP: dict[tuple[str, str], Callable[[ql.GeneralizedBlackScholesProcess], Any]] = {
     ("american", "plain_vanilla"): FdBarrierEngine,
     ("american", "cash_or_nothing"): lambda process: ql.AnalyticBinaryBarrierEngine(process),
     ("european", "plain_vanilla"): lambda process: ql.AnalyticBarrierEngine(process),
@@ -31,7 +42,8 @@ _KNOCK_OUT = (ql.Barrier.DownOut, ql.Barrier.UpOut)
 _OUT_OF = {ql.Barrier.DownIn: ql.Barrier.DownOut, ql.Barrier.UpIn: ql.Barrier.UpOut}
 
 
-def _cash_at_hit(barrier_type, barrier, cash, effect_date, maturity_date):
+def _cash_at_hit(barrier_type: int, barrier: float, cash: float,
+                 effect_date: pd.Timestamp | None, maturity_date: pd.Timestamp) -> _ClosedForm:
     """Cash paid the moment the barrier is hit: an American digital struck at the level.
 
     An up barrier is hit when the spot reaches it from below, which is exactly when
@@ -47,7 +59,9 @@ def _cash_at_hit(barrier_type, barrier, cash, effect_date, maturity_date):
     return instrument, ql.AnalyticDigitalAmericanEngine
 
 
-def _binary_at_expiry(barrier_type, barrier, payoff, effect_date, maturity_date):
+def _binary_at_expiry(barrier_type: int, barrier: float, payoff: ql.StrikedTypePayoff,
+                      effect_date: pd.Timestamp | None,
+                      maturity_date: pd.Timestamp) -> _ClosedForm:
     """Cash-or-nothing barrier paid at expiry, continuously monitored, in closed form.
 
     QuantLib's analytic binary barrier engine (Reiner-Rubinstein) takes the contract
@@ -118,7 +132,7 @@ class BarrierOption(BaseOption):
 
     key_terms = ("call_put", "strike", "barrier_type", "barrier", "rebate", "exercise_type")
 
-    def __init__(self, option):
+    def __init__(self, option: Mapping[str, Any]) -> None:
         super().__init__(option)
         self.call_put = option_type(option["call_put"])
         self.barrier_type = BARRIER_TYPE[option["barrier_type"]]
@@ -148,7 +162,7 @@ class BarrierOption(BaseOption):
                                              ("european", "cash_or_nothing"))
                        else "analytic")
 
-    def _digital_closed_forms(self):
+    def _digital_closed_forms(self) -> list[_ClosedForm] | None:
         """Closed-form parts for the digital contracts the table's engines reject, or None."""
         if self.payoff_type != "cash_or_nothing":
             return None
@@ -178,7 +192,8 @@ class BarrierOption(BaseOption):
             return parts
         return None
 
-    def npv(self, spot, r, vol, q, evaluation_date=None):
+    def npv(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+            evaluation_date: DateLike | None = None) -> float:
         """Value of one option; ``None`` date means today.
 
         Once the barrier has been crossed: the rebate for a knock-out, the vanilla
@@ -218,7 +233,8 @@ class BarrierOption(BaseOption):
             return engine.npv(self, self._pde_grid)
         return npv_on(self._option, evaluation_date, engine)
 
-    def implied_vol(self, price, spot, r, q, evaluation_date=None):
+    def implied_vol(self, price: float, spot: float, r: RateLike, q: RateLike,
+                    evaluation_date: DateLike | None = None) -> float:
         """The Black volatility at which ``npv`` equals ``price``: European plain vanilla only.
 
         Brent's method on ``npv`` between the vols of ``vanilla.IMPLIED_VOL_RANGE``.
@@ -241,7 +257,7 @@ class BarrierOption(BaseOption):
             )
         return implied_from_npv(self, price, spot, r, q, evaluation_date, monotone=False)
 
-    def _reached(self, spot):
+    def _reached(self, spot: float) -> bool:
         """Whether ``spot`` is on or beyond the barrier (at or below a down, at or above an up one).
 
         Only today's spot in the continuous model; the daily closes of ``triggered``
@@ -249,7 +265,7 @@ class BarrierOption(BaseOption):
         """
         return spot <= self.barrier if self.barrier_type in _DOWN else spot >= self.barrier
 
-    def triggered(self, evaluation_date):
+    def triggered(self, evaluation_date: DateLike) -> bool:
         """Whether a daily close ("pre") has crossed the barrier since the effect date."""
         values = _history.close_values(self.underlying, self.effect_date, evaluation_date, "pre")
         if values is None:

@@ -1,5 +1,12 @@
 """Double one-touch and double no-touch digitals on a corridor."""
 
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
+import numpy.typing as npt
+
 from . import _history
 from ._touch_digital import TouchDigital
 from .dualknock import DoubleBarrierOption
@@ -38,7 +45,7 @@ class DoubleTouchOption(TouchDigital):
 
     key_terms = ("touch_type", "touch_price_lo", "touch_price_hi", "pay_at")
 
-    def __init__(self, option):
+    def __init__(self, option: Mapping[str, Any]) -> None:
         super().__init__(option)
         self.touch_type = option["touch_type"]
         self.touch_price_lo = option["touch_price_lo"]
@@ -54,11 +61,11 @@ class DoubleTouchOption(TouchDigital):
             exercise_type,
         ))
 
-    def _owes_after_touch(self):
+    def _owes_after_touch(self) -> bool:
         """Only a double one-touch is still owed its cash once touched."""
         return self.touch_type == "double_one_touch"
 
-    def _touched(self, lows, highs):
+    def _touched(self, lows: npt.NDArray[Any], highs: npt.NDArray[Any]) -> bool:
         """Whether a high or a low has gone strictly outside the corridor."""
         return _history.any_above(highs, self.touch_price_hi) or _history.any_below(
             lows, self.touch_price_lo

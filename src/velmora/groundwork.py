@@ -1,9 +1,8 @@
 """Base class of every product, its result record, and sensitivities by bumping."""
 
 import functools
-from collections import namedtuple
-from collections.abc import Mapping
-from typing import Any
+from collections.abc import Callable, Mapping
+from typing import Any, NamedTuple, ParamSpec, TypeVar
 
 import pandas as pd
 
@@ -15,25 +14,34 @@ from ._terms import resolve_date, valuation_inputs
 from ._typing import DateLike, RateLike, VolLike
 from .utils import check_market_inputs, set_evaluation_date, to_qldate
 
-OptionGreeks = namedtuple("OptionGreeks", ["npv", "delta", "gamma", "vega", "theta", "rho"])
-OptionGreeks.__doc__ = """Value and sensitivities of one product.
 
-``npv``
-    value under the given market inputs;
-``delta``
-    d value / d spot (central difference, spot bumped by +-0.5 %);
-``gamma``
-    as filled by ``BaseOption.greeks``: spot times d2 value / d spot2;
-``vega``
-    value change for one volatility point (0.01); below a volatility of 0.02 the
-    central bump shrinks to half the volatility and the difference is scaled back to
-    one point;
-``theta``
-    value change over one calendar day;
-``rho``
-    value at r - 0.005 minus value at r + 0.005, i.e. the value lost when the rate
-    rises by one point (negative for a product that gains with the rate).
-"""
+class OptionGreeks(NamedTuple):
+    """Value and sensitivities of one product.
+
+    ``npv``
+        value under the given market inputs;
+    ``delta``
+        d value / d spot (central difference, spot bumped by +-0.5 %);
+    ``gamma``
+        as filled by ``BaseOption.greeks``: spot times d2 value / d spot2;
+    ``vega``
+        value change for one volatility point (0.01); below a volatility of 0.02 the
+        central bump shrinks to half the volatility and the difference is scaled back to
+        one point;
+    ``theta``
+        value change over one calendar day;
+    ``rho``
+        value at r - 0.005 minus value at r + 0.005, i.e. the value lost when the rate
+        rises by one point (negative for a product that gains with the rate).
+    """
+
+    npv: float
+    delta: float
+    gamma: float
+    vega: float
+    theta: float
+    rho: float
+
 
 # Bump sizes shared by every product.
 SPOT_BUMP = 0.005  # relative: ds = spot * 0.005
@@ -50,31 +58,37 @@ ONE_DAY = pd.to_timedelta(1, "day")
 # (One lock with the history's: a pass drops its shared QuantLib objects under it.)
 QUANTLIB_LOCK = _history.QUANTLIB_LOCK
 
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
 
-def _slope(up, down, ds):
+
+def _slope(up: float, down: float, ds: float) -> float:
     """Central first difference from the values at spot + ds and spot - ds."""
     return (up - down) / (ds * 2)
 
 
-def _curvature(up, centre, down, ds, scale=1.0):
+def _curvature(up: float, centre: float, down: float, ds: float, scale: float = 1.0) -> float:
     """``scale`` times the central second difference around the value ``centre``."""
     return scale * (up + down - 2 * centre) / ds**2
 
 
-def _in_one_pass(greeks):
-    """``greeks`` reading each history once per valuation date (``_history.one_pass``)."""
+def _in_one_pass(greeks: Callable[_P, _R]) -> Callable[_P, _R]:
+    """``greeks`` reading each history once per valuation date (``_history.one_pass``);
+    the signature stays the wrapped method's."""
 
     @functools.wraps(greeks)
-    def greeks_in_one_pass(*args, **kwargs):
+    def greeks_in_one_pass(*args: _P.args, **kwargs: _P.kwargs) -> _R:
         with one_pass():
             return greeks(*args, **kwargs)
 
     return greeks_in_one_pass
 
 
-def _under_quantlib_lock(npv):
+def _under_quantlib_lock(npv: Callable[_P, _R]) -> Callable[_P, _R]:
+    """``npv`` holding ``QUANTLIB_LOCK`` throughout; the signature stays the wrapped one's."""
+
     @functools.wraps(npv)
-    def locked_npv(*args, **kwargs):
+    def locked_npv(*args: _P.args, **kwargs: _P.kwargs) -> _R:
         with QUANTLIB_LOCK:
             return npv(*args, **kwargs)
 
@@ -120,14 +134,16 @@ class BaseOption:
     # the underlying and the maturity date, in this order, as the option gave them.
     key_terms: tuple[str, ...] = ()
 
-    def __init_subclass__(cls, **kwargs):
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        # The class's own methods are wrapped once, as the class is made; the wrappers
+        # keep their signatures, so the assignments change no method's type.
         super().__init_subclass__(**kwargs)
         npv = cls.__dict__.get("npv")
         if npv is not None and cls.uses_quantlib:
-            cls.npv = _under_quantlib_lock(npv)
+            cls.npv = _under_quantlib_lock(npv)  # type: ignore[method-assign]
         greeks = cls.__dict__.get("greeks")
         if greeks is not None:
-            cls.greeks = _in_one_pass(greeks)
+            cls.greeks = _in_one_pass(greeks)  # type: ignore[method-assign]
 
     def __init__(self, option: Mapping[str, Any]) -> None:
         self.effect_date = to_timestamp(option["effect_date"], "effect_date")
@@ -162,7 +178,8 @@ class BaseOption:
         """
         return self.npv(spot, r, vol, q, evaluation_date), 0.0
 
-    def _greeks_and_se(self, spot, r, vol, q, evaluation_date=None):
+    def _greeks_and_se(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+                       evaluation_date: DateLike | None = None) -> tuple[OptionGreeks, float]:
         """``(greeks(...), standard error of its npv)``; a simulation may give both from one
         pass, the default asks ``npv_and_se`` only where a product overrides it."""
         greeks = self.greeks(spot, r, vol, q, evaluation_date)
@@ -190,7 +207,8 @@ class BaseOption:
         theta = self.theta(spot, r, vol, q, evaluation_date)
         return OptionGreeks(p0, delta, gamma, vega, theta, rho)
 
-    def _spot_moved(self, spot, r, vol, q, evaluation_date):
+    def _spot_moved(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+                    evaluation_date: DateLike | None) -> tuple[float, float, float]:
         """The spot bump ``ds`` and the values at ``spot + ds`` and ``spot - ds``, in that order."""
         ds = spot * SPOT_BUMP
         up = self.npv(spot + ds, r, vol, q, evaluation_date)
@@ -234,7 +252,7 @@ class BaseOption:
         down = self.npv(spot, r, shift_vol(vol, -h), q, evaluation_date)
         return (up - down) / (2 * h) * VOL_BUMP
 
-    def vol_read(self, vol, spot, evaluation_date=None):
+    def vol_read(self, vol: VolLike, spot: float, evaluation_date: DateLike | None = None) -> float:
         """The one volatility that stands for ``vol``: itself, or a surface read once.
 
         A surface is read at the contract's maturity and at its ``strike`` (at the

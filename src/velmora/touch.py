@@ -1,5 +1,12 @@
 """One-touch and no-touch digitals on a single level."""
 
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
+import numpy.typing as npt
+
 from . import _history
 from ._touch_digital import TouchDigital
 from .barrier import BarrierOption
@@ -43,7 +50,7 @@ class SingleTouchOption(TouchDigital):
 
     key_terms = ("touch_type", "touch_price", "rebate", "pay_at")
 
-    def __init__(self, option):
+    def __init__(self, option: Mapping[str, Any]) -> None:
         super().__init__(option)
         self.touch_type = option["touch_type"]
         self.touch_price = option["touch_price"]
@@ -56,11 +63,11 @@ class SingleTouchOption(TouchDigital):
             exercise_type,
         ))
 
-    def _owes_after_touch(self):
+    def _owes_after_touch(self) -> bool:
         """Only a one-touch paid at expiry is still owed its cash once touched."""
         return self.touch_type in _ONE_TOUCH and self.pay_at == "expiry"
 
-    def _touched(self, lows, highs):
+    def _touched(self, lows: npt.NDArray[Any], highs: npt.NDArray[Any]) -> bool:
         """Whether a high (up) or a low (down) has gone strictly past the level."""
         if self.touch_type in _UP:
             return _history.any_above(highs, self.touch_price)
