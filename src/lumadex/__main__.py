@@ -16,11 +16,12 @@ import csv
 import os
 import sqlite3
 import sys
+from collections.abc import Sequence
 
 from . import _calendar, _config, _importer, _sample, _store
 
 
-def _cmd_import(args):
+def _cmd_import(args: argparse.Namespace) -> int:
     if not args.bars and not args.factors:
         print("error: nothing to import; give --bars and/or --factors files", file=sys.stderr)
         return 2
@@ -40,7 +41,7 @@ def _cmd_import(args):
     return 0
 
 
-def _cmd_info(args):
+def _cmd_info(args: argparse.Namespace) -> int:
     path = args.store if args.store else _config.store_path()
     try:
         rows = _store.underlyings(path)
@@ -55,7 +56,7 @@ def _cmd_info(args):
     print(f"store: {path}")
     if notes.get("synthetic") == "yes":
         print(f"note:  {notes.get('description', 'synthetic data')}")
-    n_factors = {}
+    n_factors: dict[str, int] = {}
     for u, _, _ in facs:
         n_factors[u] = n_factors.get(u, 0) + 1
     print(f"{'underlying':<16} {'first':<10}  {'last':<10}  {'bars':>6}  {'factors':>7}")
@@ -68,7 +69,7 @@ def _cmd_info(args):
     return 0
 
 
-def _cmd_sample(args):
+def _cmd_sample(args: argparse.Namespace) -> int:
     if args.csv:
         bars, factors, _ = _sample.generate()
         os.makedirs(args.csv, exist_ok=True)
@@ -85,7 +86,7 @@ def _cmd_sample(args):
     return 0
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m lumadex", description=__doc__.split("\n")[0])
     sub = parser.add_subparsers(dest="command", required=True)
     p = sub.add_parser("import", help="load bars and adjustment factors into a store")

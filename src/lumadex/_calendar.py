@@ -17,17 +17,18 @@ import bisect
 import datetime
 import functools
 import warnings
+from collections.abc import Iterator
 
 import exchange_calendars
 
-from ._dates import to_date
+from ._dates import DateLike, to_date
 from ._holidays import estimated_holidays
 
 ESTIMATE_LAST_DAY = datetime.date(2099, 12, 31)
 
 
 @functools.lru_cache(maxsize=1)
-def _published():
+def _published() -> tuple[datetime.date, datetime.date, tuple[datetime.date, ...]]:
     """(first day, last day, sessions) of the published XSHG calendar."""
     with warnings.catch_warnings():
         # exchange_calendars 4.13 trips a pandas 3 deprecation warning internally.
@@ -38,22 +39,22 @@ def _published():
     return first.date(), last.date(), tuple(ts.date() for ts in cal.sessions)
 
 
-def published_last_day():
+def published_last_day() -> datetime.date:
     """The last day covered by the published exchange calendar."""
     return _published()[1]
 
 
-def first_estimated_day():
+def first_estimated_day() -> datetime.date:
     """The first day whose trading status comes from the estimate."""
     return published_last_day() + datetime.timedelta(days=1)
 
 
-def is_estimated(date):
+def is_estimated(date: DateLike) -> bool:
     """True when ``date``'s trading status comes from the estimate."""
     return to_date(date, "date") > published_last_day()
 
 
-def _estimated_sessions(first):
+def _estimated_sessions(first: datetime.date) -> Iterator[datetime.date]:
     """The weekdays from ``first`` to the end of the estimate that the holiday rules leave open."""
     one = datetime.timedelta(days=1)
     for year in range(first.year, ESTIMATE_LAST_DAY.year + 1):
@@ -67,13 +68,13 @@ def _estimated_sessions(first):
 
 
 @functools.lru_cache(maxsize=1)
-def _sessions():
+def _sessions() -> tuple[datetime.date, ...]:
     """Every session, published then estimated, as an ascending tuple of dates."""
     _, last, published = _published()
     return published + tuple(_estimated_sessions(last + datetime.timedelta(days=1)))
 
 
-def is_trading_day(date):
+def is_trading_day(date: datetime.date) -> bool:
     """True when the ``datetime.date`` ``date`` is a session of the calendar.
 
     A day outside the calendar's span is not one (no error is raised).
@@ -83,11 +84,11 @@ def is_trading_day(date):
     return i < len(days) and days[i] == date
 
 
-def _first_day():
+def _first_day() -> datetime.date:
     return _published()[0]
 
 
-def _check_covered(d, param):
+def _check_covered(d: datetime.date, param: str) -> None:
     if d < _first_day() or d > ESTIMATE_LAST_DAY:
         raise ValueError(
             f"{param} {d.isoformat()} is outside the trading calendar "
@@ -95,7 +96,7 @@ def _check_covered(d, param):
         )
 
 
-def get_trading_dates(start, end):
+def get_trading_dates(start: DateLike, end: DateLike) -> list[datetime.date]:
     """Trading days from ``start`` to ``end``, both included, ascending.
 
     Parameters
@@ -121,7 +122,7 @@ def get_trading_dates(start, end):
     return list(days[bisect.bisect_left(days, start):bisect.bisect_right(days, end)])
 
 
-def get_previous_trading_date(date):
+def get_previous_trading_date(date: DateLike) -> datetime.date:
     """The last trading day strictly before ``date`` (a ``datetime.date``)."""
     d = to_date(date, "date")
     _check_covered(d, "date")
@@ -132,7 +133,7 @@ def get_previous_trading_date(date):
     return days[i - 1]
 
 
-def get_next_trading_date(date):
+def get_next_trading_date(date: DateLike) -> datetime.date:
     """The first trading day strictly after ``date`` (a ``datetime.date``)."""
     d = to_date(date, "date")
     _check_covered(d, "date")

@@ -6,15 +6,16 @@ generated on first use into the user's cache directory (see ``lumadex._sample``)
 and opened read-only.
 """
 
+import os
 import pathlib
 
 from . import _store
 from ._sample import ensure_sample_store
 
-_current = None
+_current: pathlib.Path | None = None
 
 
-def init(path=None):
+def init(path: str | os.PathLike[str] | None = None) -> pathlib.Path:
     """Read from the store at ``path`` from now on; ``None`` goes back to the sample store.
 
     The file must exist and be a lumadex store (create one with
@@ -43,7 +44,7 @@ def init(path=None):
     return path
 
 
-def store_path():
+def store_path() -> pathlib.Path:
     """The store the client reads now (building the sample store if it is the one)."""
     if _current is not None:
         return _current

@@ -1,12 +1,17 @@
 """Date normalisation for the client's public calls."""
 
 import datetime
+from typing import TypeAlias
 
 import numpy as np
 import pandas as pd
 
+# A date as the client's calls take it: a date, datetime or pandas Timestamp (a
+# datetime), a numpy datetime64, or an ISO date text.
+DateLike: TypeAlias = str | datetime.date | np.datetime64
 
-def to_date(value, param="date"):
+
+def to_date(value: object, param: str = "date") -> datetime.date:
     """Return ``value`` as a ``datetime.date``.
 
     Accepts ``datetime.date``, ``datetime.datetime``, pandas ``Timestamp``,

@@ -40,13 +40,13 @@ MONDAY, TUESDAY, THURSDAY, FRIDAY, SATURDAY = 0, 1, 3, 4, 5
 ONE_DAY = datetime.timedelta(days=1)
 
 
-def _lunar_to_solar(year, month, day):
+def _lunar_to_solar(year: int, month: int, day: int) -> datetime.date:
     ld = lunardate.LunarDate(year, month, day)
     convert = getattr(ld, "to_solar_date", None) or ld.toSolarDate
     return convert()
 
 
-def solar_longitude(jde):
+def solar_longitude(jde: float) -> float:
     """Apparent ecliptic longitude of the Sun in degrees [0, 360) at Julian day ``jde`` (TT).
 
     Meeus, *Astronomical Algorithms*, ch. 25, low-accuracy method: geometric mean
@@ -63,13 +63,13 @@ def solar_longitude(jde):
     return (l0 + c - 0.00569 - 0.00478 * math.sin(omega)) % 360.0
 
 
-def qingming_moment(year):
+def qingming_moment(year: int) -> datetime.datetime:
     """Beijing civil time at which the Sun's apparent longitude reaches 15 degrees.
 
     Found by bisection between 30 March and 10 April, where the longitude grows
     monotonically through 15 degrees (about 0.9856 degree a day).
     """
-    def jde(dt):
+    def jde(dt: datetime.datetime) -> float:
         return _J2000 + (dt - _J2000_DATETIME).total_seconds() / 86400
 
     lo = jde(datetime.datetime(year, 3, 30))
@@ -85,12 +85,12 @@ def qingming_moment(year):
     return _J2000_DATETIME + datetime.timedelta(days=beijing - _J2000)
 
 
-def qingming(year):
+def qingming(year: int) -> datetime.date:
     """The day of the Qingming solar term (Beijing time)."""
     return qingming_moment(year).date()
 
 
-def festival_dates(year):
+def festival_dates(year: int) -> dict[str, datetime.date]:
     """The festival days of ``year`` the estimate is built from, by name."""
     new_year = _lunar_to_solar(year, 1, 1)
     return {
@@ -105,7 +105,7 @@ def festival_dates(year):
     }
 
 
-def _one_day_holiday(day):
+def _one_day_holiday(day: datetime.date) -> set[datetime.date]:
     """Weekdays closed for a one-day holiday on ``day``, with make-up and bridge days."""
     wd = day.weekday()
     if wd == SATURDAY:
@@ -119,7 +119,7 @@ def _one_day_holiday(day):
     return {day}
 
 
-def _span(first, last):
+def _span(first: datetime.date, last: datetime.date) -> set[datetime.date]:
     d, out = first, set()
     while d <= last:
         out.add(d)
@@ -127,14 +127,14 @@ def _span(first, last):
     return out
 
 
-def estimated_holidays(year):
+def estimated_holidays(year: int) -> list[datetime.date]:
     """Estimated weekday closures of the Shanghai exchange in ``year``, sorted.
 
     Weekends are not listed (they are never trading days).  See the module notes
     for the rules.
     """
     f = festival_dates(year)
-    closed = set()
+    closed: set[datetime.date] = set()
     closed |= _one_day_holiday(f["new_year"])
     # Next year's New Year's Day on a Tuesday closes this year's 31 December.
     closed |= _one_day_holiday(datetime.date(year + 1, 1, 1))

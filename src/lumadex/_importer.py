@@ -43,9 +43,16 @@ import math
 import os
 import re
 import sqlite3
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from typing import Any, NoReturn, TypeAlias, TypeVar
 
 from . import _store
 from ._calendar import is_trading_day
+from ._store import BarRow, FactorRow, StrPath
+
+_Row = TypeVar("_Row", BarRow, FactorRow)
+# The data rows of a file: (where the row stands, for messages, and its fields by column).
+_Rows: TypeAlias = Iterator[tuple[str, dict[str, Any]]]
 
 BAR_COLUMNS = ("underlying", "date", "open", "high", "low", "close", "volume")
 FACTOR_COLUMNS = ("underlying", "ex_date", "factor")
@@ -56,7 +63,7 @@ class DataFileError(ValueError):
     """A data file that cannot be imported; the message names the file, line and problem."""
 
 
-def _fail(where, problem):
+def _fail(where: str, problem: str) -> NoReturn:
     raise DataFileError(f"{where}: {problem}")
 
 
@@ -71,7 +78,7 @@ _ENCODING_HINT = ("give the file's encoding with --encoding: gbk for a file Exce
                   "Excel's Unicode text")
 
 
-def _csv_encoding(path, encoding):
+def _csv_encoding(path: str, encoding: str | None) -> str:
     """The codec to read ``path`` with: a byte-order mark decides; else ``encoding``
     (UTF-8 when not given)."""
     if encoding is not None:
@@ -87,7 +94,7 @@ def _csv_encoding(path, encoding):
     return "utf-8" if encoding is None else encoding
 
 
-def _decoding_failure(path, encoding):
+def _decoding_failure(path: str, encoding: str) -> NoReturn:
     """Raise the DataFileError for text of ``path`` that ``encoding`` cannot decode."""
     with open(path, "rb") as f:
         data = f.read()
@@ -104,7 +111,7 @@ def _decoding_failure(path, encoding):
     _fail(f"{path}", f"cannot decode the file as {encoding} text; {_ENCODING_HINT}")
 
 
-def _csv_problem(e):
+def _csv_problem(e: csv.Error) -> str:
     text = str(e)
     if "field larger than field limit" in text:
         return (f"a field is longer than {csv.field_size_limit()} characters (an unclosed "
@@ -113,19 +120,19 @@ def _csv_problem(e):
 
 
 @contextlib.contextmanager
-def _csv_rows(path, encoding=None):
+def _csv_rows(path: str, encoding: str | None = None) -> Iterator[tuple[list[str], _Rows]]:
     """(header, iterator of (line label, row dict)) of a CSV file, open for the block."""
     if os.path.isdir(path):
         _fail(f"{path}", "is a folder, not a data file")
     try:
-        encoding = _csv_encoding(path, encoding)
-        f = open(path, newline="", encoding=encoding)
+        codec = _csv_encoding(path, encoding)
+        f = open(path, newline="", encoding=codec)
     except OSError as e:
         _fail(f"{path}", f"cannot read the file ({e.strerror})")
     with f:
         reader = csv.reader(f)
 
-        def next_record():
+        def next_record() -> tuple[int, list[str]] | None:
             """(first line of the record, its fields), or None at the end of the file."""
             first = reader.line_num + 1
             try:
@@ -135,7 +142,7 @@ def _csv_rows(path, encoding=None):
             except csv.Error as e:
                 _fail(f"{path} line {first}", _csv_problem(e))
             except UnicodeDecodeError:
-                _decoding_failure(path, encoding)
+                _decoding_failure(path, codec)
 
         try:
             got = next_record()
@@ -149,7 +156,7 @@ def _csv_rows(path, encoding=None):
                                     "UTF-16 text without a byte-order mark; try --encoding "
                                     "utf-16-le (or utf-16-be)")
 
-        def rows():
+        def rows() -> _Rows:
             while (got := next_record()) is not None:
                 line, fields = got
                 where = f"{path} line {line}"
@@ -162,7 +169,7 @@ def _csv_rows(path, encoding=None):
         yield header, rows()
 
 
-def _rows_parquet(path):
+def _rows_parquet(path: str) -> tuple[list[str], _Rows]:
     try:
         import pyarrow.parquet as pq
     except ImportError:
@@ -174,14 +181,14 @@ def _rows_parquet(path):
         _fail(f"{path}", f"not a readable Parquet file ({e})")
     header = list(table.column_names)
 
-    def rows():
+    def rows() -> _Rows:
         for i, row in enumerate(table.to_pylist(), start=1):
             yield f"{path} row {i}", row
 
     return header, rows()
 
 
-def _check_header(path, header, columns):
+def _check_header(path: str, header: list[str], columns: tuple[str, ...]) -> None:
     missing = [c for c in columns if c not in header]
     unknown = [c for c in header if c not in columns]
     if missing or unknown or len(set(header)) != len(header):
@@ -197,7 +204,8 @@ def _check_header(path, header, columns):
 
 
 @contextlib.contextmanager
-def _read(path, columns, encoding=None):
+def _read(path: StrPath, columns: tuple[str, ...],
+          encoding: str | None = None) -> Iterator[_Rows]:
     """The data rows of one file as an iterator of (line label, row dict), once its
     header is checked.
 
@@ -206,6 +214,7 @@ def _read(path, columns, encoding=None):
     """
     path = os.fspath(path)
     ext = os.path.splitext(path)[1].lower()
+    source: contextlib.AbstractContextManager[tuple[list[str], _Rows]]
     if ext == ".csv":
         source = _csv_rows(path, encoding)
     elif ext in (".parquet", ".pq"):
@@ -219,13 +228,13 @@ def _read(path, columns, encoding=None):
 
 # -- checking values --------------------------------------------------------------------
 
-def _text(where, name, value):
+def _text(where: str, name: str, value: object) -> str:
     if not isinstance(value, str) or not value.strip():
         _fail(where, f"{name} is empty")
     return value.strip()
 
 
-def _date(where, name, value):
+def _date(where: str, name: str, value: object) -> datetime.date:
     if isinstance(value, datetime.datetime):
         if value.time() != datetime.time(0):
             _fail(where, f"{name} {value} has a time of day; a date is expected")
@@ -241,7 +250,7 @@ def _date(where, name, value):
         _fail(where, f"{name} {value!r} is not a real date")
 
 
-def _number(where, name, value):
+def _number(where: str, name: str, value: Any) -> float:
     if isinstance(value, bool) or value is None:
         _fail(where, f"{name} is missing")
     try:
@@ -253,7 +262,7 @@ def _number(where, name, value):
     return x
 
 
-def _check_bar(where, row, today):
+def _check_bar(where: str, row: Mapping[str, Any], today: datetime.date) -> BarRow:
     underlying = _text(where, "underlying", row["underlying"])
     d = _date(where, "date", row["date"])
     if d > today:
@@ -274,7 +283,7 @@ def _check_bar(where, row, today):
     return (underlying, d.isoformat(), o, h, lo, c, v)
 
 
-def _check_factor(where, row):
+def _check_factor(where: str, row: Mapping[str, Any]) -> FactorRow:
     underlying = _text(where, "underlying", row["underlying"])
     d = _date(where, "ex_date", row["ex_date"])
     f = _number(where, "factor", row["factor"])
@@ -283,7 +292,10 @@ def _check_factor(where, row):
     return (underlying, d.isoformat(), f)
 
 
-def _checked_rows(path, columns, check, seen, key_name, encoding):
+def _checked_rows(path: StrPath, columns: tuple[str, ...],
+                  check: Callable[[str, Mapping[str, Any]], _Row],
+                  seen: dict[tuple[str, str], str] | None, key_name: str,
+                  encoding: str | None) -> list[_Row]:
     """The rows of one file passed through ``check``, each (underlying, date) key once.
 
     ``seen`` maps the keys already taken (from this or earlier files of the same
@@ -302,7 +314,8 @@ def _checked_rows(path, columns, check, seen, key_name, encoding):
     return out
 
 
-def read_bars(path, seen=None, encoding=None):
+def read_bars(path: StrPath, seen: dict[tuple[str, str], str] | None = None,
+              encoding: str | None = None) -> list[BarRow]:
     """Validated bar rows of one file as (underlying, date, open, high, low, close, volume).
 
     ``encoding``: of a CSV file without a byte-order mark (default UTF-8).
@@ -312,14 +325,16 @@ def read_bars(path, seen=None, encoding=None):
                          seen, "", encoding)
 
 
-def read_factors(path, seen=None, encoding=None):
+def read_factors(path: StrPath, seen: dict[tuple[str, str], str] | None = None,
+                 encoding: str | None = None) -> list[FactorRow]:
     """Validated factor rows of one file as (underlying, ex_date, factor)."""
     return _checked_rows(path, FACTOR_COLUMNS, _check_factor, seen, "ex-date ", encoding)
 
 
 # -- importing --------------------------------------------------------------------------
 
-def import_files(store, bars=(), factors=(), encoding=None):
+def import_files(store: StrPath, bars: Iterable[StrPath] = (), factors: Iterable[StrPath] = (),
+                 encoding: str | None = None) -> dict[str, int]:
     """Check every file, then write all their rows to ``store`` in one transaction.
 
     Creates the store when it does not exist yet.  ``encoding`` is the text
@@ -342,7 +357,8 @@ def import_files(store, bars=(), factors=(), encoding=None):
         application's database, read-only, or locked by another process for longer
         than the lock timeout); nothing is written.
     """
-    seen_bars, seen_factors = {}, {}
+    seen_bars: dict[tuple[str, str], str] = {}
+    seen_factors: dict[tuple[str, str], str] = {}
     bar_rows = [r for p in bars for r in read_bars(p, seen_bars, encoding)]
     factor_rows = [r for p in factors for r in read_factors(p, seen_factors, encoding)]
     try:

@@ -20,22 +20,31 @@ Adjusted prices are not rounded.
 ``adjust_type="none"`` gives the stored prices unchanged.
 """
 
+import sqlite3
+from collections.abc import Iterable
+from typing import TypeAlias
+
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
 from . import _config, _store
-from ._dates import to_date
+from ._dates import DateLike, to_date
 
 FIELDS = ("open", "high", "low", "close", "volume")
 ADJUST_TYPES = ("pre", "none")
 _PRICE_FIELDS = frozenset(("open", "high", "low", "close"))
 
+# One underlying's bars as arrays: the dates (``datetime64[D]``, ascending) and the
+# values, one row per date and one column per field.
+BarArrays: TypeAlias = tuple[npt.NDArray[np.datetime64], npt.NDArray[np.float64]]
 
-def _accepted(values):
+
+def _accepted(values: Iterable[str]) -> str:
     return ", ".join(f'"{v}"' for v in values)
 
 
-def _normalise_fields(fields):
+def _normalise_fields(fields: str | Iterable[str] | None) -> list[str]:
     if fields is None:
         return list(FIELDS)
     names = [fields] if isinstance(fields, str) else list(fields)
@@ -50,7 +59,7 @@ def _normalise_fields(fields):
     return out
 
 
-def _normalise_ids(order_book_ids):
+def _normalise_ids(order_book_ids: str | Iterable[str]) -> list[str]:
     ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
     for i in ids:
         if not isinstance(i, str):
@@ -58,7 +67,8 @@ def _normalise_ids(order_book_ids):
     return list(dict.fromkeys(ids))
 
 
-def _query_one(conn, underlying, start, end, fields, adjust):
+def _query_one(conn: sqlite3.Connection, underlying: str, start: str, end: str,
+               fields: list[str], adjust: bool) -> BarArrays | None:
     """(dates as datetime64[D], values as float array n x len(fields)) or None."""
     # Column names cannot be bound as parameters; ``fields`` holds only names from
     # FIELDS (checked by _normalise_fields), every value is bound.
@@ -96,14 +106,16 @@ def _query_one(conn, underlying, start, end, fields, adjust):
     return dates, values
 
 
-def _checked_adjust(adjust_type):
+def _checked_adjust(adjust_type: str) -> None:
     if adjust_type not in ADJUST_TYPES:
         raise ValueError(
             f"unknown adjust_type {adjust_type!r}; accepted values: {_accepted(ADJUST_TYPES)}"
         )
 
 
-def get_price_arrays(order_book_id, start_date, end_date, fields=None, adjust_type="pre"):
+def get_price_arrays(order_book_id: str, start_date: DateLike, end_date: DateLike,
+                     fields: str | Iterable[str] | None = None,
+                     adjust_type: str = "pre") -> BarArrays | None:
     """Daily bars of one underlying as numpy arrays, without building a frame.
 
     The numbers of ``get_price`` for the same question, bit for bit, for callers that
@@ -142,15 +154,16 @@ def get_price_arrays(order_book_id, start_date, end_date, fields=None, adjust_ty
         return _query_one(conn, order_book_id, start, end, fields, adjust_type == "pre")
 
 
-def get_price(order_book_ids, start_date, end_date, fields=None, adjust_type="pre",
-              expect_df=True):
+def get_price(order_book_ids: str | Iterable[str], start_date: DateLike, end_date: DateLike,
+              fields: str | Iterable[str] | None = None, adjust_type: str = "pre",
+              expect_df: bool = True) -> pd.DataFrame | None:
     """Daily bars of one or more underlyings from ``start_date`` to ``end_date``.
 
     Parameters
     ----------
     order_book_ids : str or list of str
         Underlying identifiers as stored (e.g. ``"SYN001.XSHG"``).
-    start_date, end_date : date, datetime, pandas Timestamp or ISO text
+    start_date, end_date : date, datetime, pandas Timestamp, numpy datetime64 or ISO text
         Both ends included; the time of day is ignored.
     fields : None, str or list of str
         Any of "open", "high", "low", "close", "volume"; ``None`` means all five.
@@ -214,10 +227,11 @@ def get_price(order_book_ids, start_date, end_date, fields=None, adjust_type="pr
 # The bars of a range are the first rows of the bars of any longer range from the same
 # start: prices are stored raw and adjusted onto the latest stored bar, whatever the end
 # asked.  Callers that need several ends (velmora's next-day valuation) may ask once.
-get_price.shorter_range_is_a_prefix = True
-get_price_arrays.shorter_range_is_a_prefix = True
+# (Attributes of the functions themselves, which a type checker does not know of.)
+get_price.shorter_range_is_a_prefix = True  # type: ignore[attr-defined]
+get_price_arrays.shorter_range_is_a_prefix = True  # type: ignore[attr-defined]
 # ``get_price`` names its array twin, and the twin names the frame function it serves:
 # a caller that finds ``lumadex.get_price`` replaced (or wrapped: ``functools.wraps``
 # copies the first attribute, not the second's answer) asks the replacement instead.
-get_price.arrays = get_price_arrays
-get_price_arrays.frames = get_price
+get_price.arrays = get_price_arrays  # type: ignore[attr-defined]
+get_price_arrays.frames = get_price  # type: ignore[attr-defined]

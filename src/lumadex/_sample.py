@@ -33,10 +33,12 @@ import os
 import pathlib
 import sqlite3
 import tempfile
+from collections.abc import Callable
 
 import numpy as np
 
 from . import _store
+from ._store import BarRow, FactorRow, StrPath
 from ._calendar import get_next_trading_date, get_previous_trading_date, get_trading_dates
 
 VERSION = 1
@@ -46,7 +48,7 @@ LAST_DAY = datetime.date(2025, 12, 31)
 DEMO_START = datetime.date(2025, 1, 2)
 
 # underlying: (first close, annual vol before 2025, 2025 shape of u in [0, 1], note)
-UNDERLYINGS = {
+UNDERLYINGS: dict[str, tuple[float, float, Callable[[float], float], str]] = {
     "SYN001.XSHG": (12.0, 0.22, lambda u: 1.0 + 0.26 * math.sin(math.pi * u / 1.3),
                     "synthetic rally: rises about 20% in 2025 (knock-out paths)"),
     "SYN002.XSHG": (35.0, 0.25, lambda u: 1.0 - 0.34 * math.sin(math.pi * u / 1.45),
@@ -66,11 +68,11 @@ _NOISE_PHI = 0.9  # AR(1) coefficient of the log-price noise
 _NOISE_SD = 0.01  # daily innovation; stationary sd 0.01 / sqrt(1 - 0.81) ~ 2.3 %
 
 
-def _on_or_after(d):
+def _on_or_after(d: datetime.date) -> datetime.date:
     return get_next_trading_date(get_previous_trading_date(d))
 
 
-def generate():
+def generate() -> tuple[list[BarRow], list[FactorRow], dict[str, str]]:
     """The sample data as (bars, factors, info).
 
     bars: (underlying, ISO date, open, high, low, close, volume) rows of raw prices;
@@ -80,7 +82,8 @@ def generate():
     n = len(days)
     demo = days.index(DEMO_START)
     rng = np.random.RandomState(SEED)
-    bars, factors = [], []
+    bars: list[BarRow] = []
+    factors: list[FactorRow] = []
     for name, (first, vol, shape, _) in UNDERLYINGS.items():
         steps = rng.standard_normal(n) * vol / math.sqrt(244)
         noise = np.empty(n)
@@ -116,7 +119,7 @@ def generate():
     return bars, factors, info
 
 
-def build(path):
+def build(path: StrPath) -> str:
     """Write the sample data set to a new store at ``path`` (replacing any file there)."""
     bars, factors, info = generate()
     path = os.fspath(path)
@@ -144,7 +147,7 @@ def build(path):
     return path
 
 
-def cache_dir():
+def cache_dir() -> pathlib.Path:
     """Directory holding the generated sample store."""
     environ = os.environ
     return _cache_dir(environ.get("LUMADEX_CACHE_DIR"), environ.get("XDG_CACHE_HOME"),
@@ -152,7 +155,7 @@ def cache_dir():
 
 
 @functools.lru_cache(maxsize=16)
-def _cache_dir(own, xdg, home):
+def _cache_dir(own: str | None, xdg: str | None, home: str | None) -> pathlib.Path:
     """The folder for these values of the three variables it depends on (every query
     asks for it: the path is worked out once per setting, not at each query)."""
     if own:
@@ -161,18 +164,18 @@ def _cache_dir(own, xdg, home):
     return base / "lumadex"
 
 
-def sample_store_path():
+def sample_store_path() -> pathlib.Path:
     """Where the generated sample store lives."""
     return _store_file(cache_dir())
 
 
 @functools.lru_cache(maxsize=16)
-def _store_file(folder):
+def _store_file(folder: pathlib.Path) -> pathlib.Path:
     return folder / f"sample-v{VERSION}.sqlite"
 
 
 @functools.cache
-def _ensure(path):
+def _ensure(path: pathlib.Path) -> pathlib.Path:
     if path.exists():
         return path
     try:
@@ -187,7 +190,7 @@ def _ensure(path):
         return fallback
 
 
-def ensure_sample_store():
+def ensure_sample_store() -> pathlib.Path:
     """Path of the sample store, building it first when it is not there (any more)."""
     path = _ensure(sample_store_path())
     if not path.exists():  # deleted since: build it again

@@ -56,6 +56,20 @@ import sqlite3
 import stat
 import threading
 import uuid
+from collections.abc import Iterator, Mapping, Sequence
+from typing import Any, Literal, TypeAlias
+
+# A store's path, as a text or a path object.
+StrPath: TypeAlias = str | os.PathLike[str]
+# What identifies the file at a path: (device, inode, size, modification time in ns).
+_Signature: TypeAlias = tuple[int, int, int, int]
+# One cached reader: the connection, the file's signature when it was opened, the
+# ``reopen_all`` generation it belongs to, and the ``-shm`` file ending an immutable read.
+_Reader: TypeAlias = tuple[sqlite3.Connection, _Signature, int, str | None]
+# Rows as ``write_rows`` takes them, checked: (underlying, ISO date, open, high, low,
+# close, volume) and (underlying, ISO ex-date, factor).
+BarRow: TypeAlias = tuple[str, str, float, float, float, float, float]
+FactorRow: TypeAlias = tuple[str, str, float]
 
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS bars (
@@ -99,7 +113,7 @@ class StoreError(RuntimeError):
 
 # -- errors --------------------------------------------------------------------------
 
-def store_error(path, doing, e):
+def store_error(path: StrPath, doing: str, e: Exception) -> StoreError:
     """A StoreError saying what went wrong with the store at ``path`` in plain words."""
     name = getattr(e, "sqlite_errorname", "")
     if name.startswith(("SQLITE_BUSY", "SQLITE_LOCKED")):
@@ -119,7 +133,7 @@ def store_error(path, doing, e):
 
 
 @contextlib.contextmanager
-def _translated(path, doing):
+def _translated(path: StrPath, doing: str) -> Iterator[None]:
     """Turn SQLite's errors about the store file into a StoreError."""
     try:
         yield
@@ -129,7 +143,7 @@ def _translated(path, doing):
 
 # -- the file -------------------------------------------------------------------------
 
-def _signature(path, known):
+def _signature(path: str, known: bool) -> _Signature:
     """(device, inode, size, mtime) of the store file; StoreError when there is none.
 
     ``known``: the path was opened before, so a missing file was deleted or moved.
@@ -151,7 +165,7 @@ def _signature(path, known):
     return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
 
 
-def _header(path):
+def _header(path: str) -> bytes:
     """The first 100 bytes of the store file (b"" for an empty file).
 
     Refuses a file that is not an SQLite database, without opening it in SQLite.
@@ -167,18 +181,19 @@ def _header(path):
     return head
 
 
-def _in_wal_mode(head):
+def _in_wal_mode(head: bytes) -> bool:
     # Bytes 18 and 19 of the header are the write and read format versions: 2 is WAL.
     return len(head) >= 20 and head[18] == 2 and head[19] == 2
 
 
-def _folder_writable(path):
+def _folder_writable(path: str) -> bool:
     """Whether this process may create files next to ``path`` (False on read-only media)."""
     folder = os.path.dirname(os.path.abspath(path))
     return os.access(folder, os.W_OK)
 
 
-def _read_mode(wal, folder_writable, shm_exists, wal_bytes):
+def _read_mode(wal: bool, folder_writable: bool, shm_exists: bool,
+               wal_bytes: int) -> Literal["ro", "immutable"] | None:
     """How to open a store for reading: "ro" (through SQLite's locks and side files),
     "immutable" (the file alone), or None when neither can read all of it.
 
@@ -192,7 +207,7 @@ def _read_mode(wal, folder_writable, shm_exists, wal_bytes):
     return "immutable" if wal_bytes == 0 else None
 
 
-def _open_reader(path):
+def _open_reader(path: str) -> tuple[sqlite3.Connection, str | None]:
     """A new read-only connection to ``path`` and, when it is immutable, the ``-shm``
     file whose appearance ends that (else None).
 
@@ -228,11 +243,11 @@ def _open_reader(path):
     return conn, (real + "-shm" if mode == "immutable" else None)
 
 
-def _tables(conn):
+def _tables(conn: sqlite3.Connection) -> set[str]:
     return {r[0] for r in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
 
 
-def _check_store(conn, path):
+def _check_store(conn: sqlite3.Connection, path: str) -> None:
     missing = _STORE_TABLES - _tables(conn)
     if missing:
         raise StoreError(f"{path} is not a lumadex store (no table {', '.join(sorted(missing))})")
@@ -242,8 +257,8 @@ def _check_store(conn, path):
 
 # -- reading -------------------------------------------------------------------------
 
-def _thread_connections():
-    conns = getattr(_local, "conns", None)
+def _thread_connections() -> dict[str, _Reader]:
+    conns: dict[str, _Reader] | None = getattr(_local, "conns", None)
     if conns is None or getattr(_local, "pid", None) != os.getpid():
         # A forked child gets connections of its own.
         conns = _local.conns = {}
@@ -251,7 +266,7 @@ def _thread_connections():
     return conns
 
 
-def reader(path):
+def reader(path: StrPath) -> sqlite3.Connection:
     """This thread's read-only connection to the store at ``path``.
 
     Opened on first use and kept while the file at ``path`` stays the same one;
@@ -276,14 +291,14 @@ def reader(path):
     return conn
 
 
-def forget_readers():
+def forget_readers() -> None:
     """Close this thread's cached read-only connections."""
     for entry in getattr(_local, "conns", {}).values():
         entry[0].close()
     _local.conns = {}
 
 
-def reopen_all():
+def reopen_all() -> None:
     """Make every thread open its read-only connections afresh at its next query."""
     global _generation
     _generation += 1
@@ -291,7 +306,7 @@ def reopen_all():
 
 
 @contextlib.contextmanager
-def read_transaction(path):
+def read_transaction(path: StrPath) -> Iterator[sqlite3.Connection]:
     """A read-only connection inside one read transaction (one consistent snapshot).
 
     When SQLite fails on it, the connection is dropped (the next query opens a
@@ -312,7 +327,7 @@ def read_transaction(path):
         raise
 
 
-def _drop_reader(path):
+def _drop_reader(path: str) -> None:
     entry = _thread_connections().pop(path, None)
     if entry is not None:
         entry[0].close()
@@ -321,7 +336,7 @@ def _drop_reader(path):
 # -- writing -------------------------------------------------------------------------
 
 @contextlib.contextmanager
-def _folder_lock(folder):
+def _folder_lock(folder: str) -> Iterator[None]:
     """Hold an exclusive lock on ``folder`` (where the system offers one) for a moment."""
     try:
         import fcntl
@@ -338,7 +353,7 @@ def _folder_lock(folder):
         os.close(fd)
 
 
-def _create_file(path):
+def _create_file(path: str) -> None:
     """Put a new, empty store at ``path`` unless some file is there already.
 
     The store is built complete in a temporary file of the same folder and then
@@ -385,7 +400,7 @@ def _create_file(path):
                 os.unlink(leftover)
 
 
-def _open_writer(path):
+def _open_writer(path: str) -> sqlite3.Connection:
     """A read-write connection to the store at ``path``, created when there is no file.
 
     A folder, a file that is not an SQLite database, and an SQLite database with
@@ -404,6 +419,7 @@ def _open_writer(path):
     # is switched and given its tables by one importer at a time: two connections
     # that both hold a read lock while each waits to switch the journal mode would
     # wait on each other until the busy timeout.
+    one_at_a_time: contextlib.AbstractContextManager[None]
     if _in_wal_mode(_header(path)):
         one_at_a_time = contextlib.nullcontext()
     else:
@@ -412,7 +428,7 @@ def _open_writer(path):
         return _open_settled_writer(path)
 
 
-def _open_settled_writer(path):
+def _open_settled_writer(path: str) -> sqlite3.Connection:
     with _translated(path, "opening the store"):
         conn = sqlite3.connect(path, timeout=BUSY_TIMEOUT_S, isolation_level=None)
     try:
@@ -439,7 +455,7 @@ def _open_settled_writer(path):
     return conn
 
 
-def _empty_log(conn):
+def _empty_log(conn: sqlite3.Connection) -> None:
     """Fold the write-ahead log into the store file and cut the log to zero bytes.
 
     Readers that stay open keep the ``-wal`` file from being deleted when the
@@ -452,13 +468,13 @@ def _empty_log(conn):
         conn.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()
 
 
-def create(path):
+def create(path: StrPath) -> None:
     """Create an empty store at ``path`` (WAL mode); an existing store is left as it is."""
     _open_writer(os.fspath(path)).close()
 
 
 @contextlib.contextmanager
-def writer(path):
+def writer(path: StrPath) -> Iterator[sqlite3.Connection]:
     """A read-write connection inside one immediate transaction.
 
     Everything done on it is committed together when the block ends normally and
@@ -489,8 +505,14 @@ def writer(path):
         conn.close()
 
 
-def write_rows(conn, bars=(), factors=(), info=None):
-    """Insert checked rows on an open write transaction; returns the counts replaced."""
+def write_rows(conn: sqlite3.Connection, bars: Sequence[BarRow] = (),
+               factors: Sequence[FactorRow] = (),
+               info: Mapping[str, str] | None = None) -> tuple[int, int]:
+    """Insert checked rows on an open write transaction; returns the counts replaced.
+
+    ``bars`` and ``factors`` are read twice (the rows they replace are counted first),
+    so they are sequences, not one-pass iterators.
+    """
     replaced_bars = replaced_factors = 0
     for row in bars:
         replaced_bars += conn.execute(
@@ -499,10 +521,10 @@ def write_rows(conn, bars=(), factors=(), info=None):
     conn.executemany(
         "INSERT OR REPLACE INTO bars (underlying, date, open, high, low, close, volume) "
         "VALUES (?, ?, ?, ?, ?, ?, ?)", bars)
-    for row in factors:
+    for factor_row in factors:
         replaced_factors += conn.execute(
             "SELECT COUNT(*) FROM adjustment_factors WHERE underlying = ? AND ex_date = ?",
-            row[:2]).fetchone()[0]
+            factor_row[:2]).fetchone()[0]
     conn.executemany(
         "INSERT OR REPLACE INTO adjustment_factors (underlying, ex_date, factor) "
         "VALUES (?, ?, ?)", factors)
@@ -514,24 +536,24 @@ def write_rows(conn, bars=(), factors=(), info=None):
 
 # -- what a store holds ----------------------------------------------------------------
 
-def _read_all(path, sql):
+def _read_all(path: StrPath, sql: str) -> list[Any]:
     """Every row ``sql`` selects from the store at ``path``, in one read transaction."""
     with read_transaction(path) as conn:
         return conn.execute(sql).fetchall()
 
 
-def underlyings(path):
+def underlyings(path: StrPath) -> list[tuple[str, str, str, int]]:
     """Each underlying in the store with its first and last bar date and bar count."""
     return _read_all(path, "SELECT underlying, MIN(date), MAX(date), COUNT(*) FROM bars "
                            "GROUP BY underlying ORDER BY underlying")
 
 
-def factors(path):
+def factors(path: StrPath) -> list[tuple[str, str, float]]:
     """Every adjustment factor in the store as (underlying, ex_date, factor)."""
     return _read_all(path, "SELECT underlying, ex_date, factor FROM adjustment_factors "
                            "ORDER BY underlying, ex_date")
 
 
-def info(path):
+def info(path: StrPath) -> dict[str, str]:
     """The store's key/value notes as a dict."""
     return dict(_read_all(path, "SELECT key, value FROM store_info ORDER BY key"))
