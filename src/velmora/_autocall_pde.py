@@ -72,7 +72,7 @@ def solve(note, grid, evaluation_date, spots, scenarios, readings):
     ``scenarios`` are (r, q, vol) triples, the first one setting the grid; ``readings`` are
     (calendar days after the evaluation date, knocked in before that day) pairs.
     """
-    days = np.asarray((grid.trading_dates - evaluation_date).days, dtype=np.int64)
+    days = grid.days
     per_sd, per_interval = note.pde_grid
     scenarios, markets = _local_markets(scenarios, spots[0], evaluation_date, int(days[-1]))
     values, _, _, _, _ = _core.autocall_pde(
@@ -105,10 +105,7 @@ def _local_markets(scenarios, spot, evaluation_date, last_day):
 
 def values(note, spots, r, vol, q, evaluation_date, knocked_in):
     """Values at every spot from one solve, or None once the note has expired."""
-    from ._autocall import Grid
-
-    today = pd.to_datetime(evaluation_date).normalize()
-    grid = Grid(note, today)
+    grid, today = note._grid(evaluation_date)
     if len(grid) == 0:
         return None
     return solve(note, grid, today, spots, [(r, q, vol)], [(0, knocked_in)])[0, 0]
@@ -127,7 +124,7 @@ def _separate_next_day(note, grid, today):
     if not (note.rule == "snowball" and grid.ko_barrier != UNREACHABLE
             and len(grid.ko_columns)):
         return False
-    return (grid.trading_dates[grid.ko_columns[-1]] - today).days < 1
+    return grid.days[grid.ko_columns[-1]] < 1
 
 
 def _readings(note, grid, today, raw_today, knocked_in, next_knocked_in=False):
@@ -143,10 +140,9 @@ def _readings(note, grid, today, raw_today, knocked_in, next_knocked_in=False):
 def value(note, spot, r, vol, q, evaluation_date, knocked_in, delta_and_gamma=False):
     """The value (with ``delta_and_gamma`` the triple value, delta, gamma) from the solve
     ``greeks`` makes for its base scenario, so that both give the same value."""
-    from ._autocall import Grid, _delta_gamma, _spots
+    from ._autocall import _delta_gamma, _spots
 
-    today = pd.to_datetime(evaluation_date).normalize()
-    grid = Grid(note, today)
+    grid, today = note._grid(evaluation_date)
     if len(grid) == 0:
         return (0.0, 0.0, 0.0) if delta_and_gamma else 0.0
     raw_today = pd.to_datetime(evaluation_date)
@@ -164,10 +160,9 @@ def greeks(note, spot, r, vol, q, evaluation_date, knocked_in):
     moves of 0.005, theta from the next calendar day after its own history check: all from
     one solve, with the arithmetic of the ``BaseOption`` operations.
     """
-    from ._autocall import Grid, _delta_gamma, _spots
+    from ._autocall import _delta_gamma, _spots
 
-    today = pd.to_datetime(evaluation_date).normalize()
-    grid = Grid(note, today)
+    grid, today = note._grid(evaluation_date)
     if len(grid) == 0:  # expired: nothing remains to be paid
         return OptionGreeks(0.0, 0.0, 0.0, 0.0, 0.0, 0.0)
     level = note.vol_read(vol, spot, evaluation_date)
