@@ -253,6 +253,17 @@ void crank_nicolson(const Stepper& implicit, const Explicit& e, std::vector<doub
     sweep::step(a);
 }
 
+// The implicit steps of `a` on `va` and of `b` on `vb`, independent of each other, in one pass.
+void implicit_pair(const Stepper& a, std::vector<double>& va, std::vector<double>& work_a,
+                   const Stepper& b, std::vector<double>& vb, std::vector<double>& work_b) {
+    auto implicit = [](const Stepper& st, std::vector<double>& v, std::vector<double>& work) {
+        return sweep::Step{st.n,          st.ns,         false,    v.data(), work.data(),
+                           st.sub.data(), st.cp.data(),  st.inv.data(), nullptr, nullptr,
+                           nullptr,       st.ext_lo,     st.ext_hi};
+    };
+    sweep::implicit_pair(implicit(a, va, work_a), implicit(b, vb, work_b));
+}
+
 // Under a local market the coefficients change from node to node and from vol row to vol
 // row: one system per scenario and layer, with the explicit part applied row by row
 // before the implicit sweep.  The Crank-Nicolson step of length dt and the implicit half
@@ -478,7 +489,7 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
         // Value at maturity, after its observations: the loss in the knocked-in layer; in
         // the other, a snowball's coupon for neither knocking in nor out, paid as if on its
         // last knock-out date (grown to maturity here, discounted back with the rest).
-        std::vector<double> v(n * S), rhs(n * S), other(n * S);
+        std::vector<double> v(n * S), rhs(n * S), other(n * S), spare(n * S);
         for (std::size_t sc = 0; sc < n_solved; ++sc) {
             double non_touch = 0.0;
             if (!phoenix && !schedule.coupons.empty()) {
@@ -593,9 +604,9 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
                     // After an observation: two implicit half steps damp the fresh jumps
                     // (Rannacher); extrapolated with one implicit full step, 2 B - A, the
                     // start is second-order accurate too.
+                    // (the full step and the first half step are independent: one pass)
                     std::copy(v.begin(), v.end(), other.begin());
-                    full.step(other, rhs);
-                    half.step(v, rhs);
+                    implicit_pair(full, other, rhs, half, v, spare);
                     half.step(v, rhs);
                     for (std::size_t i = 0; i < v.size(); ++i)
                         v[i] = 2.0 * v[i] - other[i];
