@@ -7,7 +7,10 @@ exchange calendar, monthly knock-out at 103, daily knock-in at 75, coupon 20 %) 
 same phoenix, valued on their first day; both engines on one thread
 (``torch.set_num_threads(1)``, which the Monte Carlo engine reads as its thread count).
 
-Printed, each with its baseline from the same run:
+Printed, each with its baseline from the same run, the two engines timed in turn (Monte
+Carlo, then finite differences, ``--repeat`` times) and the speed-up the median of the
+ratios of the same turn, so that a change in the load of the machine between the two sides
+does not enter it:
   * ``greeks()`` with "engine": "pde" vs "monte_carlo" (the full pool of 200,000 paths),
     end to end and without the time the scripted market client spends answering;
   * a 21-spot ``spot_ladder`` (90 to 110), "pde" vs "monte_carlo";
@@ -63,6 +66,28 @@ def timed(market, fn, repeat):
     return float(np.median(totals)), float(np.median(np.subtract(totals, client))), result
 
 
+def paired(base, new, repeat, market=None):
+    """The two calls timed in turn, ``base`` then ``new``, ``repeat`` times after one untimed
+    call each, so that both sides see the same load of the machine.
+
+    Returns (median seconds of base, of new, median of the ratios base / new of the same
+    turn) and, with a scripted ``market``, the same three less the client's answering time.
+    """
+    base(), new()
+    rows = []
+    for _ in range(repeat):
+        row = []
+        for fn in (base, new):
+            before = market.seconds if market is not None else 0.0
+            t = median_seconds(fn, 1, warmup=False)
+            row += [t, t - (market.seconds - before if market is not None else 0.0)]
+        rows.append(row)
+    t_base, own_base, t_new, own_new = np.asarray(rows).T
+    return ((float(np.median(t_base)), float(np.median(t_new)), float(np.median(t_base / t_new))),
+            (float(np.median(own_base)), float(np.median(own_new)),
+             float(np.median(own_base / own_new))))
+
+
 def child_memory():
     """In a fresh process: peak resident MB after valuing with "pde" only, and whether the
     normal pool was imported."""
@@ -97,14 +122,13 @@ def child_sample_store(repeat):
 
     lumadex.store_path()  # the sample store built before timing
     inputs = (57.56, 0.02, 0.25, 0.0, pd.Timestamp("2025-12-31"))
-    ladder = np.linspace(0.9, 1.1, 21) * inputs[0]
-    out = {}
-    for engine in ("monte_carlo", "pde"):
-        note = SnowBallOption(dict(SAMPLE_TERMS, engine=engine))
-        out[engine] = (median_seconds(lambda: note.greeks(*inputs), repeat),
-                       median_seconds(lambda: note.spot_ladder(ladder, *inputs[1:]), repeat),
-                       note.npv(*inputs))
-    return out
+    ladder_spots = np.linspace(0.9, 1.1, 21) * inputs[0]
+    notes = [SnowBallOption(dict(SAMPLE_TERMS, engine=engine)) for engine in ("monte_carlo",
+                                                                              "pde")]
+    greeks, _ = paired(*(lambda n=n: n.greeks(*inputs) for n in notes), repeat)
+    ladder, _ = paired(*(lambda n=n: n.spot_ladder(ladder_spots, *inputs[1:]) for n in notes),
+                       repeat)
+    return {"greeks": greeks, "ladder": ladder, "npv": [n.npv(*inputs) for n in notes]}
 
 
 def main():
@@ -134,16 +158,14 @@ def main():
     rows = []
     for cls in (SnowBallOption, PhoenixOption):
         mc, pde = cls(TERMS), cls(dict(TERMS, engine="pde"))
-        t_mc, t_mc_own, g_mc = timed(market, lambda: mc.greeks(*inputs), args.repeat)
-        t_pde, t_pde_own, g_pde = timed(market, lambda: pde.greeks(*inputs), args.repeat)
-        rows.append((f"greeks {cls.__name__}", t_mc, t_pde, t_mc_own, t_pde_own))
+        rows.append((f"greeks {cls.__name__}",
+                     *paired(lambda: mc.greeks(*inputs), lambda: pde.greeks(*inputs),
+                             args.repeat, market)))
         if cls is SnowBallOption:
-            values = (g_mc, g_pde)
-            l_mc, l_mc_own, _ = timed(
-                market, lambda: mc.spot_ladder(LADDER, R, VOL, Q, EVALUATION), args.repeat)
-            l_pde, l_pde_own, _ = timed(
-                market, lambda: pde.spot_ladder(LADDER, R, VOL, Q, EVALUATION), args.repeat)
-            ladder_row = ("21-spot ladder", l_mc, l_pde, l_mc_own, l_pde_own)
+            values = (mc.greeks(*inputs), pde.greeks(*inputs))
+            ladder_row = ("21-spot ladder", *paired(
+                lambda: mc.spot_ladder(LADDER, R, VOL, Q, EVALUATION),
+                lambda: pde.spot_ladder(LADDER, R, VOL, Q, EVALUATION), args.repeat, market))
     rows.append(ladder_row)
 
     long_note = SnowBallOption(THREE_YEARS)
@@ -156,10 +178,10 @@ def main():
           f"one thread; Monte Carlo on {200000} paths")
     print(f"greeks snowball  monte_carlo {tuple(round(x, 5) for x in values[0])}")
     print(f"                 pde         {tuple(round(x, 5) for x in values[1])}")
-    for name, base, new, base_own, new_own in rows:
+    for name, (base, new, ratio), (base_own, new_own, ratio_own) in rows:
         print(f"{name:24s} monte_carlo {base * 1e3:7.1f} ms  pde {new * 1e3:6.1f} ms  "
-              f"speed-up {base / new:5.1f}x   (without the client's time: "
-              f"{base_own * 1e3:6.1f} / {new_own * 1e3:5.1f} ms = {base_own / new_own:5.1f}x)")
+              f"speed-up {ratio:5.1f}x   (without the client's time: "
+              f"{base_own * 1e3:6.1f} / {new_own * 1e3:5.1f} ms, {ratio_own:5.1f}x)")
     print(f"three-year snowball (pde): npv {v3:.5f} in {n3 * 1e3:.1f} ms "
           f"({n3 / n1:.1f}x the one-year npv), greeks in {g3 * 1e3:.1f} ms: "
           f"{tuple(round(x, 5) for x in greeks3)}")
@@ -169,12 +191,13 @@ def main():
                           "--repeat", str(args.repeat)], check=True, capture_output=True,
                          text=True)
     sample = json.loads(out.stdout.strip().splitlines()[-1])
-    (g_mc, l_mc, v_mc), (g_pde, l_pde, v_pde) = sample["monte_carlo"], sample["pde"]
+    v_mc, v_pde = sample["npv"]
     print(f"on the sample store, mid-life (npv monte_carlo {v_mc:.5f}, pde {v_pde:.5f}):")
-    print(f"  greeks                 monte_carlo {g_mc * 1e3:7.1f} ms  pde {g_pde * 1e3:6.1f} ms  "
-          f"speed-up {g_mc / g_pde:5.1f}x")
-    print(f"  21-spot ladder         monte_carlo {l_mc * 1e3:7.1f} ms  pde {l_pde * 1e3:6.1f} ms  "
-          f"speed-up {l_mc / l_pde:5.1f}x")
+    for name in ("greeks", "ladder"):
+        base, new, ratio = sample[name]
+        label = "greeks" if name == "greeks" else "21-spot ladder"
+        print(f"  {label:22s} monte_carlo {base * 1e3:7.1f} ms  pde {new * 1e3:6.1f} ms  "
+              f"speed-up {ratio:5.1f}x")
 
 
 if __name__ == "__main__":

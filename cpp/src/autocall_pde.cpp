@@ -253,25 +253,57 @@ Operator make_operator(const Scenario& sc, double h) {
     return {d - b / h, -2.0 * d + b / h - sc.r, d};
 }
 
-Stepper make_stepper(const std::vector<Operator>& ops, std::size_t layers, std::size_t n,
-                     double h, double theta, double dt) {
-    Stepper st = unfactorised(n, ops.size() * layers, theta, h);
+// The factorised implicit matrix I - c L of every layer of every scenario (c = theta dt).  A
+// Crank-Nicolson step of length dt and an implicit step of length dt / 2 share one; the rows
+// run outermost, so that the eliminations of the systems proceed side by side.
+Stepper factorise(const std::vector<Operator>& ops, std::size_t layers, std::size_t n, double h,
+                  double c) {
+    Stepper st = unfactorised(n, ops.size() * layers, 1.0, h);
     const std::size_t S = st.ns;
-    st.e_lo.resize(S);
-    st.e_di.resize(S);
-    st.e_up.resize(S);
-    for (std::size_t s = 0; s < S; ++s) {
-        const Operator& op = ops[s / layers];
-        const double w = (1.0 - theta) * dt;
-        st.e_lo[s] = w * op.lo;
-        st.e_di[s] = w * op.di;
-        st.e_up[s] = w * op.up;
-        const double sub = -theta * dt * op.lo, diag = 1.0 - theta * dt * op.di,
-                     sup = -theta * dt * op.up;
-        for (std::size_t i = 1; i + 1 < n; ++i)
-            factorise_row(st, i, s, sub, diag, sup);
-    }
+    for (std::size_t i = 1; i + 1 < n; ++i)
+        for (std::size_t s = 0; s < S; ++s) {
+            const Operator& op = ops[s / layers];
+            factorise_row(st, i, s, -c * op.lo, 1.0 - c * op.di, -c * op.up);
+        }
     return st;
+}
+
+// The explicit part w L of a Crank-Nicolson step (w = dt / 2), per system.
+struct Explicit {
+    std::vector<double> lo, di, up;
+};
+
+Explicit explicit_part(const std::vector<Operator>& ops, std::size_t layers, double w) {
+    Explicit e;
+    for (std::size_t s = 0; s < ops.size() * layers; ++s) {
+        const Operator& op = ops[s / layers];
+        e.lo.push_back(w * op.lo);
+        e.di.push_back(w * op.di);
+        e.up.push_back(w * op.up);
+    }
+    return e;
+}
+
+// One Crank-Nicolson step: the implicit matrix factorised in `implicit`, the explicit part e.
+void crank_nicolson(const Stepper& implicit, const Explicit& e, std::vector<double>& v,
+                    std::vector<double>& rhs) {
+    const sweep::Step a{implicit.n,          implicit.ns,         true,  false,
+                        v.data(),            rhs.data(),          implicit.sub.data(),
+                        implicit.cp.data(),  implicit.inv.data(), e.lo.data(),
+                        e.di.data(),         e.up.data(),         implicit.ext_lo,
+                        implicit.ext_hi};
+    sweep::step(a);
+}
+
+// The implicit steps of `a` on `va` and of `b` on `vb`, independent of each other, in one pass.
+void implicit_pair(const Stepper& a, std::vector<double>& va, std::vector<double>& work_a,
+                   const Stepper& b, std::vector<double>& vb, std::vector<double>& work_b) {
+    auto implicit = [](const Stepper& st, std::vector<double>& v, std::vector<double>& work) {
+        return sweep::Step{st.n,          st.ns,         false,    false, v.data(), work.data(),
+                           st.sub.data(), st.cp.data(),  st.inv.data(), nullptr, nullptr,
+                           nullptr,       st.ext_lo,     st.ext_hi};
+    };
+    sweep::implicit_pair(implicit(a, va, work_a), implicit(b, vb, work_b));
 }
 
 // Under a local market the coefficients change from node to node and from vol row to vol
@@ -442,7 +474,16 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
         std::vector<Operator> ops;
         for (const Scenario& sc : solved)
             ops.push_back(make_operator(sc, sp.h));
-        std::map<std::int64_t, std::array<Stepper, 3>> steppers;
+        // Per interval (length, substeps): the Crank-Nicolson step, the implicit half and
+        // full steps after an observation, on factorisations kept by implicit coefficient.
+        struct Interval {
+            const Stepper* cn;
+            Explicit e;
+            const Stepper* half;
+            const Stepper* full;
+        };
+        std::map<double, Stepper> factorised;
+        std::map<std::int64_t, Interval> steppers;
 
         // Under a local market: the coefficients of an interval are its mean forward rate
         // and yield and the local vol of the row in force on its first day, at every node
@@ -517,7 +558,7 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
         // Value at maturity, after its observations: the loss in the knocked-in layer; in
         // the other, a snowball's coupon for neither knocking in nor out, paid as if on its
         // last knock-out date (grown to maturity here, discounted back with the rest).
-        std::vector<double> v(n * S), rhs(n * S), other(n * S);
+        std::vector<double> v(n * S), rhs(n * S), other(n * S), spare(n * S);
         for (std::size_t sc = 0; sc < n_solved; ++sc) {
             double non_touch = 0.0;
             if (!phoenix && !schedule.coupons.empty()) {
@@ -582,26 +623,33 @@ Result solve(const AutocallTerms& terms, const Schedule& schedule,
                 auto found = steppers.find(key);
                 if (found == steppers.end()) {
                     const double dt = static_cast<double>(length) * kDay / substeps;
+                    // by the implicit coefficient: an interval's Crank-Nicolson and half
+                    // steps share it, and a full step shares that of an interval twice as long
+                    auto implicit = [&](double c) -> const Stepper* {
+                        auto f = factorised.find(c);
+                        if (f == factorised.end())
+                            f = factorised.emplace(c, factorise(ops, layers, n, sp.h, c)).first;
+                        return &f->second;
+                    };
                     found = steppers
-                                .emplace(key, std::array<Stepper, 3>{
-                                                  make_stepper(ops, layers, n, sp.h, 0.5, dt),
-                                                  make_stepper(ops, layers, n, sp.h, 1.0,
-                                                               dt / 2.0),
-                                                  make_stepper(ops, layers, n, sp.h, 1.0, dt)})
+                                .emplace(key, Interval{implicit(0.5 * dt),
+                                                       explicit_part(ops, layers, 0.5 * dt),
+                                                       implicit(dt / 2.0), implicit(dt)})
                                 .first;
                 }
-                const auto& [cn, half, full] = found->second;
+                const Interval& steps = found->second;
+                const Stepper &half = *steps.half, &full = *steps.full;
                 for (int m = 0; m < substeps; ++m) {
                     if (!rough) {
-                        cn.step(v, rhs);
+                        crank_nicolson(*steps.cn, steps.e, v, rhs);
                         continue;
                     }
                     // After an observation: two implicit half steps damp the fresh jumps
                     // (Rannacher); extrapolated with one implicit full step, 2 B - A, the
                     // start is second-order accurate too.
+                    // (the full step and the first half step are independent: one pass)
                     std::copy(v.begin(), v.end(), other.begin());
-                    full.step(other, rhs);
-                    half.step(v, rhs);
+                    implicit_pair(full, other, rhs, half, v, spare);
                     half.step(v, rhs);
                     for (std::size_t i = 0; i < v.size(); ++i)
                         v[i] = 2.0 * v[i] - other[i];

@@ -1,6 +1,8 @@
 // One time step of the finite-difference autocallable solver, for many systems side by side.
 #include "autocall_pde_sweep.hpp"
 
+#include <initializer_list>
+
 namespace velmora::autocall_pde::sweep {
 
 namespace {
@@ -87,7 +89,69 @@ void step_any(const Step& a) {
     }
 }
 
+// The implicit step of step_fixed<N, false, false> for two systems sets at once.
+template <std::size_t N>
+void pair_fixed(const Step& a, const Step& b) {
+    const std::size_t n = a.nodes;
+    double* __restrict va = a.v;
+    double* __restrict vb = b.v;
+    double* __restrict ra = a.work;
+    double* __restrict rb = b.work;
+    const double *__restrict sa = a.sub, *__restrict sb = b.sub;
+    const double *__restrict ia = a.inv, *__restrict ib = b.inv;
+    const double *__restrict ca = a.cp, *__restrict cb = b.cp;
+    double pa[N], pb[N];
+    for (std::size_t s = 0; s < N; ++s) {
+        pa[s] = ra[N + s] = va[N + s] * ia[N + s];
+        pb[s] = rb[N + s] = vb[N + s] * ib[N + s];
+    }
+    for (std::size_t i = 2; i + 1 < n; ++i) {
+        const std::size_t o = i * N;
+        double row_a[N], row_b[N];
+        for (std::size_t s = 0; s < N; ++s) {
+            row_a[s] = va[o + s] * ia[o + s] - sa[o + s] * pa[s];
+            row_b[s] = vb[o + s] * ib[o + s] - sb[o + s] * pb[s];
+        }
+        for (std::size_t s = 0; s < N; ++s) {
+            pa[s] = ra[o + s] = row_a[s];
+            pb[s] = rb[o + s] = row_b[s];
+        }
+    }
+    for (std::size_t s = 0; s < N; ++s) {
+        va[(n - 2) * N + s] = pa[s];
+        vb[(n - 2) * N + s] = pb[s];
+    }
+    for (std::size_t i = n - 3; i >= 1; --i) {
+        const std::size_t o = i * N;
+        for (std::size_t s = 0; s < N; ++s) {
+            pa[s] = ra[o + s] - ca[o + s] * pa[s];
+            pb[s] = rb[o + s] - cb[o + s] * pb[s];
+        }
+        for (std::size_t s = 0; s < N; ++s) {
+            va[o + s] = pa[s];
+            vb[o + s] = pb[s];
+        }
+    }
+    for (const Step* x : {&a, &b})
+        for (std::size_t s = 0; s < N; ++s) {
+            double* v = x->v;
+            v[s] = (1.0 + x->ext_lo) * v[N + s] - x->ext_lo * v[2 * N + s];
+            v[(n - 1) * N + s] =
+                (1.0 + x->ext_hi) * v[(n - 2) * N + s] - x->ext_hi * v[(n - 3) * N + s];
+        }
+}
+
 } // namespace
+
+void implicit_pair(const Step& a, const Step& b) {
+    switch (a.systems) {
+    case 1: return pair_fixed<1>(a, b);
+    case 2: return pair_fixed<2>(a, b);
+    case 5: return pair_fixed<5>(a, b);
+    case 10: return pair_fixed<10>(a, b);
+    default: step(a), step(b);
+    }
+}
 
 void step(const Step& a) {
     if (!a.explicit_part)

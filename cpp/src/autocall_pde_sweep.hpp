@@ -30,4 +30,9 @@ struct Step {
 // and the forward elimination in one pass, then back substitution and the boundary nodes.
 void step(const Step& s);
 
+// Two implicit steps (no explicit part) of the same shape on different values, side by side:
+// their eliminations run in one pass over the nodes, so that each fills the other's wait on
+// its previous row.  The same arithmetic as step(a) and step(b); the work rows must differ.
+void implicit_pair(const Step& a, const Step& b);
+
 } // namespace velmora::autocall_pde::sweep

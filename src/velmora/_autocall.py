@@ -22,13 +22,15 @@ inputs, spots and knock-in state) whose grid reads the leading columns of the po
 valuation would be, so they give the bits of the separate valuations.
 """
 
+import datetime
+
 import numpy as np
 import pandas as pd
 import torch
 
 from . import _autocall_pde, _core, _local_vol
 from ._dates import evaluation_timestamp, to_timestamp
-from ._history import any_above, any_below, get_closes, trading_dates, unclosed_from
+from ._history import any_above, any_below, close_bars, trading_dates, unclosed_from
 from ._market import shift_vol, spread_rate
 from ._terms import valuation_inputs
 from .groundwork import (ONE_DAY, RATE_BUMP, SPOT_BUMP, VOL_BUMP, BaseOption, OptionGreeks,
@@ -238,16 +240,17 @@ class AutocallNote(BaseOption):
         level = self.vol_read(vol, spot, evaluation_date)
         vol_bump = VOL_BUMP if level >= 2 * VOL_BUMP else level / 2
         spots = _spots(spot)
+        grid = self._grid(evaluation_date)  # one grid for every scenario of today
+
+        def request(spots, r, vol):
+            return self._request(spots, r, vol, q, evaluation_date, knocked_in, grid)
+
         requests = {
-            "base": self._request(_spots(spot, True), r, vol, q, evaluation_date, knocked_in),
-            "vol_up": self._request(spots, r, shift_vol(vol, vol_bump), q, evaluation_date,
-                                    knocked_in),
-            "vol_down": self._request(spots, r, shift_vol(vol, -vol_bump), q, evaluation_date,
-                                      knocked_in),
-            "rate_up": self._request(spots, spread_rate(r, RATE_BUMP), vol, q, evaluation_date,
-                                     knocked_in),
-            "rate_down": self._request(spots, spread_rate(r, -RATE_BUMP), vol, q,
-                                       evaluation_date, knocked_in),
+            "base": request(_spots(spot, True), r, vol),
+            "vol_up": request(spots, r, shift_vol(vol, vol_bump)),
+            "vol_down": request(spots, r, shift_vol(vol, -vol_bump)),
+            "rate_up": request(spots, spread_rate(r, RATE_BUMP), vol),
+            "rate_down": request(spots, spread_rate(r, -RATE_BUMP), vol),
         }
         # theta, as BaseOption.theta: the value from the next calendar day (after its own
         # history check) minus the value today, unless one day or less is left
@@ -351,24 +354,30 @@ class AutocallNote(BaseOption):
             closed since the effect date: without them the note's state is unknown.  A
             note whose effect date is the evaluation date needs no closes yet.
         """
-        df = get_closes(self.underlying, self.effect_date, evaluation_date, "pre")
-        if df is None:
+        bars = close_bars(self.underlying, self.effect_date, evaluation_date, "pre")
+        if bars is None:
             return False, False
-        # compared as plain arrays of days: this runs at every valuation
-        days = np.asarray(df.index.get_level_values("date"), dtype="datetime64[ns]")
-        close = np.asarray(df["close"])
-        if any_above(close[np.isin(days, self._observation_days("ko"))], self.ko_barrier):
+        # compared as plain arrays of int64 nanoseconds: this runs at every valuation
+        days = np.asarray(bars.dates, dtype="datetime64[ns]").view(np.int64)
+        close = bars.columns["close"]
+        ko_days, ki_days, _ = self._schedule_instants()
+        if any_above(close[_among(days, ko_days)], self.ko_barrier):
             return True, False
-        return False, any_below(close[np.isin(days, self._observation_days("ki"))],
-                                self.ki_barrier)
+        return False, any_below(close[_among(days, ki_days)], self.ki_barrier)
 
-    def _observation_days(self, kind):
-        """The knock-out ("ko") or knock-in ("ki") observation dates as datetime64[ns]."""
-        cached = self.__dict__.get(f"_{kind}_days")
-        if cached is None:
-            cached = np.asarray(getattr(self, f"{kind}_obs_dates"), dtype="datetime64[ns]")
-            self.__dict__[f"_{kind}_days"] = cached
-        return cached
+    def _schedule_instants(self):
+        """``(knock-out dates, knock-in dates, coupons)``: the dates of the coupon table and
+        the knock-in dates as int64 nanoseconds since 1970, ascending, and the coupon
+        amounts as floats in the order of their dates.  Worked out once per note."""
+        cached = self.__dict__.get("_instants")
+        if cached is None or cached[0] is not self.coupon or cached[1] is not self.ki_obs_dates:
+            def ns(dates):
+                return np.asarray(pd.DatetimeIndex(dates).as_unit("ns").asi8, dtype=np.int64)
+
+            cached = (self.coupon, self.ki_obs_dates, ns(self.coupon.index),
+                      ns(self.ki_obs_dates), self.coupon.to_numpy(dtype=float).copy())
+            self.__dict__["_instants"] = cached
+        return cached[2:]
 
     def _checked(self, spot, r, vol, q, evaluation_date):
         """Checked market inputs, the date (today for ``None``) and the knocks observed by
@@ -385,14 +394,19 @@ class AutocallNote(BaseOption):
                     ko_barrier=float(self.ko_barrier), rule=self.rule,
                     threads=torch.get_num_threads())
 
-    def _request(self, spots, r, vol, q, evaluation_date, knocked_in):
-        """The valuation of ``spots`` from ``evaluation_date``, or None when the note has
-        expired (no trading day left on the grid: nothing remains to be paid)."""
+    def _grid(self, evaluation_date):
+        """``(Grid, evaluation date)`` of a valuation from ``evaluation_date``."""
         # A time of day is dropped: the grid counts whole calendar days from the
         # evaluation date, and a knock-out date on the evaluation date itself is still to
         # be observed.
         evaluation_date = to_timestamp(evaluation_date, "evaluation_date")
-        grid = Grid(self, evaluation_date)
+        return Grid(self, evaluation_date), evaluation_date
+
+    def _request(self, spots, r, vol, q, evaluation_date, knocked_in, grid=None):
+        """The valuation of ``spots`` from ``evaluation_date``, or None when the note has
+        expired (no trading day left on the grid: nothing remains to be paid).  ``grid``,
+        the pair ``_grid`` gives for that date, is built here when not given."""
+        grid, evaluation_date = grid or self._grid(evaluation_date)
         if len(grid) == 0:
             return None
         return _Request(grid, spots, r, vol, q, knocked_in, evaluation_date)
@@ -450,7 +464,7 @@ class AutocallNote(BaseOption):
         draws = normdraw.get_normdraws(len(g))
         args = self._engine_terms()
         args["ko_barrier"] = g.ko_barrier
-        days = np.asarray((g.trading_dates - request.evaluation_date).days, dtype=np.int64)
+        days = g.days
         per_path = np.asarray(_core.simulate_local(
             draws, g.step_years, days.tolist(), g.ko_columns, g.ki_columns, g.coupons,
             request.spots, request.market, knocked_in=request.knocked_in, **args))
@@ -469,55 +483,92 @@ UNREACHABLE = float(np.finfo(float).max)
 class Grid:
     """The simulation grid of one valuation.
 
-    ``trading_dates`` runs from the evaluation date to the maturity date, both included
-    when trading days; ``step_years[j]`` is the calendar days from the previous grid day
-    (the evaluation date for j = 0) over 365; ``ko_columns`` / ``ki_columns`` locate the
-    remaining observation dates (on or after the evaluation date); ``coupons`` are the
-    coupon table's amounts of the remaining knock-out dates; ``ko_barrier`` is the
-    knock-out level for the engine.
+    ``days`` are the calendar days from the evaluation date to each trading day from the
+    evaluation date to the maturity date, both included when trading days (as int64;
+    ``trading_dates`` gives the same days as timestamps); ``step_years[j]`` is the
+    calendar days from the previous grid day (the evaluation date for j = 0) over 365;
+    ``ko_columns`` / ``ki_columns`` locate the remaining observation dates (on or after
+    the evaluation date); ``coupons`` are the coupon table's amounts of the remaining
+    knock-out dates; ``ko_barrier`` is the knock-out level for the engine.
 
     After the last knock-out date of a snowball nothing can knock out any more, but a
     path that has not knocked in still earns the coupon of the last knock-out date,
     paid at maturity.  The engine is then given that coupon on the maturity column with
     a knock-out level no path reaches (``UNREACHABLE``), which pays exactly this.  (A
     phoenix owes nothing after its last coupon date but the loss at maturity.)
+
+    Dates are compared as int64 nanoseconds since 1970 and day counts are whole days of
+    their differences, rounded down as a pandas ``Timedelta.days``: the grid is built at
+    every valuation, and plain integer arrays cost a small part of the pandas
+    operations.  One grid serves every valuation from the same evaluation date.
     """
 
     def __init__(self, note, evaluation_date):
-        grid_dates = pd.to_datetime(trading_dates(evaluation_date, note.maturity_date))
-        n = len(grid_dates)
-        coupon = note.coupon[evaluation_date:]
-        ko_columns = grid_dates.searchsorted(coupon.index, side="left")
+        # evaluation_date: a timestamp at midnight
+        today = pd.Timestamp(evaluation_date).value
+        grid = _instants(trading_dates(evaluation_date, note.maturity_date))
+        n = len(grid)
+        ko_all, ki_all, coupons = note._schedule_instants()
+        first = int(np.searchsorted(ko_all, today, side="left"))  # on or after today
+        ko_dates = ko_all[first:]
+        ko_columns = np.searchsorted(grid, ko_dates, side="left")
         if note.ki_obs_freq == note.ko_obs_freq:
-            ki_dates = coupon.index
-            ki_columns = ko_columns
+            ki_dates, ki_columns = ko_dates, ko_columns
         else:
-            ki_dates = note.ki_obs_dates[note.ki_obs_dates >= evaluation_date]
-            ki_columns = grid_dates.searchsorted(ki_dates, side="left")
+            ki_dates = ki_all[ki_all >= today]
+            ki_columns = np.searchsorted(grid, ki_dates, side="left")
         if n:
-            for kind, dates, columns in (("knock-out", coupon.index, ko_columns),
+            for kind, dates, columns in (("knock-out", ko_dates, ko_columns),
                                          ("knock-in", ki_dates, ki_columns)):
                 if len(columns) and columns[-1] >= n:
                     raise ValueError(
-                        f"{kind} observation date {dates[-1].date()} is after the maturity "
-                        f"date {note.maturity_date.date()}: it can never be observed")
+                        f"{kind} observation date {pd.Timestamp(int(dates[-1])).date()} is "
+                        f"after the maturity date {note.maturity_date.date()}: it can never "
+                        f"be observed")
+        self._instants = grid
+        self.days = (grid - today) // _NS_PER_DAY
         step_years = np.empty(n, dtype=float)
         if n:
-            step_years[1:] = (grid_dates[1:] - grid_dates[:-1]).days / 365
-            step_years[0] = (grid_dates[0] - evaluation_date).days / 365
-        self.trading_dates = grid_dates
+            step_years[1:] = np.diff(grid) // _NS_PER_DAY / 365
+            step_years[0] = self.days[0] / 365
         self.step_years = step_years
         self.ko_columns = np.asarray(ko_columns, dtype=np.int64)
         self.ki_columns = np.asarray(ki_columns, dtype=np.int64)
-        self.coupons = coupon.to_numpy(dtype=float)
+        self.coupons = coupons[first:].copy()
         self.ko_barrier = float(note.ko_barrier)
-        if note.rule == "snowball" and n and len(self.ko_columns) == 0 and len(note.coupon):
+        if note.rule == "snowball" and n and len(self.ko_columns) == 0 and len(coupons):
             self.ko_columns = np.array([n - 1], dtype=np.int64)
-            self.coupons = note.coupon.to_numpy(dtype=float)[-1:]
+            self.coupons = coupons[-1:].copy()
             self.ko_barrier = UNREACHABLE
+
+    @property
+    def trading_dates(self):
+        """The trading days of the grid as a ``pandas.DatetimeIndex``."""
+        return pd.DatetimeIndex(self._instants.view("datetime64[ns]"))
 
     def __len__(self):
         return len(self.step_years)
+
+
+_NS_PER_DAY = 86_400 * 10**9
+_EPOCH_ORDINAL = datetime.date(1970, 1, 1).toordinal()
+
+
+def _instants(dates):
+    """Days as the client lists them (``datetime.date``, or anything pandas reads as a
+    date), as int64 nanoseconds since 1970."""
+    if all(type(d) is datetime.date for d in dates):
+        ordinals = np.fromiter((d.toordinal() for d in dates), dtype=np.int64, count=len(dates))
+        return (ordinals - _EPOCH_ORDINAL) * _NS_PER_DAY
+    return np.asarray(pd.to_datetime(dates).as_unit("ns").asi8, dtype=np.int64)
+
+
+def _among(days, dates):
+    """Whether each of ``days`` is one of ``dates`` (ascending), as a boolean array."""
+    if len(dates) == 0:
+        return np.zeros(len(days), dtype=bool)
+    at = np.minimum(np.searchsorted(dates, days), len(dates) - 1)
+    return dates[at] == days
 
 
 def _spots(spot, delta_and_gamma=False):
@@ -546,7 +597,7 @@ class _Request:
         self.evaluation_date = evaluation_date
         self.market = None  # the sampled local market, under curves or a surface
         if _local_vol.is_market(r, q, vol):
-            days = (grid.trading_dates[-1] - evaluation_date).days
+            days = int(grid.days[-1])
             self.market, vol = _local_vol.sample(r, q, vol, float(self.spots[0]),
                                                  evaluation_date, days)
             r, q = np.mean(self.market[0]), np.mean(self.market[1])
@@ -567,7 +618,7 @@ class _Request:
         """This scalar request as a (flat) local market, for the plain path."""
         req = _Request(self.grid, self.spots, self.r, self.vol, self.q, self.knocked_in,
                        self.evaluation_date)
-        days = max((self.grid.trading_dates[-1] - self.evaluation_date).days, 1)
+        days = max(int(self.grid.days[-1]), 1)
         req.market = ([self.r] * days, [self.q] * days, [0], 0.0, 1.0, 1, [self.vol])
         return req
 

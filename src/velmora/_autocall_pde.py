@@ -28,9 +28,9 @@ maturity.  No normal pool is read.
 """
 
 import numpy as np
-import pandas as pd
 
 from . import _core, _local_vol
+from ._dates import evaluation_timestamp
 from ._history import unclosed_from
 from ._market import shift_vol, spread_rate
 from .groundwork import ONE_DAY, RATE_BUMP, VOL_BUMP, OptionGreeks
@@ -72,7 +72,7 @@ def solve(note, grid, evaluation_date, spots, scenarios, readings):
     ``scenarios`` are (r, q, vol) triples, the first one setting the grid; ``readings`` are
     (calendar days after the evaluation date, knocked in before that day) pairs.
     """
-    days = np.asarray((grid.trading_dates - evaluation_date).days, dtype=np.int64)
+    days = grid.days
     per_sd, per_interval = note.pde_grid
     scenarios, markets = _local_markets(scenarios, spots[0], evaluation_date, int(days[-1]))
     values, _, _, _, _ = _core.autocall_pde(
@@ -103,10 +103,7 @@ def _local_markets(scenarios, spot, evaluation_date, last_day):
 
 def values(note, spots, r, vol, q, evaluation_date, knocked_in):
     """Values at every spot from one solve, or None once the note has expired."""
-    from ._autocall import Grid
-
-    today = pd.to_datetime(evaluation_date).normalize()
-    grid = Grid(note, today)
+    grid, today = note._grid(evaluation_date)
     if len(grid) == 0:
         return None
     return solve(note, grid, today, spots, [(r, q, vol)], [(0, knocked_in)])[0, 0]
@@ -125,13 +122,15 @@ def _separate_next_day(note, grid, today):
     if not (note.rule == "snowball" and grid.ko_barrier != UNREACHABLE
             and len(grid.ko_columns)):
         return False
-    return (grid.trading_dates[grid.ko_columns[-1]] - today).days < 1
+    return grid.days[grid.ko_columns[-1]] < 1
 
 
 def _readings(note, grid, today, raw_today, knocked_in, next_knocked_in=False):
     """The readings of the solve behind ``greeks`` and ``npv`` alike: today, and the next
     calendar day whenever theta reads it off the same solve.  The next day is a time stop
-    of the grid, so ``npv`` places it too and gives the bits of ``greeks().npv``."""
+    of the grid, so ``npv`` places it too and steps as ``greeks`` does; the two values
+    agree to about 1e-12, not to the bit (the moved volatility of ``greeks`` reaches a
+    little further into the tails)."""
     readings = [(0, knocked_in)]
     if _has_next_day(note, raw_today) and not _separate_next_day(note, grid, today):
         readings.append((1, next_knocked_in))
@@ -140,14 +139,14 @@ def _readings(note, grid, today, raw_today, knocked_in, next_knocked_in=False):
 
 def value(note, spot, r, vol, q, evaluation_date, knocked_in, delta_and_gamma=False):
     """The value (with ``delta_and_gamma`` the triple value, delta, gamma) from the solve
-    ``greeks`` makes for its base scenario, so that both give the same value."""
-    from ._autocall import Grid, _delta_gamma, _spots
+    ``greeks`` makes for its base scenario (the same space step and time stops), so that
+    both give the same value to about 1e-12."""
+    from ._autocall import _delta_gamma, _spots
 
-    today = pd.to_datetime(evaluation_date).normalize()
-    grid = Grid(note, today)
+    grid, today = note._grid(evaluation_date)
     if len(grid) == 0:
         return (0.0, 0.0, 0.0) if delta_and_gamma else 0.0
-    raw_today = pd.to_datetime(evaluation_date)
+    raw_today = evaluation_timestamp(evaluation_date)
     out = solve(note, grid, today, _spots(spot, True), [(r, q, vol)],
                 _readings(note, grid, today, raw_today, knocked_in))
     p0, delta, gamma = _delta_gamma(spot, out[0, 0])
@@ -162,10 +161,9 @@ def greeks(note, spot, r, vol, q, evaluation_date, knocked_in):
     moves of 0.005, theta from the next calendar day after its own history check: all from
     one solve, with the arithmetic of the ``BaseOption`` operations.
     """
-    from ._autocall import Grid, _delta_gamma, _spots
+    from ._autocall import _delta_gamma, _spots
 
-    today = pd.to_datetime(evaluation_date).normalize()
-    grid = Grid(note, today)
+    grid, today = note._grid(evaluation_date)
     if len(grid) == 0:  # expired: nothing remains to be paid
         return OptionGreeks(0.0, 0.0, 0.0, 0.0, 0.0, 0.0)
     level = note.vol_read(vol, spot, evaluation_date)
@@ -175,7 +173,7 @@ def greeks(note, spot, r, vol, q, evaluation_date, knocked_in):
                  (spread_rate(r, RATE_BUMP), q, vol), (spread_rate(r, -RATE_BUMP), q, vol)]
     # theta as BaseOption.theta: the next calendar day (after its own history check) minus
     # today, unless one day or less is left
-    raw_today = pd.to_datetime(evaluation_date)
+    raw_today = evaluation_timestamp(evaluation_date)
     next_day = raw_today + ONE_DAY if _has_next_day(note, raw_today) else None
     next_knocked_out = next_knocked_in = False
     if next_day is not None:

@@ -386,6 +386,13 @@ def get_closes(underlying: str, start: DateLike, end: DateLike,
     return price_history(underlying, start, end, "close", adjust_type)
 
 
+def close_bars(underlying: str, start: DateLike, end: DateLike,
+               adjust_type: str) -> Bars | None:
+    """The daily closes from ``start`` to ``end`` with their dates, as ``Bars`` (arrays),
+    or ``None`` without bars; checked as ``price_history`` says."""
+    return _history(underlying, start, end, "close", adjust_type, True)
+
+
 def close_values(underlying: str, start: DateLike, end: DateLike,
                  adjust_type: str) -> npt.NDArray[Any] | None:
     """The daily closes from ``start`` to ``end`` as one array, or ``None`` without bars.
@@ -394,7 +401,7 @@ def close_values(underlying: str, start: DateLike, end: DateLike,
     client is lumadex's own.  Single-barrier products read closes adjusted with "pre";
     the double barrier reads unadjusted closes ("none").
     """
-    bars = _history(underlying, start, end, "close", adjust_type, True)
+    bars = close_bars(underlying, start, end, adjust_type)
     return None if bars is None else bars.columns["close"]
 
 

@@ -7,6 +7,7 @@ the valuation date observes everything.
 """
 
 import math
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -250,9 +251,10 @@ def test_bad_engine_terms_are_refused(market, key, value, match):
 
 
 def test_valuing_only_with_the_pde_engine_never_draws_the_pool(tmp_path):
+    tests = pathlib.Path(__file__).resolve().parents[1]
     script = textwrap.dedent("""
         import sys
-        sys.path.insert(0, "tests")
+        sys.path[:0] = HELPERS
         from scripted_market import ScriptedMarket
         from autocall_cases import terms, flat_closes
         market = ScriptedMarket().install()
@@ -263,7 +265,7 @@ def test_valuing_only_with_the_pde_engine_never_draws_the_pool(tmp_path):
         note.greeks(100.0, 0.02, 0.25, 0.0, "2024-03-15")
         note.spot_ladder([90.0, 100.0], 0.02, 0.25, 0.0, "2024-03-15")
         assert "velmora.normdraw" not in sys.modules
-    """)
+    """).replace("HELPERS", repr([str(tests / "marketdata"), str(tests / "reference")]))
     subprocess.run([sys.executable, "-c", script], check=True)
 
 
@@ -291,6 +293,68 @@ def test_default_grid_aligns_both_barriers_and_converges_smoothly(market, ki, ko
               for p in (1.2, 1.3, 1.5, 1.7, 1.9)]
     assert max(values) - min(values) <= TOL["npv"], values
 
+
+
+def reference_grid(note, day):
+    """The grid of a valuation from ``day`` built plainly on pandas dates: (days from ``day``,
+    step years, knock-out columns, knock-in columns, coupons, knock-out level)."""
+    import lumadex
+
+    dates = pd.to_datetime(lumadex.get_trading_dates(day, note.maturity_date))
+    coupon = note.coupon[day:]
+    ki = (coupon.index if note.ki_obs_freq == note.ko_obs_freq
+          else note.ki_obs_dates[note.ki_obs_dates >= day])
+    days = np.asarray((dates - day).days)
+    ko, coupons, level = dates.searchsorted(coupon.index), coupon.to_numpy(), note.ko_barrier
+    if note.rule == "snowball" and len(dates) and not len(coupon):  # paid at maturity
+        ko, coupons, level = [len(dates) - 1], note.coupon.to_numpy()[-1:], _autocall.UNREACHABLE
+    return days, np.diff(days, prepend=0) / 365, ko, dates.searchsorted(ki), coupons, level
+
+
+# (terms, valuation dates): the start, a Saturday, a knock-out date, after the last one,
+# the maturity date and after it, on a calendar with holidays
+GRIDS = [({}, ["2024-01-02", "2024-05-11", "2024-03-04", "2025-01-02", "2025-01-03"]),
+         (dict(obs_end_date="2024-12-02", ki_obs_freq="weekly"), ["2024-12-02", "2024-12-03"]),
+         (dict(ki_obs_freq="monthly"), ["2024-02-08", "2024-10-07"])]
+
+
+@pytest.mark.parametrize("client_days", ["dates", "timestamps"])
+@pytest.mark.parametrize("cls", [SnowBallOption, PhoenixOption], ids=["snowball", "phoenix"])
+@pytest.mark.parametrize("overrides,dates", GRIDS, ids=["base", "early-end-weekly", "monthly"])
+def test_grid_matches_a_plain_pandas_construction(market, monkeypatch, client_days, cls,
+                                                   overrides, dates):
+    market.set_calendar(holidays=["2024-02-09", "2024-02-12", "2024-10-01", "2024-10-04"])
+    if client_days == "timestamps":  # days as any client may list them
+        monkeypatch.setattr(_autocall, "trading_dates", lambda start, end: list(
+            pd.to_datetime(market.get_trading_dates(start, end))))
+    note = build(cls, overrides)
+    for day in map(pd.Timestamp, dates):
+        grid = _autocall.Grid(note, day)
+        got = (grid.days, grid.step_years, grid.ko_columns, grid.ki_columns, grid.coupons,
+               grid.ko_barrier)
+        for name, have, want in zip(("days", "steps", "ko", "ki", "coupons", "level"), got,
+                                    reference_grid(note, day)):
+            np.testing.assert_array_equal(have, want, err_msg=f"{name} from {day.date()}")
+
+
+# (evaluation date, terms, solves): theta is read off the one solve, unless tomorrow a
+# snowball's last knock-out date has passed (tomorrow is then a valuation of its own)
+SOLVES = [("2024-07-15", {}, 1), ("2024-12-02", dict(obs_end_date="2024-12-02"), 2)]
+
+
+@pytest.mark.parametrize("date,overrides,solves", SOLVES, ids=["mid-life", "last-ko-date"])
+def test_greeks_and_ladder_solve_once_per_valuation_date(market, monkeypatch, date, overrides,
+                                                         solves):
+    flat_closes(market, START, date)
+    note, calls, real = build(SnowBallOption, overrides), [], _core.autocall_pde
+    monkeypatch.setattr(_core, "autocall_pde", lambda *a, **k: calls.append(a) or real(*a, **k))
+    greeks = note.greeks(99.0, R, 0.25, Q, date)
+    assert len(calls) == solves and len(calls[0][5]) == 5  # every scenario in one solve
+    # the base solve of greeks (the moved vol widens its tails: equal to rounding only)
+    assert note.npv(99.0, R, 0.25, Q, date) == pytest.approx(greeks.npv, abs=1e-10)
+    del calls[:]
+    note.spot_ladder(np.linspace(80.0, 120.0, 21), R, 0.25, Q, date)
+    assert len(calls) == 1
 
 
 if __name__ == "__main__":  # the accuracy table: .venv/bin/python tests/test_autocall_pde.py
