@@ -401,7 +401,9 @@ def close_values(underlying: str, start: DateLike, end: DateLike,
     client is lumadex's own.  Single-barrier products read closes adjusted with "pre";
     the double barrier reads unadjusted closes ("none").
     """
-    bars = close_bars(underlying, start, end, adjust_type)
+    # asked of ``_history`` itself, not through ``close_bars``: the stale-history warning
+    # counts the calls between it and the product's method that asked
+    bars = _history(underlying, start, end, "close", adjust_type, True)
     return None if bars is None else bars.columns["close"]
 
 
