@@ -22,9 +22,15 @@ inputs, spots and knock-in state) whose grid reads the leading columns of the po
 valuation would be, so they give the bits of the separate valuations.
 """
 
+from __future__ import annotations
+
 import datetime
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import (TYPE_CHECKING, Any, Concatenate, Literal, ParamSpec, TypeAlias, cast,
+                    overload)
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 import torch
 
@@ -33,9 +39,20 @@ from ._dates import evaluation_timestamp, to_timestamp
 from ._history import any_above, any_below, close_bars, trading_dates, unclosed_from
 from ._market import shift_vol, spread_rate
 from ._terms import valuation_inputs
+from ._typing import DateLike, RateLike, VolLike
 from .groundwork import (ONE_DAY, RATE_BUMP, SPOT_BUMP, VOL_BUMP, BaseOption, OptionGreeks,
                          _curvature, _slope)
 from .utils import check_market_inputs, get_obs_dates
+
+if TYPE_CHECKING:
+    from ._core import LocalMarket, ScenarioGroup
+
+_P = ParamSpec("_P")
+_Ints: TypeAlias = npt.NDArray[np.int64]
+_Floats: TypeAlias = npt.NDArray[np.float64]
+# The values (or standard errors) of a pass, one list per request (one float per spot),
+# None for a request that was None (an expired note).
+_PerRequest: TypeAlias = list[Any]
 
 # The engines a note can be valued with (terms key "engine"): the Monte Carlo simulation
 # over the normal pool, the default, or the finite-difference solver of ``_autocall_pde``.
@@ -50,19 +67,25 @@ SPOT_UP = 1 + SPOT_BUMP
 SPOT_DOWN = 1 - SPOT_BUMP
 
 
-def _read_off_greeks(name):
-    """The sensitivity ``name``: ``BaseOption``'s revaluations on the Monte Carlo engine,
-    the field of ``greeks`` on the finite-difference one."""
-    base = getattr(BaseOption, name)
+def _read_off_greeks(
+        base: Callable[Concatenate[BaseOption, _P], float],
+) -> Callable[Concatenate[AutocallNote, _P], float]:
+    """The sensitivity ``base`` (a ``BaseOption`` operation): its revaluations on the
+    Monte Carlo engine, the field of ``greeks`` of its name on the finite-difference one;
+    the signature stays the operation's."""
+    name = base.__name__
 
-    def sensitivity(self, spot, r, vol, q, evaluation_date=None):
+    def sensitivity(self: AutocallNote, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+                    evaluation_date: DateLike | None = None) -> float:
         if self.engine != "pde":
-            return base(self, spot, r, vol, q, evaluation_date)
+            revalued: Callable[..., float] = base
+            return revalued(self, spot, r, vol, q, evaluation_date)
         return float(getattr(self.greeks(spot, r, vol, q, evaluation_date), name))
 
     sensitivity.__name__ = sensitivity.__qualname__ = name
     sensitivity.__doc__ = base.__doc__
-    return sensitivity
+    # the parameters above are the operation's own: _P is exactly them
+    return sensitivity  # type: ignore[return-value]
 
 
 class AutocallNote(BaseOption):
@@ -86,10 +109,10 @@ class AutocallNote(BaseOption):
 
     uses_quantlib = False  # runs outside QUANTLIB_LOCK
     engine = "monte_carlo"
-    rule = None  # "snowball" or "phoenix": the coupon rule of the compiled engine
-    engine = "monte_carlo"
+    # "snowball" or "phoenix": the coupon rule of the compiled engine
+    rule: str | None = None
 
-    def __init__(self, option):
+    def __init__(self, option: Mapping[str, Any]) -> None:
         BaseOption.__init__(self, option)
         self.strike = option["strike"]
         self.ki_barrier = option["ki_barrier"]
@@ -121,13 +144,17 @@ class AutocallNote(BaseOption):
         self.engine = engine
         self.pde_grid = _autocall_pde.grid_key(option.get("pde_grid"))
 
-    def _coupon_days(self):
+    def _coupon_days(self) -> _Ints:
         """Whole calendar days of accrual of each knock-out date's coupon, an integer
         numpy array in the order of ``ko_obs_dates``."""
         raise NotImplementedError
 
-    def _mc_pricing(self, paths, spot, ki_ob_indexes, ko_ob_indexes, discount, coupon,
-                    knocked_in=False):
+    def _mc_pricing(self, paths: npt.NDArray[np.floating[Any]] | torch.Tensor, spot: float,
+                    ki_ob_indexes: npt.ArrayLike | torch.Tensor,
+                    ko_ob_indexes: npt.ArrayLike | torch.Tensor,
+                    discount: npt.ArrayLike | torch.Tensor | pd.Series,
+                    coupon: npt.ArrayLike | torch.Tensor | pd.Series,
+                    knocked_in: bool = False) -> float:
         """Value of the note on given paths (ratios to ``spot``), averaged over rows.
 
         ``paths`` is M x N (rows = paths, last column = maturity), a torch tensor or
@@ -160,7 +187,19 @@ class AutocallNote(BaseOption):
         _, coupon_total, loss_total = scenarios[0]
         return float((coupon_total + loss_total) / n_paths)
 
-    def _npv(self, spot, r, vol, q, evaluation_date, knocked_in=False, delta_and_gamma=False):
+    @overload
+    def _npv(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+             evaluation_date: DateLike, knocked_in: bool = False,
+             delta_and_gamma: Literal[False] = False) -> float: ...
+
+    @overload
+    def _npv(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+             evaluation_date: DateLike, knocked_in: bool,
+             delta_and_gamma: Literal[True]) -> tuple[float, float, float]: ...
+
+    def _npv(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+             evaluation_date: DateLike, knocked_in: bool = False,
+             delta_and_gamma: bool = False) -> float | tuple[float, float, float]:
         """Simulated value; with ``delta_and_gamma`` the triple (value, delta, gamma).
 
         After the maturity date (no trading day left on the grid) the note has expired
@@ -180,7 +219,8 @@ class AutocallNote(BaseOption):
             return values[0]
         return _delta_gamma(spot, values)
 
-    def npv(self, spot, r, vol, q, evaluation_date=None):
+    def npv(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+            evaluation_date: DateLike | None = None) -> float:
         """Value after the history check: 0.0 once a knock-out has been observed."""
         spot, r, vol, q, evaluation_date, knocked_out, knocked_in = self._checked(
             spot, r, vol, q, evaluation_date)
@@ -188,7 +228,8 @@ class AutocallNote(BaseOption):
             return 0.0
         return self._npv(spot, r, vol, q, evaluation_date, knocked_in=knocked_in)
 
-    def npv_and_se(self, spot, r, vol, q, evaluation_date=None):
+    def npv_and_se(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+                   evaluation_date: DateLike | None = None) -> tuple[float, float]:
         """``(value, standard error)``: ``npv`` to the bit and its Monte Carlo error.
 
         The error comes from the same pass, from the spread of the discounted payoffs
@@ -209,12 +250,14 @@ class AutocallNote(BaseOption):
         (values,), (errors,) = self._run([request], errors_of=[request])
         return values[0], errors[0]
 
-    def _greeks_and_se(self, spot, r, vol, q, evaluation_date=None):
+    def _greeks_and_se(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+                       evaluation_date: DateLike | None = None) -> tuple[OptionGreeks, float]:
         if getattr(self, "engine", "monte_carlo") != "monte_carlo":
             return self.greeks(spot, r, vol, q, evaluation_date), 0.0
         return self._mc_greeks(spot, r, vol, q, evaluation_date, standard_error=True)
 
-    def greeks(self, spot, r, vol, q, evaluation_date=None):
+    def greeks(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+               evaluation_date: DateLike | None = None) -> OptionGreeks:
         """``OptionGreeks``; gamma is the plain second derivative, not scaled by spot.
 
         All valuations (spot moves, volatility and rate bumps, the next calendar day)
@@ -226,7 +269,9 @@ class AutocallNote(BaseOption):
         """
         return self._mc_greeks(spot, r, vol, q, evaluation_date)[0]
 
-    def _mc_greeks(self, spot, r, vol, q, evaluation_date, standard_error=False):
+    def _mc_greeks(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+                   evaluation_date: DateLike | None,
+                   standard_error: bool = False) -> tuple[OptionGreeks, float]:
         """``(OptionGreeks, standard error of the value)`` from one pass; the error is
         NaN unless ``standard_error``."""
         spot, r, vol, q, evaluation_date, knocked_out, knocked_in = self._checked(
@@ -242,7 +287,7 @@ class AutocallNote(BaseOption):
         spots = _spots(spot)
         grid = self._grid(evaluation_date)  # one grid for every scenario of today
 
-        def request(spots, r, vol):
+        def request(spots: Sequence[float], r: RateLike, vol: VolLike) -> _Request | None:
             return self._request(spots, r, vol, q, evaluation_date, knocked_in, grid)
 
         requests = {
@@ -255,7 +300,7 @@ class AutocallNote(BaseOption):
         # theta, as BaseOption.theta: the value from the next calendar day (after its own
         # history check) minus the value today, unless one day or less is left
         today = evaluation_timestamp(evaluation_date)
-        next_day_knocked_out = None
+        next_day_knocked_out: bool | None = None
         if (self.maturity_date - today).days > 1:
             next_day = today + ONE_DAY
             with unclosed_from(today):  # today's close may not be stored yet
@@ -265,16 +310,18 @@ class AutocallNote(BaseOption):
                                                      next_day_knocked_in)
         base = requests["base"] if standard_error else None
         values, errors = self._run(list(requests.values()), errors_of=[base])
-        values = dict(zip(requests, values))
+        by_name = dict(zip(requests, values))
         se = errors[0][0] if base is not None else (0.0 if standard_error else float("nan"))
 
-        def value(name):
-            return values[name][0] if values.get(name) is not None else 0.0
+        def value(name: str) -> float:
+            got = by_name.get(name)
+            return got[0] if got is not None else 0.0
 
-        if values["base"] is None:
+        base_values = by_name["base"]
+        if base_values is None:
             p0, delta, gamma = 0.0, 0.0, 0.0
         else:
-            p0, delta, gamma = _delta_gamma(spot, values["base"])
+            p0, delta, gamma = _delta_gamma(spot, base_values)
         if vol_bump == VOL_BUMP:
             vega = (value("vol_up") - value("vol_down")) / 2
         else:
@@ -286,7 +333,8 @@ class AutocallNote(BaseOption):
         rho = value("rate_down") - value("rate_up")
         return OptionGreeks(p0, delta, gamma, vega, theta, rho), se
 
-    def spot_ladder(self, spots, r, vol, q, evaluation_date=None):
+    def spot_ladder(self, spots: Sequence[float], r: RateLike, vol: VolLike, q: RateLike,
+                    evaluation_date: DateLike | None = None) -> _Floats:
         """Values at every spot of ``spots``, as a numpy array, from one simulation.
 
         The same to the bit as ``[self.npv(s, r, vol, q, evaluation_date) for s in
@@ -295,7 +343,8 @@ class AutocallNote(BaseOption):
         """
         return self._ladder(spots, r, vol, q, evaluation_date, False)[0]
 
-    def spot_ladder_and_se(self, spots, r, vol, q, evaluation_date=None):
+    def spot_ladder_and_se(self, spots: Sequence[float], r: RateLike, vol: VolLike, q: RateLike,
+                           evaluation_date: DateLike | None = None) -> tuple[_Floats, _Floats]:
         """``(values, standard errors)`` at every spot of ``spots``: ``spot_ladder`` to
         the bit and the error of each value, as ``npv_and_se`` gives it, from one pass."""
         if getattr(self, "engine", "monte_carlo") != "monte_carlo":
@@ -303,7 +352,9 @@ class AutocallNote(BaseOption):
             return values, np.zeros(len(values), dtype=float)
         return self._ladder(spots, r, vol, q, evaluation_date, True)
 
-    def _ladder(self, spots, r, vol, q, evaluation_date, standard_error):
+    def _ladder(self, spots: Sequence[float], r: RateLike, vol: VolLike, q: RateLike,
+                evaluation_date: DateLike | None,
+                standard_error: bool) -> tuple[_Floats, _Floats]:
         if np.ndim(spots) != 1:
             raise ValueError(f"spots must be a one-dimensional sequence, got {np.ndim(spots)} "
                              f"dimensions")
@@ -316,29 +367,29 @@ class AutocallNote(BaseOption):
         if knocked_out:
             return zeros, zeros.copy()
         if self.engine == "pde":
-            values = _autocall_pde.values(self, spot_list, r, vol, q, evaluation_date,
+            solved = _autocall_pde.values(self, spot_list, r, vol, q, evaluation_date,
                                           knocked_in)
-            if values is None:
+            if solved is None:
                 return zeros, zeros.copy()
-            return np.asarray(values, dtype=float), zeros.copy()
+            return np.asarray(solved, dtype=float), zeros.copy()
         request = self._request(spot_list, r, vol, q, evaluation_date, knocked_in)
         values, errors = self._run([request], errors_of=[request] if standard_error else [])
         if values[0] is None:
             return zeros, zeros.copy()
-        errors = errors[0] if standard_error else [np.nan] * len(spot_list)
-        return np.asarray(values[0], dtype=float), np.asarray(errors, dtype=float)
+        spread = errors[0] if standard_error else [np.nan] * len(spot_list)
+        return np.asarray(values[0], dtype=float), np.asarray(spread, dtype=float)
 
     # With the finite-difference engine each sensitivity is read off the one solve of
     # ``greeks``: separate solves at bumped inputs would each choose a grid of their own,
     # and the difference between two grids would enter the sensitivity.  The Monte Carlo
     # engine revalues as ``BaseOption`` does.
-    delta = _read_off_greeks("delta")
-    gamma = _read_off_greeks("gamma")
-    vega = _read_off_greeks("vega")
-    theta = _read_off_greeks("theta")
-    rho = _read_off_greeks("rho")
+    delta = _read_off_greeks(BaseOption.delta)
+    gamma = _read_off_greeks(BaseOption.gamma)
+    vega = _read_off_greeks(BaseOption.vega)
+    theta = _read_off_greeks(BaseOption.theta)
+    rho = _read_off_greeks(BaseOption.rho)
 
-    def _observed_knocks(self, evaluation_date):
+    def _observed_knocks(self, evaluation_date: DateLike) -> tuple[bool, bool]:
         """Knock-out and knock-in already observed in the closes up to ``evaluation_date``.
 
         Returns ``(knocked_out, knocked_in)``.  Only observation dates up to the latest
@@ -365,21 +416,23 @@ class AutocallNote(BaseOption):
             return True, False
         return False, any_below(close[_among(days, ki_days)], self.ki_barrier)
 
-    def _schedule_instants(self):
+    def _schedule_instants(self) -> tuple[_Ints, _Ints, _Floats]:
         """``(knock-out dates, knock-in dates, coupons)``: the dates of the coupon table and
         the knock-in dates as int64 nanoseconds since 1970, ascending, and the coupon
         amounts as floats in the order of their dates.  Worked out once per note."""
         cached = self.__dict__.get("_instants")
         if cached is None or cached[0] is not self.coupon or cached[1] is not self.ki_obs_dates:
-            def ns(dates):
+            def ns(dates: Iterable[Any]) -> _Ints:
                 return np.asarray(pd.DatetimeIndex(dates).as_unit("ns").asi8, dtype=np.int64)
 
             cached = (self.coupon, self.ki_obs_dates, ns(self.coupon.index),
                       ns(self.ki_obs_dates), self.coupon.to_numpy(dtype=float).copy())
             self.__dict__["_instants"] = cached
-        return cached[2:]
+        instants: tuple[_Ints, _Ints, _Floats] = cached[2:]
+        return instants
 
-    def _checked(self, spot, r, vol, q, evaluation_date):
+    def _checked(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+                 evaluation_date: DateLike | None) -> tuple[Any, ...]:
         """Checked market inputs, the date (today for ``None``) and the knocks observed by
         then.
 
@@ -388,30 +441,33 @@ class AutocallNote(BaseOption):
         spot, r, vol, q, evaluation_date = valuation_inputs(spot, r, vol, q, evaluation_date)
         return (spot, r, vol, q, evaluation_date) + self._observed_knocks(evaluation_date)
 
-    def _engine_terms(self):
+    def _engine_terms(self) -> dict[str, Any]:
         """The engine's keyword arguments that every valuation of this note shares."""
         return dict(strike=float(self.strike), ki_barrier=float(self.ki_barrier),
                     ko_barrier=float(self.ko_barrier), rule=self.rule,
                     threads=torch.get_num_threads())
 
-    def _grid(self, evaluation_date):
+    def _grid(self, evaluation_date: DateLike | None) -> tuple[Grid, pd.Timestamp]:
         """``(Grid, evaluation date)`` of a valuation from ``evaluation_date``."""
         # A time of day is dropped: the grid counts whole calendar days from the
         # evaluation date, and a knock-out date on the evaluation date itself is still to
         # be observed.
-        evaluation_date = to_timestamp(evaluation_date, "evaluation_date")
-        return Grid(self, evaluation_date), evaluation_date
+        day = to_timestamp(evaluation_date, "evaluation_date")
+        return Grid(self, day), day
 
-    def _request(self, spots, r, vol, q, evaluation_date, knocked_in, grid=None):
+    def _request(self, spots: Sequence[float], r: RateLike, vol: VolLike, q: RateLike,
+                 evaluation_date: DateLike | None, knocked_in: bool,
+                 grid: tuple[Grid, pd.Timestamp] | None = None) -> _Request | None:
         """The valuation of ``spots`` from ``evaluation_date``, or None when the note has
         expired (no trading day left on the grid: nothing remains to be paid).  ``grid``,
         the pair ``_grid`` gives for that date, is built here when not given."""
-        grid, evaluation_date = grid or self._grid(evaluation_date)
-        if len(grid) == 0:
+        on, day = grid or self._grid(evaluation_date)
+        if len(on) == 0:
             return None
-        return _Request(grid, spots, r, vol, q, knocked_in, evaluation_date)
+        return _Request(on, spots, r, vol, q, knocked_in, day)
 
-    def _run(self, requests, errors_of=()):
+    def _run(self, requests: Sequence[_Request | None],
+             errors_of: Sequence[_Request | None] = ()) -> tuple[_PerRequest, _PerRequest]:
         """Values of every request (a list per request, one per spot; None for None) from
         one pass over the pool, and the standard errors of the requests in ``errors_of``
         (a list per such request, one per spot, in the order of ``errors_of``).  Each
@@ -420,7 +476,8 @@ class AutocallNote(BaseOption):
         flat = {id(req): req.scalar_if_flat() for req in requests if req is not None}
         requests = [None if req is None else flat[id(req)] for req in requests]
         errors_of = [None if req is None else flat.get(id(req), req) for req in errors_of]
-        values, errors = {}, {}
+        values: dict[int, list[float]] = {}
+        errors: dict[int, list[float]] = {}
         for req in requests:
             if req is not None and req.market is not None:
                 values[id(req)], errors[id(req)] = self._run_local(req)
@@ -437,7 +494,7 @@ class AutocallNote(BaseOption):
         args = self._engine_terms()
         # A valuation past a snowball's last knock-out date uses a knock-out level of its
         # own (see Grid): one pass per knock-out level.
-        by_level = {}
+        by_level: dict[float, list[_Request]] = {}
         for req in live:
             by_level.setdefault(req.grid.ko_barrier, []).append(req)
         for level, group in by_level.items():
@@ -454,7 +511,7 @@ class AutocallNote(BaseOption):
         return ([None if req is None else values[id(req)] for req in requests],
                 [None if req is None else errors[id(req)] for req in errors_of])
 
-    def _run_local(self, request):
+    def _run_local(self, request: _Request) -> tuple[list[float], list[float]]:
         """(values, standard errors) per spot of one request under a local market, from
         the plain path of ``_core.simulate_local`` over the pool: the standard error of the
         mean of the antithetic pairs (row m and row m + N/2 of the pool)."""
@@ -465,9 +522,10 @@ class AutocallNote(BaseOption):
         args = self._engine_terms()
         args["ko_barrier"] = g.ko_barrier
         days = g.days
+        market = cast("LocalMarket", request.market)  # only requests with one come here
         per_path = np.asarray(_core.simulate_local(
             draws, g.step_years, days.tolist(), g.ko_columns, g.ki_columns, g.coupons,
-            request.spots, request.market, knocked_in=request.knocked_in, **args))
+            request.spots, market, knocked_in=request.knocked_in, **args))
         per_path = per_path.reshape(len(request.spots), -1)
         half = per_path.shape[1] // 2
         pairs = (per_path[:, :half] + per_path[:, half:2 * half]) / 2
@@ -503,7 +561,7 @@ class Grid:
     operations.  One grid serves every valuation from the same evaluation date.
     """
 
-    def __init__(self, note, evaluation_date):
+    def __init__(self, note: AutocallNote, evaluation_date: pd.Timestamp) -> None:
         # evaluation_date: a timestamp at midnight
         today = pd.Timestamp(evaluation_date).value
         grid = _instants(trading_dates(evaluation_date, note.maturity_date))
@@ -542,11 +600,11 @@ class Grid:
             self.ko_barrier = UNREACHABLE
 
     @property
-    def trading_dates(self):
+    def trading_dates(self) -> pd.DatetimeIndex:
         """The trading days of the grid as a ``pandas.DatetimeIndex``."""
         return pd.DatetimeIndex(self._instants.view("datetime64[ns]"))
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self.step_years)
 
 
@@ -554,7 +612,7 @@ _NS_PER_DAY = 86_400 * 10**9
 _EPOCH_ORDINAL = datetime.date(1970, 1, 1).toordinal()
 
 
-def _instants(dates):
+def _instants(dates: Sequence[Any]) -> _Ints:
     """Days as the client lists them (``datetime.date``, or anything pandas reads as a
     date), as int64 nanoseconds since 1970."""
     if all(type(d) is datetime.date for d in dates):
@@ -563,7 +621,7 @@ def _instants(dates):
     return np.asarray(pd.to_datetime(dates).as_unit("ns").asi8, dtype=np.int64)
 
 
-def _among(days, dates):
+def _among(days: _Ints, dates: _Ints) -> npt.NDArray[np.bool_]:
     """Whether each of ``days`` is one of ``dates`` (ascending), as a boolean array."""
     if len(dates) == 0:
         return np.zeros(len(days), dtype=bool)
@@ -571,7 +629,7 @@ def _among(days, dates):
     return dates[at] == days
 
 
-def _spots(spot, delta_and_gamma=False):
+def _spots(spot: float, delta_and_gamma: bool = False) -> list[float]:
     """The spots of one valuation: the spot, and with delta and gamma its two moves."""
     spots = [float(spot)]
     if delta_and_gamma:
@@ -579,7 +637,7 @@ def _spots(spot, delta_and_gamma=False):
     return spots
 
 
-def _delta_gamma(spot, values):
+def _delta_gamma(spot: float, values: Sequence[float]) -> tuple[float, float, float]:
     """(value, delta, gamma) from the values at the spot and its two moves."""
     p0, up, down = values
     ds = spot * SPOT_BUMP
@@ -590,12 +648,14 @@ class _Request:
     """One valuation for the engine: a grid, market inputs, the spots and the knock-in
     state; one scenario group of a pass over the pool."""
 
-    def __init__(self, grid, spots, r, vol, q, knocked_in, evaluation_date=None):
+    def __init__(self, grid: Grid, spots: Sequence[float] | _Floats, r: RateLike, vol: VolLike,
+                 q: RateLike, knocked_in: bool, evaluation_date: pd.Timestamp) -> None:
         self.grid = grid
         self.spots = np.asarray(spots, dtype=float)
         self.knocked_in = bool(knocked_in)
         self.evaluation_date = evaluation_date
-        self.market = None  # the sampled local market, under curves or a surface
+        # the sampled local market, under curves or a surface
+        self.market: LocalMarket | None = None
         if _local_vol.is_market(r, q, vol):
             days = int(grid.days[-1])
             self.market, vol = _local_vol.sample(r, q, vol, float(self.spots[0]),
@@ -603,7 +663,7 @@ class _Request:
             r, q = np.mean(self.market[0]), np.mean(self.market[1])
         self.r, self.vol, self.q = float(r), float(vol), float(q)
 
-    def scalar_if_flat(self):
+    def scalar_if_flat(self) -> _Request:
         """This request on scalars when its market is flat (or already scalar)."""
         if self.market is None:
             return self
@@ -614,7 +674,7 @@ class _Request:
         return _Request(self.grid, self.spots, r, vol, q, self.knocked_in,
                         self.evaluation_date)
 
-    def as_local(self):
+    def as_local(self) -> _Request:
         """This scalar request as a (flat) local market, for the plain path."""
         req = _Request(self.grid, self.spots, self.r, self.vol, self.q, self.knocked_in,
                        self.evaluation_date)
@@ -622,13 +682,13 @@ class _Request:
         req.market = ([self.r] * days, [self.q] * days, [0], 0.0, 1.0, 1, [self.vol])
         return req
 
-    def group(self):
+    def group(self) -> ScenarioGroup:
         g = self.grid
         return (g.step_years, g.ko_columns, g.ki_columns, g.coupons, self.spots, self.r,
                 self.q, self.vol, self.knocked_in)
 
 
-def _doubles(x):
+def _doubles(x: npt.ArrayLike | torch.Tensor | pd.Series | pd.Index) -> _Floats:
     if isinstance(x, torch.Tensor):
         x = x.detach().resolve_neg().resolve_conj().to(device="cpu", dtype=torch.float64)
         x = x.numpy()
@@ -637,7 +697,7 @@ def _doubles(x):
     return np.ascontiguousarray(x, dtype=np.float64).reshape(-1)
 
 
-def _columns(idx, n, name):
+def _columns(idx: npt.ArrayLike | torch.Tensor, n: int, name: str) -> _Ints:
     if isinstance(idx, torch.Tensor):
         idx = idx.detach().resolve_neg().cpu().numpy()
     idx = np.asarray(idx)

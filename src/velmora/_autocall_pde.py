@@ -27,16 +27,29 @@ deviations of a knock-in barrier that can still be crossed, or (3, 8) within 30 
 maturity.  No normal pool is read.
 """
 
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any, Literal, cast, overload
+
 import numpy as np
+import numpy.typing as npt
+import pandas as pd
 
 from . import _core, _local_vol
 from ._dates import evaluation_timestamp
 from ._history import unclosed_from
+from ._local_vol import Scenario
 from ._market import shift_vol, spread_rate
+from ._typing import DateLike, RateLike, VolLike
 from .groundwork import ONE_DAY, RATE_BUMP, VOL_BUMP, OptionGreeks
 
+if TYPE_CHECKING:
+    from ._autocall import AutocallNote, Grid
+    from ._core import LocalMarket
 
-def grid_key(pde_grid):
+
+def grid_key(pde_grid: tuple[float, int] | None) -> tuple[float, int]:
     """(space steps per one-day standard deviation, time steps per interval) of "pde_grid";
     (0, 0), the automatic choice, for ``None``.
 
@@ -65,7 +78,9 @@ def grid_key(pde_grid):
     return float(per_sd), int(per_interval)
 
 
-def solve(note, grid, evaluation_date, spots, scenarios, readings):
+def solve(note: AutocallNote, grid: Grid, evaluation_date: pd.Timestamp,
+          spots: Sequence[float], scenarios: Sequence[Scenario],
+          readings: Sequence[tuple[int, bool]]) -> npt.NDArray[np.float64]:
     """Values [reading, scenario, spot] of one solve on ``grid`` (a ``_autocall.Grid`` from
     the normalised ``evaluation_date``).
 
@@ -74,18 +89,20 @@ def solve(note, grid, evaluation_date, spots, scenarios, readings):
     """
     days = grid.days
     per_sd, per_interval = note.pde_grid
-    scenarios, markets = _local_markets(scenarios, spots[0], evaluation_date, int(days[-1]))
+    scalars, markets = _local_markets(scenarios, spots[0], evaluation_date, int(days[-1]))
     values, _, _, _, _ = _core.autocall_pde(
         days.tolist(), grid.ko_columns.tolist(), grid.ki_columns.tolist(),
         grid.coupons.tolist(), [float(s) for s in spots],
-        [(float(r), float(q), float(v)) for r, q, v in scenarios],
+        [(float(r), float(q), float(v)) for r, q, v in scalars],
         [(int(d), bool(k)) for d, k in readings], strike=float(note.strike),
-        ki_barrier=float(note.ki_barrier), ko_barrier=float(grid.ko_barrier), rule=note.rule,
+        ki_barrier=float(note.ki_barrier), ko_barrier=float(grid.ko_barrier),
+        rule=cast(str, note.rule),  # every note class names its rule
         space_per_day_sd=per_sd, steps_per_interval=per_interval, markets=markets)
-    return np.asarray(values, dtype=float).reshape(len(readings), len(scenarios), len(spots))
+    return np.asarray(values, dtype=float).reshape(len(readings), len(scalars), len(spots))
 
 
-def _local_markets(scenarios, spot, evaluation_date, last_day):
+def _local_markets(scenarios: Sequence[Scenario], spot: float, evaluation_date: pd.Timestamp,
+                   last_day: int) -> tuple[Sequence[Any], list[LocalMarket]]:
     """Scalar scenarios and their local markets (an empty list when all are scalars).
 
     Curves and surfaces are sampled around ``spot``; when every sampled market is flat
@@ -101,7 +118,8 @@ def _local_markets(scenarios, spot, evaluation_date, last_day):
             for f, (m, vol_scale) in zip(flat, sampled)], markets
 
 
-def values(note, spots, r, vol, q, evaluation_date, knocked_in):
+def values(note: AutocallNote, spots: Sequence[float], r: RateLike, vol: VolLike, q: RateLike,
+           evaluation_date: DateLike, knocked_in: bool) -> npt.NDArray[np.float64] | None:
     """Values at every spot from one solve, or None once the note has expired."""
     grid, today = note._grid(evaluation_date)
     if len(grid) == 0:
@@ -109,12 +127,12 @@ def values(note, spots, r, vol, q, evaluation_date, knocked_in):
     return solve(note, grid, today, spots, [(r, q, vol)], [(0, knocked_in)])[0, 0]
 
 
-def _has_next_day(note, raw_today):
+def _has_next_day(note: AutocallNote, raw_today: pd.Timestamp) -> bool:
     """Whether theta values the next calendar day: more than one day is left."""
     return (note.maturity_date - raw_today).days > 1
 
 
-def _separate_next_day(note, grid, today):
+def _separate_next_day(note: AutocallNote, grid: Grid, today: pd.Timestamp) -> bool:
     """A snowball's last knock-out date today: from tomorrow its non-touch coupon is paid
     at maturity rather than on that date, so tomorrow is a valuation of its own."""
     from ._autocall import UNREACHABLE
@@ -122,10 +140,11 @@ def _separate_next_day(note, grid, today):
     if not (note.rule == "snowball" and grid.ko_barrier != UNREACHABLE
             and len(grid.ko_columns)):
         return False
-    return grid.days[grid.ko_columns[-1]] < 1
+    return bool(grid.days[grid.ko_columns[-1]] < 1)
 
 
-def _readings(note, grid, today, raw_today, knocked_in, next_knocked_in=False):
+def _readings(note: AutocallNote, grid: Grid, today: pd.Timestamp, raw_today: pd.Timestamp,
+              knocked_in: bool, next_knocked_in: bool = False) -> list[tuple[int, bool]]:
     """The readings of the solve behind ``greeks`` and ``npv`` alike: today, and the next
     calendar day whenever theta reads it off the same solve.  The next day is a time stop
     of the grid, so ``npv`` places it too and steps as ``greeks`` does; the two values
@@ -137,7 +156,21 @@ def _readings(note, grid, today, raw_today, knocked_in, next_knocked_in=False):
     return readings
 
 
-def value(note, spot, r, vol, q, evaluation_date, knocked_in, delta_and_gamma=False):
+@overload
+def value(note: AutocallNote, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+          evaluation_date: DateLike, knocked_in: bool,
+          delta_and_gamma: Literal[False] = False) -> float: ...
+
+
+@overload
+def value(note: AutocallNote, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+          evaluation_date: DateLike, knocked_in: bool,
+          delta_and_gamma: bool) -> float | tuple[float, float, float]: ...
+
+
+def value(note: AutocallNote, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+          evaluation_date: DateLike, knocked_in: bool,
+          delta_and_gamma: bool = False) -> float | tuple[float, float, float]:
     """The value (with ``delta_and_gamma`` the triple value, delta, gamma) from the solve
     ``greeks`` makes for its base scenario (the same space step and time stops), so that
     both give the same value to about 1e-12."""
@@ -153,7 +186,8 @@ def value(note, spot, r, vol, q, evaluation_date, knocked_in, delta_and_gamma=Fa
     return (p0, delta, gamma) if delta_and_gamma else float(p0)
 
 
-def greeks(note, spot, r, vol, q, evaluation_date, knocked_in):
+def greeks(note: AutocallNote, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+           evaluation_date: DateLike, knocked_in: bool) -> OptionGreeks:
     """``OptionGreeks`` after the history check (the note has not knocked out).
 
     Value, delta and gamma at the spot and its two moves of 0.5 %, vega from volatility

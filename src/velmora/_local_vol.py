@@ -29,13 +29,27 @@ on the curves' own dates.  The scenarios of one valuation (``sample_scenarios``)
 table's rows and nodes, and every read of a curve or surface they have in common.
 """
 
+from __future__ import annotations
+
 import math
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any, TypeAlias, cast
 
 import numpy as np
+import numpy.typing as npt
+import QuantLib as ql
 
 from ._market import is_curve, is_vol_surface, rate_handle, time_to, vol_handle
+from ._typing import DateLike, RateLike, VolLike
 from .groundwork import QUANTLIB_LOCK
 from .utils import set_evaluation_date, to_qldate
+
+if TYPE_CHECKING:
+    from ._core import LocalMarket
+
+# The market inputs of one scenario: (r, q, vol).
+Scenario: TypeAlias = tuple[RateLike, RateLike, VolLike]
+_Floats: TypeAlias = npt.NDArray[np.float64]
 
 ROW_DAYS = 14
 NODES = 41
@@ -44,12 +58,12 @@ MIN_DY = 0.05  # the narrowest log-strike difference of the local vols
 DENOM_FLOOR = 0.05  # below this the strike derivatives of Dupire's formula are untrusted
 
 
-def is_market(r, q, vol):
+def is_market(r: RateLike, q: RateLike, vol: VolLike) -> bool:
     """True when any of the three is a curve or a surface (not all scalars)."""
     return is_curve(r) or is_curve(q) or is_vol_surface(vol)
 
 
-def _row_starts(last_day, step):
+def _row_starts(last_day: int, step: int) -> list[int]:
     return list(range(0, max(last_day, 1), step))
 
 
@@ -62,12 +76,14 @@ class _Reads:
     nodes.
     """
 
-    def __init__(self, qdate, spot, bounds):
+    def __init__(self, qdate: ql.Date, spot: float, bounds: list[int]) -> None:
         self.qdate, self.spot, self.bounds = qdate, spot, bounds
         self.dates = [qdate + d for d in bounds]
-        self._disc, self._links, self._var = {}, {}, {}
+        self._disc: dict[int, _Floats] = {}
+        self._links: dict[int, tuple[Any, float, _Floats]] = {}
+        self._var: dict[tuple[int, bytes, bytes], _Floats] = {}
 
-    def discounts(self, x):
+    def discounts(self, x: RateLike) -> _Floats:
         """Discount factors to the row boundaries: the curve's own, or exp(-x t) for a
         continuously compounded number x."""
         key = id(x)
@@ -79,7 +95,7 @@ class _Reads:
                 self._disc[key] = np.exp(-float(x) * np.asarray(self.bounds) / 365.0)
         return self._disc[key]
 
-    def forwards(self, x, days):
+    def forwards(self, x: RateLike, days: int) -> _Floats:
         """The forward rate over each day, averaged over each row: ln(D(a) / D(b)) x 365 /
         (b - a) on the row [a, b), from the discount factors at the row boundaries only; a
         number repeated."""
@@ -89,7 +105,7 @@ class _Reads:
         lengths = np.diff(self.bounds)
         return np.repeat(np.log(disc[:-1] / disc[1:]) * 365.0 / lengths, lengths)
 
-    def surface(self, vol):
+    def surface(self, vol: VolLike) -> tuple[Any, float, _Floats]:
         """(the surface's term structure, its time to the valuation date, its times to the
         row boundaries, each not below zero)."""
         if id(vol) not in self._links:
@@ -101,22 +117,24 @@ class _Reads:
             self._links[id(vol)] = (link, t_now, times)
         return self._links[id(vol)]
 
-    def variances(self, vol, times, strikes):
+    def variances(self, vol: VolLike, times: npt.ArrayLike, strikes: npt.ArrayLike) -> _Floats:
         """Total variance [time, strike] of the surface ``vol``, each distinct strike read
         once per time."""
-        times = np.asarray(times, dtype=float)
-        strikes = np.asarray(strikes, dtype=float)
-        key = (id(vol), times.tobytes(), strikes.tobytes())
+        at_times = np.asarray(times, dtype=float)
+        at_strikes = np.asarray(strikes, dtype=float)
+        key = (id(vol), at_times.tobytes(), at_strikes.tobytes())
         if key not in self._var:
             link = self.surface(vol)[0]
-            distinct, where = np.unique(strikes, return_inverse=True)
+            distinct, where = np.unique(at_strikes, return_inverse=True)
             grid = np.array([[link.blackVariance(t, k, True) for k in distinct.tolist()]
-                             for t in times.tolist()])
-            self._var[key] = grid.reshape(len(times), len(distinct))[:, where]
+                             for t in at_times.tolist()])
+            self._var[key] = grid.reshape(len(at_times), len(distinct))[:, where]
         return self._var[key]
 
 
-def sample(r, q, vol, spot, evaluation_date, last_day, row_days=ROW_DAYS, nodes=NODES):
+def sample(r: RateLike, q: RateLike, vol: VolLike, spot: float, evaluation_date: DateLike,
+           last_day: int, row_days: int = ROW_DAYS,
+           nodes: int = NODES) -> tuple[LocalMarket, float]:
     """The local market of one valuation and the vol that stands for it on the grid.
 
     Returns ``((rate, yield, vol_days, x0, dx, nodes, vols), vol_scale)``: the tuple the
@@ -127,15 +145,18 @@ def sample(r, q, vol, spot, evaluation_date, last_day, row_days=ROW_DAYS, nodes=
                             nodes)[0]
 
 
-def sample_scenarios(scenarios, spot, evaluation_date, last_day, row_days=ROW_DAYS,
-                     nodes=NODES):
+def sample_scenarios(scenarios: Sequence[Scenario], spot: float, evaluation_date: DateLike,
+                     last_day: int, row_days: int = ROW_DAYS,
+                     nodes: int = NODES) -> list[tuple[LocalMarket, float]]:
     """``sample`` for each (r, q, vol) of ``scenarios``, on one layout: the same rows,
     and the same log-spot nodes, sized by the first scenario with a smile, so that the
     moved scenarios of the sensitivities read the curves and surfaces they share only
     once and differ only by their moves.
     """
     days = max(int(last_day), 1)
-    out, smiles = [], []
+    # None holds the place of a scenario with a smile until its table is made below
+    out: list[tuple[LocalMarket, float] | None] = []
+    smiles: list[tuple[int, list[float], list[float], float, RateLike, RateLike, VolLike]] = []
     with QUANTLIB_LOCK:
         set_evaluation_date(evaluation_date)
         qdate = to_qldate(evaluation_date, "evaluation_date")
@@ -169,10 +190,11 @@ def sample_scenarios(scenarios, spot, evaluation_date, last_day, row_days=ROW_DA
                                     nodes)
             for (at, rate, yld, scale, *_), table in zip(smiles, tables):
                 out[at] = ((rate, yld, starts, x0, dx, nodes, table.ravel().tolist()), scale)
-    return out
+    return cast("list[tuple[LocalMarket, float]]", out)  # every place is filled
 
 
-def _dupire_tables(reads, scenarios, x0, dx, nodes):
+def _dupire_tables(reads: _Reads, scenarios: Sequence[Scenario], x0: float, dx: float,
+                   nodes: int) -> _Floats:
     """Local vols [scenario][row][node] of (r, q, vol) scenarios with a smile, from the
     total implied variance w(t, y) at log-moneyness y = ln(K / F(t)) (Dupire's formula
     in w).
@@ -190,23 +212,26 @@ def _dupire_tables(reads, scenarios, x0, dx, nodes):
     dy = m * dx
     start = x0 - (m + 2) * dx
     size = nodes + 2 * m + 4
-    w, logf, t0 = [], [], []
+    w_reads: list[_Floats] = []
+    logf_reads: list[_Floats] = []
+    t0: list[float] = []
     for r, q, vol in scenarios:
         link, t_now, _ = reads.surface(vol)
         strikes = np.clip(np.exp(start + np.arange(size) * dx), link.minStrike(),
                           link.maxStrike())
         times = np.maximum(t_now + bounds / 365.0, 1e-8)
-        w.append(reads.variances(vol, times, strikes))
-        logf.append(np.log(reads.spot * reads.discounts(q) / reads.discounts(r)))
+        w_reads.append(reads.variances(vol, times, strikes))
+        logf_reads.append(np.log(reads.spot * reads.discounts(q) / reads.discounts(r)))
         t0.append(t_now)
-    w, logf = np.array(w), np.array(logf)  # [scenario, boundary, strike], [scenario, boundary]
+    # [scenario, boundary, strike], [scenario, boundary]
+    w, logf = np.array(w_reads), np.array(logf_reads)
     x = x0 + np.arange(nodes) * dx
     y = x - ((logf[:, :-1] + logf[:, 1:]) / 2)[:, :, None]  # the row's rates are constant
 
     flat = w.ravel()
     first = (np.arange(w.shape[0])[:, None] * w.shape[1] + np.arange(w.shape[1] - 1)) * size
 
-    def at(z, later):
+    def at(z: _Floats, later: bool) -> _Floats:
         """w at log-moneyness z [scenario, row, node] on each row's first (or later)
         boundary: linear between the log-strike nodes, the end reads held beyond them."""
         rows = slice(1, None) if later else slice(None, -1)
@@ -231,15 +256,15 @@ def _dupire_tables(reads, scenarios, x0, dx, nodes):
     return np.sqrt(var)
 
 
-def flat_scalars(market):
+def flat_scalars(market: LocalMarket) -> tuple[float, ...] | None:
     """(r, q, vol) when the sampled market is flat (to 1e-12 relative), else None.
 
     A flat curve and a constant vol are then valued on the scalar paths of the engines,
     at their numbers to 13 significant digits."""
     rate, yld, _, _, _, _, vols = market
 
-    def flat(a):
-        a = np.asarray(a, dtype=float)
+    def flat(values: Sequence[float]) -> bool:
+        a = np.asarray(values, dtype=float)
         return float(np.ptp(a)) <= 1e-12 * max(1.0, float(np.max(np.abs(a))))
 
     if flat(rate) and flat(yld) and flat(vols):

@@ -9,7 +9,10 @@ the coupons plus that of the loss, for one unit of the underlying, without the
 principal and without ``notional``.
 """
 
+from __future__ import annotations
+
 import numpy as np
+import numpy.typing as npt
 
 from ._autocall import AutocallNote
 
@@ -46,7 +49,7 @@ class PhoenixOption(AutocallNote):
 
     rule = "phoenix"
 
-    def _coupon_days(self):
+    def _coupon_days(self) -> npt.NDArray[np.int64]:
         """Days of each coupon period; the first one starts at the effect date."""
         ko = self.ko_obs_dates
         if len(ko) == 0:

@@ -10,6 +10,11 @@ that of the loss, for one unit of the underlying, without the principal and with
 ``notional``.
 """
 
+from __future__ import annotations
+
+import numpy as np
+import numpy.typing as npt
+
 from ._autocall import AutocallNote
 
 
@@ -64,6 +69,6 @@ class SnowBallOption(AutocallNote):
 
     rule = "snowball"
 
-    def _coupon_days(self):
+    def _coupon_days(self) -> npt.NDArray[np.int64]:
         """Days from the observation start to each knock-out date."""
         return (self.ko_obs_dates - self.obs_start_date).days.to_numpy()
