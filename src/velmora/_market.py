@@ -26,6 +26,7 @@ import datetime
 import math
 import sys
 import warnings
+from types import FrameType
 from typing import Any
 
 import pandas as pd
@@ -424,7 +425,8 @@ def _warn_percent_slip(spot: Any, r: Any, vol: Any, q: Any) -> None:
               if isinstance(x, scalar) and abs(x) > PERCENT_SLIP_RATE]
     if slips:
         # point the warning at the first caller outside velmora
-        frame, level = sys._getframe(1), 2
+        frame: FrameType | None = sys._getframe(1)
+        level = 2
         while frame is not None and frame.f_globals.get("__name__", "").startswith("velmora"):
             frame, level = frame.f_back, level + 1
         warnings.warn(

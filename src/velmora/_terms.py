@@ -112,7 +112,7 @@ def common_terms(product, *keys):
 
 
 
-def grid_pair(pde_grid: object, meaning: str) -> tuple[Any, Any]:
+def grid_pair(pde_grid: Any, meaning: str) -> tuple[Any, Any]:
     """The two numbers of a finite-difference engine's ``pde_grid`` key, unchecked.
 
     Each engine then checks the two numbers against its own bounds (and reads no key,
@@ -124,7 +124,7 @@ def grid_pair(pde_grid: object, meaning: str) -> tuple[Any, Any]:
         For anything that is not a pair: "pde_grid: expected a pair ({meaning}), got ...".
     """
     try:
-        first, second = pde_grid  # type: ignore[misc]
+        first, second = pde_grid
     except (TypeError, ValueError):
         raise ValueError(f"pde_grid: expected a pair ({meaning}), got {pde_grid!r}") from None
     return first, second

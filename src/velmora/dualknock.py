@@ -85,10 +85,9 @@ class DoubleBarrierOption(BaseOption):
     low volatility), the double no-touch and one-touch fall back on the method of
     images for the probability of staying inside.  Each of these is a closed form
     (``engine`` is "analytic"); those not of QuantLib live in ``_double_barrier``.
-    Tested against the QuantLib
-    engines built directly, Haug's table of double knock-out calls, Hui's double
-    no-touch series, an eigenfunction series written in the tests and in + out =
-    vanilla.
+    Tested against the QuantLib engines built directly, Haug's table of double
+    knock-out calls, Hui's double no-touch series, an eigenfunction series written in
+    the tests and in + out = vanilla.
     """
 
     key_terms = ("call_put", "strike", "barrier_type", "barrier_lo", "barrier_hi",
