@@ -252,7 +252,7 @@ def test_bad_engine_terms_are_refused(market, key, value, match):
 def test_valuing_only_with_the_pde_engine_never_draws_the_pool(tmp_path):
     script = textwrap.dedent("""
         import sys
-        sys.path.insert(0, "tests")
+        sys.path[:0] = ["tests/marketdata", "tests/reference"]  # the helpers, by layer
         from scripted_market import ScriptedMarket
         from autocall_cases import terms, flat_closes
         market = ScriptedMarket().install()
