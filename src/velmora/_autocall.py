@@ -31,11 +31,10 @@ import torch
 from . import _autocall_pde, _core, _local_vol
 from ._dates import evaluation_timestamp, to_timestamp
 from ._history import any_above, any_below, close_bars, trading_dates, unclosed_from
-from ._market import shift_vol, spread_rate
-from ._terms import valuation_inputs
+from ._market import check_market_inputs, shift_vol, spread_rate, valuation_inputs
+from ._schedule import get_obs_dates
 from .groundwork import (ONE_DAY, RATE_BUMP, SPOT_BUMP, VOL_BUMP, BaseOption, OptionGreeks,
                          _curvature, _slope)
-from .utils import check_market_inputs, get_obs_dates
 
 # The engines a note can be valued with (terms key "engine"): the Monte Carlo simulation
 # over the normal pool, the default, or the finite-difference solver of ``_autocall_pde``.

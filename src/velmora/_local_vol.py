@@ -33,9 +33,10 @@ import math
 
 import numpy as np
 
+from ._dates import to_qldate
 from ._market import is_curve, is_vol_surface, rate_handle, time_to, vol_handle
+from ._quantlib import set_evaluation_date
 from .groundwork import QUANTLIB_LOCK
-from .utils import set_evaluation_date, to_qldate
 
 ROW_DAYS = 14
 NODES = 41
