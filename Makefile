@@ -15,12 +15,18 @@ SOURCES := $(shell find src cpp -type f \( -name '*.py' -o -name '*.pyi' -o -nam
 
 .PHONY: setup dev test test-python test-cpp lint typecheck docs demo bench clean
 
+# After `make dev` the install stays editable: a changed source is rebuilt in place
+# (incrementally) instead of being replaced by a fresh wheel.
 $(VENV)/.installed: pyproject.toml CMakeLists.txt $(SOURCES)
-	$(PYTHON) -m venv $(VENV)
-	$(PIP) install --upgrade pip
-	$(PIP) install "$(TORCH_PIN)"
-	$(PIP) install cmake ninja
-	$(PIP) install ".[test,docs]"
+	if [ -f $(VENV)/.editable ]; then \
+	    $(PIP) install --no-build-isolation -e . ; \
+	else \
+	    $(PYTHON) -m venv $(VENV) && \
+	    $(PIP) install --upgrade pip && \
+	    $(PIP) install "$(TORCH_PIN)" && \
+	    $(PIP) install cmake ninja && \
+	    $(PIP) install ".[test,docs]" ; \
+	fi
 	touch $@
 
 setup: $(VENV)/.installed
@@ -31,6 +37,7 @@ setup: $(VENV)/.installed
 dev: setup
 	$(PIP) install "scikit-build-core>=0.10" "nanobind>=2.4"
 	$(PIP) install --no-build-isolation -ve .
+	touch $(VENV)/.editable $(VENV)/.installed
 
 test: setup test-cpp lint typecheck docs
 	$(PY) -m pytest -q

@@ -41,6 +41,23 @@ std::vector<double> daily_grid(std::size_t n) {
     return dt;
 }
 
+// A 25-day note with three knock-out and seven knock-in dates on a pool of two whole
+// path blocks and a tail: the thread-count checks run on it.
+struct ShortNote {
+    static constexpr std::size_t n = 25;
+    std::size_t rows;
+    std::vector<float> z;
+    std::vector<double> dt = daily_grid(n);
+    std::vector<std::int64_t> ko{4, 14, 24};
+    std::vector<std::int64_t> ki{2, 4, 6, 8, 14, 20, 24};
+    std::vector<double> coupons{0.5, 1.0, 1.5};
+
+    ShortNote(std::size_t tail, unsigned seed)
+        : rows(2 * kPathBlock + tail), z(normal_pool(rows, n, seed)) {}
+    StridedMatrix<float> view() const { return StridedMatrix<float>::contiguous(z, rows, n); }
+    ObservationGrid grid() const { return {dt, ko, ki, coupons}; }
+};
+
 // The full path matrix built the plain way: cumulative log-price, then exp.
 std::vector<double> path_matrix(const std::vector<float>& z, std::size_t rows,
                                 const std::vector<double>& dt, double r, double q, double vol) {
@@ -174,22 +191,15 @@ void phoenix_coupon_matches_digital() {
 }
 
 void same_bits_for_any_thread_count() {
-    const std::size_t rows = 2 * kPathBlock + 777, n = 25;
-    const auto z = normal_pool(rows, n, 9);
-    const auto dt = daily_grid(n);
-    const std::vector<std::int64_t> ko{4, 14, 24};
-    const std::vector<std::int64_t> ki{2, 4, 6, 8, 14, 20, 24};
-    const std::vector<double> coupons{0.5, 1.0, 1.5};
+    const ShortNote note(777, 9);
     const double spots[] = {100.0, 100.5, 99.5};
     for (CouponRule rule : {CouponRule::snowball, CouponRule::phoenix}) {
         const AutocallTerms terms{100.0, 90.0, 101.0, rule};
-        const auto view = StridedMatrix<float>::contiguous(z, rows, n);
-        const auto one = simulate_autocall<float>(terms, {0.02, 0.0, 0.4}, {dt, ko, ki, coupons},
-                                                  view, spots, false, 1);
+        const auto one = simulate_autocall<float>(terms, {0.02, 0.0, 0.4}, note.grid(),
+                                                  note.view(), spots, false, 1);
         for (unsigned threads : {2u, 3u, 8u}) {
-            const auto many = simulate_autocall<float>(terms, {0.02, 0.0, 0.4},
-                                                       {dt, ko, ki, coupons}, view, spots, false,
-                                                       threads);
+            const auto many = simulate_autocall<float>(terms, {0.02, 0.0, 0.4}, note.grid(),
+                                                       note.view(), spots, false, threads);
             for (std::size_t s = 0; s < 3; ++s) {
                 const std::string ctx = "threads " + std::to_string(threads);
                 CHECK(many.scenarios[s].coupon_total == one.scenarios[s].coupon_total, ctx);
@@ -202,17 +212,11 @@ void same_bits_for_any_thread_count() {
 // The standard error of a group comes from the per-path payoffs: the same bits on any thread
 // count, the sums untouched, and an antithetic pool of an odd number of rows refused.
 void standard_error_is_deterministic_and_leaves_the_sums() {
-    const std::size_t rows = 2 * kPathBlock + 778, n = 25;
-    const auto z = normal_pool(rows, n, 5);
-    const auto dt = daily_grid(n);
-    const std::vector<std::int64_t> ko{4, 14, 24};
-    const std::vector<std::int64_t> ki{2, 4, 6, 8, 14, 20, 24};
-    const std::vector<double> coupons{0.5, 1.0, 1.5};
+    const ShortNote note(778, 5);
     const double spots[] = {100.0, 100.5};
     const AutocallTerms terms{100.0, 90.0, 101.0, CouponRule::snowball};
-    const auto view = StridedMatrix<float>::contiguous(z, rows, n);
-    const ObservationGrid grid{dt, ko, ki, coupons};
-    const ScenarioGroup plain{{0.02, 0.0, 0.4}, grid, spots, false};
+    const auto view = note.view();
+    const ScenarioGroup plain{{0.02, 0.0, 0.4}, note.grid(), spots, false};
     ScenarioGroup with_se = plain;
     with_se.sample_error = SampleError::antithetic_pairs;
     const auto base = simulate_autocall_groups<float>(terms, std::span(&plain, 1), view, 1);
@@ -228,7 +232,7 @@ void standard_error_is_deterministic_and_leaves_the_sums() {
             CHECK(many[0].standard_errors[s] == one[0].standard_errors[s]);
         }
     }
-    const auto odd = StridedMatrix<float>::contiguous(z, rows - 1, n);
+    const auto odd = StridedMatrix<float>::contiguous(note.z, note.rows - 1, note.n);
     CHECK_THROWS(std::invalid_argument,
                  simulate_autocall_groups<float>(terms, std::span(&with_se, 1), odd, 1));
 }

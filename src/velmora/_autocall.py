@@ -37,12 +37,11 @@ import torch
 from . import _autocall_pde, _core, _local_vol
 from ._dates import evaluation_timestamp, to_timestamp
 from ._history import any_above, any_below, close_bars, trading_dates, unclosed_from
-from ._market import shift_vol, spread_rate
-from ._terms import valuation_inputs
+from ._market import check_market_inputs, shift_vol, spread_rate, valuation_inputs
+from ._schedule import get_obs_dates
 from ._typing import DateLike, RateLike, VolLike
 from .groundwork import (ONE_DAY, RATE_BUMP, SPOT_BUMP, VOL_BUMP, BaseOption, OptionGreeks,
                          _curvature, _slope)
-from .utils import check_market_inputs, get_obs_dates
 
 if TYPE_CHECKING:
     from ._core import LocalMarket, ScenarioGroup

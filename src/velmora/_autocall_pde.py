@@ -41,6 +41,7 @@ from ._dates import evaluation_timestamp
 from ._history import unclosed_from
 from ._local_vol import Scenario
 from ._market import shift_vol, spread_rate
+from ._terms import grid_pair
 from ._typing import DateLike, RateLike, VolLike
 from .groundwork import ONE_DAY, RATE_BUMP, VOL_BUMP, OptionGreeks
 
@@ -61,12 +62,8 @@ def grid_key(pde_grid: tuple[float, int] | None) -> tuple[float, int]:
     """
     if pde_grid is None:
         return 0, 0
-    try:
-        per_sd, per_interval = pde_grid
-    except (TypeError, ValueError):
-        raise ValueError(
-            f"pde_grid: expected a pair (space steps per one-day standard deviation, time "
-            f"steps per interval), got {pde_grid!r}") from None
+    per_sd, per_interval = grid_pair(
+        pde_grid, "space steps per one-day standard deviation, time steps per interval")
     if (isinstance(per_sd, bool) or not isinstance(per_sd, (int, float, np.integer, np.floating))
             or not 0.5 <= per_sd <= 64):
         raise ValueError(f"pde_grid: space steps per one-day standard deviation must be a "

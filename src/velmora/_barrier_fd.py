@@ -40,6 +40,7 @@ import numpy.typing as npt
 import QuantLib as ql
 
 from . import _core
+from ._terms import grid_pair
 
 if TYPE_CHECKING:  # the barrier module imports this one
     from .barrier import BarrierOption
@@ -67,13 +68,7 @@ def _grid(pde_grid: tuple[int, int] | None) -> tuple[int, int]:
     """(steps per standard deviation, time steps) from the option key; 0 means automatic."""
     if pde_grid is None:
         return 0, 0
-    try:
-        per_sd, steps = pde_grid
-    except (TypeError, ValueError):
-        raise ValueError(
-            f"pde_grid: expected a pair (space steps per standard deviation, time steps), "
-            f"got {pde_grid!r}"
-        ) from None
+    per_sd, steps = grid_pair(pde_grid, "space steps per standard deviation, time steps")
     for name, value in (("space steps", per_sd), ("time steps", steps)):
         if isinstance(value, bool) or not isinstance(value, int) or value < 2:
             raise ValueError(f"pde_grid: {name} must be an integer of 2 or more, got {value!r}")

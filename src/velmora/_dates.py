@@ -75,6 +75,18 @@ def to_timestamp(d: object, param: str = "date") -> pd.Timestamp:
     return ts if _at_midnight(ts) else ts.normalize()
 
 
+def to_qldate(d: object, param: str = "date") -> ql.Date:
+    """Return the QuantLib ``Date`` of the same calendar day as ``d``.
+
+    Accepts the same inputs as ``to_timestamp``; a QuantLib ``Date`` is returned
+    unchanged.  The time of day of a datetime is dropped.  Raises as ``to_timestamp``.
+    """
+    if isinstance(d, ql.Date):
+        return d
+    ts = to_timestamp(d, param)
+    return ql.Date(ts.day, ts.month, ts.year)
+
+
 def evaluation_timestamp(d: object, param: str = "evaluation_date") -> pd.Timestamp:
     """The evaluation date of a valuation as it is passed down: a tz-naive ``Timestamp``.
 

@@ -274,7 +274,8 @@ def _get_arrays(underlying: str, start: DateLike, end: DateLike, fields: Fields,
     return Bars(dates, columns), pd.Timestamp(dates[-1])
 
 
-def trading_dates(start: DateLike, end: DateLike) -> list[datetime.date]:
+def trading_dates(start: DateLike | pd.Timestamp,
+                  end: DateLike | pd.Timestamp) -> list[datetime.date]:
     """The trading days from ``start`` to ``end``, both included, as the client lists them."""
     return lumadex.get_trading_dates(start, end)
 

@@ -39,10 +39,11 @@ import numpy as np
 import numpy.typing as npt
 import QuantLib as ql
 
+from ._dates import to_qldate
 from ._market import is_curve, is_vol_surface, rate_handle, time_to, vol_handle
+from ._quantlib import set_evaluation_date
 from ._typing import DateLike, RateLike, VolLike
 from .groundwork import QUANTLIB_LOCK
-from .utils import set_evaluation_date, to_qldate
 
 if TYPE_CHECKING:
     from ._core import LocalMarket

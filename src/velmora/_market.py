@@ -1,4 +1,8 @@
-"""Market inputs beside the scalars: rate and dividend curves, Black volatility surfaces.
+"""The market inputs of a valuation: checked at the edge, and curves and surfaces beside scalars.
+
+``check_market_inputs`` (and ``valuation_inputs``, which also fixes the date) is the one
+check every product makes of its spot, rates, volatility and evaluation date, with the
+warning for a figure that looks written in per cent.
 
 Every product takes ``r`` and ``q`` either as one continuously compounded rate or as
 a QuantLib yield term structure (or its handle), and ``vol`` either as one Black
@@ -7,10 +11,10 @@ module is the one place that tells the two apart and turns either into the handl
 a QuantLib process wants, and that moves a curve or a surface in parallel for the
 bumped sensitivities.
 
-A float is turned into exactly the flat curve or constant volatility that
-``utils.black_scholes_process`` builds (zero settlement days, no holidays,
-Actual/365 Fixed, anchored on QuantLib's evaluation date), so a valuation under
-scalars gives the same bits through either path.
+A float is turned into the flat curve or constant volatility that
+``_quantlib.black_scholes_process`` builds its process on (zero settlement days, no
+holidays, Actual/365 Fixed, anchored on QuantLib's evaluation date), so a valuation
+under scalars gives the same bits through either path.
 
 Curves and surfaces keep their own reference dates: a curve built with a fixed
 reference date does not move when the evaluation date does, so a one-day theta
@@ -18,14 +22,23 @@ under such a curve shortens the option's life but reads the curve one day furthe
 along, as a desk's curve of yesterday would be read today.
 """
 
+import datetime
 import math
+import sys
+import warnings
+from types import FrameType
+from typing import Any
 
+import pandas as pd
 import QuantLib as ql
 
-from ._dates import to_timestamp
+from ._dates import evaluation_timestamp, to_qldate
 
-# The calendar and day count of the flat curves that stand for a scalar input;
-# the same construction as ``utils.black_scholes_process``.
+# The calendar and day count of the flat curves that stand for a scalar input (the
+# curves of every ``_quantlib.black_scholes_process``).  Every day is a business day
+# of the calendar, so zero settlement days anchor a curve on the evaluation date
+# itself, weekends and holidays included; one day count instance serves them all
+# (QuantLib's day counters hold no state).
 _ANCHOR_CALENDAR = ql.NullCalendar()
 _DAY_COUNT = ql.Actual365Fixed()
 
@@ -132,19 +145,11 @@ def constant_vol_read(vol, date, strike, evaluation_date=None):
     if not is_vol_surface(vol):
         return vol
     if evaluation_date is not None:
-        ql.Settings.instance().evaluationDate = _qldate(evaluation_date)
+        ql.Settings.instance().evaluationDate = to_qldate(evaluation_date, "evaluation_date")
     surface = _link(vol)
     v = vol_level(vol, surface.timeFromReference(date), strike)
     return ql.BlackConstantVol(surface.referenceDate(), surface.calendar(), v,
                                surface.dayCounter())
-
-
-def _qldate(d, param="evaluation_date"):
-    """``d`` as a QuantLib ``Date`` (one given as such is kept), read by the one parser."""
-    if isinstance(d, ql.Date):
-        return d
-    ts = to_timestamp(d, param)
-    return ql.Date(ts.day, ts.month, ts.year)
 
 
 def time_to(surface_or_curve, date):
@@ -175,8 +180,8 @@ def vol_surface(reference_date, expiries, strikes, vols, calendar=None, day_coun
     """
     calendar = calendar or _ANCHOR_CALENDAR
     day_count = day_count or _DAY_COUNT
-    reference_date = _qldate(reference_date, "reference_date")
-    expiries = [_qldate(d, "expiries") for d in expiries]
+    reference_date = to_qldate(reference_date, "reference_date")
+    expiries = [to_qldate(d, "expiries") for d in expiries]
     strikes = [float(k) for k in strikes]
     grid = [[float(v) for v in row] for row in vols]
     if len(grid) != len(strikes) or any(len(row) != len(expiries) for row in grid):
@@ -287,7 +292,7 @@ def tenor_curve(reference_date, pairs, day_count=None):
     rate of the last one for a hundred years beyond it; zero rates are linear in
     time in between.
     """
-    reference_date = _qldate(reference_date, "reference_date")
+    reference_date = to_qldate(reference_date, "reference_date")
     pairs = list(pairs)
     if not pairs:
         raise ValueError("a rate curve needs at least one (tenor, rate) pair")
@@ -316,7 +321,7 @@ def moneyness_surface(reference_date, spot, percents, tenors, vols):
     ``vols[i][j]`` is the vol at ``percents[i]`` % of spot and ``tenors[j]``.
     Moving ``spot`` moves every strike with it: the smile is sticky in moneyness.
     """
-    reference_date = _qldate(reference_date, "reference_date")
+    reference_date = to_qldate(reference_date, "reference_date")
     percents = [float(p) for p in percents]
     if any(not (math.isfinite(p) and p > 0.0) for p in percents) or any(
             b <= a for a, b in zip(percents, percents[1:])):
@@ -324,3 +329,121 @@ def moneyness_surface(reference_date, spot, percents, tenors, vols):
                          f"got {percents}")
     return vol_surface(reference_date, _dates_of(reference_date, tenors),
                        [spot * p / 100.0 for p in percents], vols)
+
+
+# -- the checks at the edge of every valuation -------------------------------------------
+
+def checked_number(name: str, value: Any, positive: bool = False) -> float:
+    """``value`` as a Python float that is finite (and positive when ``positive``).
+
+    A float is taken as it is; anything else is read with ``float`` (a numpy scalar
+    such as ``np.float32(100)`` included), so that every bump is made in double
+    precision.
+
+    Raises
+    ------
+    ValueError
+        "{name} must be a number, got ..." for a value ``float`` cannot read, and
+        "{name} must be finite[ and positive], got ..." for one out of range.
+    """
+    if type(value) is float:  # already what it becomes: read as it is
+        x = value
+    else:
+        try:
+            x = float(value)
+        except (TypeError, ValueError):
+            raise ValueError(f"{name} must be a number, got {value!r}") from None
+    if not math.isfinite(x) or (positive and not x > 0.0):
+        kind = "finite and positive" if positive else "finite"
+        raise ValueError(f"{name} must be {kind}, got {value!r}")
+    return x
+
+
+def check_market_inputs(spot: Any, r: Any, vol: Any, q: Any,
+                        evaluation_date: object = None) -> tuple[Any, Any, Any, Any, Any]:
+    """The market inputs of a valuation, checked once at the edge of every product.
+
+    ``r`` and ``q`` may also be QuantLib yield term structures (or handles) and
+    ``vol`` a QuantLib Black volatility term structure (or handle); these are
+    returned as they are.
+
+    Returns ``(spot, r, vol, q, evaluation_date)`` with the four numbers as Python
+    floats (so that a numpy scalar such as ``np.float32(100)`` is accepted and every
+    bump is made in double precision) and the evaluation date read once, as
+    ``velmora._dates.evaluation_timestamp`` reads it: a tz-naive ``Timestamp`` (its
+    time of day kept; a timezone-aware value becomes its local calendar day at
+    midnight), which the valuations below pass on without reading it again.
+    ``None`` stays ``None`` (today's date).
+
+    Raises
+    ------
+    ValueError
+        A spot or volatility that is not finite and positive, a rate or dividend
+        yield that is not finite, a number that cannot be read as one, or an
+        evaluation date that is ``pd.NaT`` or a text that does not parse; each
+        message names the input.
+    TypeError
+        An evaluation date that is not date-like (an integer such as 20250102
+        included: it is not read as a count of nanoseconds since 1970).
+
+    Warns
+    -----
+    UserWarning
+        A volatility above 5, or a rate or dividend yield above 1 in absolute value:
+        most likely a per-cent figure (``vol=25`` for 25 %); the input is used as given.
+    """
+    values: list[Any] = []
+    for name, value, positive in (("spot", spot, True), ("r", r, False), ("vol", vol, True),
+                                  ("q", q, False)):
+        if type(value) is not float and (
+                is_vol_surface(value) if name == "vol" else name != "spot" and is_curve(value)):
+            values.append(value)  # the caller's own market object
+        else:
+            values.append(checked_number(name, value, positive))
+    _warn_percent_slip(*values)
+    if evaluation_date is not None:
+        evaluation_date = evaluation_timestamp(evaluation_date)
+    return (*values, evaluation_date)
+
+
+# Beyond these a market input is more likely written in per cent than meant: a vol of
+# 500 % a year, a rate or dividend yield of 100 % a year.
+PERCENT_SLIP_VOL = 5.0
+PERCENT_SLIP_RATE = 1.0
+
+
+def _warn_percent_slip(spot: Any, r: Any, vol: Any, q: Any) -> None:
+    """A ``UserWarning`` for a volatility above 5 or a rate or yield above 1 in size.
+
+    Such inputs are valid (they are valued as given) but usually a per-cent slip, e.g.
+    ``vol=25`` for 25 %, which values most options at about the whole spot.
+    """
+    # scalars only: a curve or surface is the caller's own market object
+    scalar = (int, float)
+    slips = [f"vol={vol!r}"] if isinstance(vol, scalar) and vol > PERCENT_SLIP_VOL else []
+    slips += [f"{name}={x!r}" for name, x in (("r", r), ("q", q))
+              if isinstance(x, scalar) and abs(x) > PERCENT_SLIP_RATE]
+    if slips:
+        # point the warning at the first caller outside velmora
+        frame: FrameType | None = sys._getframe(1)
+        level = 2
+        while frame is not None and frame.f_globals.get("__name__", "").startswith("velmora"):
+            frame, level = frame.f_back, level + 1
+        warnings.warn(
+            f"{', '.join(slips)} looks like a per-cent figure; velmora reads rates, yields "
+            "and volatilities as decimals (0.25 for 25 %)", UserWarning, stacklevel=level)
+
+
+def resolve_date(evaluation_date: Any) -> Any:
+    """The date a valuation runs on: ``evaluation_date``, or today's for ``None``."""
+    if evaluation_date is None:
+        return pd.Timestamp(datetime.date.today())
+    return evaluation_date
+
+
+def valuation_inputs(spot: Any, r: Any, vol: Any, q: Any,
+                     evaluation_date: object) -> tuple[Any, Any, Any, Any, pd.Timestamp]:
+    """The market inputs checked by ``check_market_inputs``, the evaluation date read once
+    into a tz-naive ``Timestamp`` (today's for ``None``) that the valuation passes down."""
+    spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
+    return spot, r, vol, q, resolve_date(evaluation_date)

@@ -2,17 +2,17 @@
 
 One home each for: the option type of "call_put", the QuantLib payoff of a payoff
 type, the QuantLib exercise of an exercise type, the engine builder an engine table
-holds for a contract, the common terms handed to an inner product, and the date a
-valuation runs on.  A new payoff kind is built in ``PAYOFF_TYPES`` only; each
-product's engine table then says whether, and how, that product values it.
+holds for a contract, and the common terms handed to an inner product.  A new payoff
+kind is built in ``PAYOFF_TYPES`` only; each product's engine table then says whether,
+and how, that product values it.  (The market inputs and the date a valuation runs on
+are read in ``velmora._market``.)
 """
 
-import datetime
+from typing import Any
 
-import pandas as pd
 import QuantLib as ql
 
-from .utils import check_market_inputs, to_qldate
+from ._dates import to_qldate
 
 # The five keys every option dictionary holds; ``BaseOption`` keeps each as an
 # attribute of the same name.
@@ -108,15 +108,20 @@ def common_terms(product, *keys):
     return {key: getattr(product, key) for key in keys or COMMON_KEYS}
 
 
-def resolve_date(evaluation_date):
-    """The date a valuation runs on: ``evaluation_date``, or today's for ``None``."""
-    if evaluation_date is None:
-        return pd.Timestamp(datetime.date.today())
-    return evaluation_date
 
+def grid_pair(pde_grid: Any, meaning: str) -> tuple[Any, Any]:
+    """The two numbers of a finite-difference engine's ``pde_grid`` key, unchecked.
 
-def valuation_inputs(spot, r, vol, q, evaluation_date):
-    """The market inputs checked by ``check_market_inputs``, the evaluation date read once
-    into a tz-naive ``Timestamp`` (today's for ``None``) that the valuation passes down."""
-    spot, r, vol, q, evaluation_date = check_market_inputs(spot, r, vol, q, evaluation_date)
-    return spot, r, vol, q, resolve_date(evaluation_date)
+    Each engine then checks the two numbers against its own bounds (and reads no key,
+    ``None``, as its automatic grid before asking).
+
+    Raises
+    ------
+    ValueError
+        For anything that is not a pair: "pde_grid: expected a pair ({meaning}), got ...".
+    """
+    try:
+        first, second = pde_grid
+    except (TypeError, ValueError):
+        raise ValueError(f"pde_grid: expected a pair ({meaning}), got {pde_grid!r}") from None
+    return first, second

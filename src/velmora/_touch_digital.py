@@ -15,12 +15,12 @@ import numpy.typing as npt
 import pandas as pd
 
 from . import _history
-from ._dates import to_timestamp
-from ._market import is_curve, rate_handle
-from ._terms import common_terms, valuation_inputs
+from ._dates import to_qldate, to_timestamp
+from ._market import is_curve, rate_handle, valuation_inputs
+from ._quantlib import set_evaluation_date
+from ._terms import common_terms
 from ._typing import DateLike, RateLike, VolLike
 from .groundwork import BaseOption, OptionGreeks
-from .utils import set_evaluation_date, to_qldate
 
 
 class CashOwedAtMaturity(BaseOption):

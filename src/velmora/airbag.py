@@ -6,11 +6,11 @@ import copy
 from collections.abc import Mapping
 from typing import Any
 
+from ._market import check_market_inputs
 from ._terms import common_terms
 from ._typing import DateLike, RateLike, VolLike
 from .barrier import BarrierOption
 from .groundwork import BaseOption
-from .utils import check_market_inputs
 
 
 class AirbagOption(BaseOption):

@@ -16,13 +16,13 @@ import pandas as pd
 import QuantLib as ql
 
 from . import _core, _history
+from ._dates import to_qldate, to_timestamp
 from ._market import (constant_vol_read, has_smile, is_curve, is_vol_surface, rate_handle,
-                      vol_handle)
-from ._terms import option_type, valuation_inputs
+                      valuation_inputs, vol_handle)
+from ._quantlib import black_scholes_process, npv_on, set_evaluation_date
+from ._terms import option_type
 from ._typing import DateLike, RateLike, VolLike
 from .groundwork import QUANTLIB_LOCK, BaseOption
-from .utils import (black_scholes_process, npv_on, set_evaluation_date, to_qldate,
-                    to_timestamp)
 
 # Arithmetic averaging is valued by QuantLib's Monte Carlo engine: pseudo-random
 # numbers, the geometric average as control variate, simulation until the standard

@@ -10,11 +10,12 @@ import QuantLib as ql
 
 from . import _history
 from ._barrier_fd import FdBarrierEngine
-from ._market import constant_vol_read, has_smile
-from ._terms import engine_builder, make_exercise, make_payoff, option_type, valuation_inputs
+from ._dates import to_qldate
+from ._market import constant_vol_read, has_smile, valuation_inputs
+from ._quantlib import black_scholes_process, npv_on, set_evaluation_date
+from ._terms import engine_builder, make_exercise, make_payoff, option_type
 from ._typing import DateLike, RateLike, VolLike
 from .groundwork import BaseOption
-from .utils import black_scholes_process, npv_on, set_evaluation_date, to_qldate
 from .vanilla import VanillaOption, implied_from_npv
 
 BARRIER_TYPE = {

@@ -1,14 +1,12 @@
 """Double-barrier (corridor) options: knock-in, knock-out, KIKO and KOKI."""
 
-import math
-
 import QuantLib as ql
 
-from . import _corridor, _history
-from ._market import constant_vol_read, has_smile
-from ._terms import engine_builder, make_exercise, make_payoff, option_type, valuation_inputs
+from . import _double_barrier, _history
+from ._market import constant_vol_read, has_smile, valuation_inputs
+from ._quantlib import black_scholes_process, set_evaluation_date
+from ._terms import engine_builder, make_exercise, make_payoff, option_type
 from .groundwork import BaseOption
-from .utils import black_scholes_process, set_evaluation_date
 from .vanilla import VanillaOption
 
 DUALKNOCK_TYPE = {
@@ -46,36 +44,8 @@ _SUPPORTED = ", ".join(
     for (exercise, payoff), (types, _) in _DUALKNOCK_ENGINES.items()
 )
 
-# QuantLib's Ikeda-Kunitomo engine sums the images -n..n; its default of 5 is
-# enough while vol * sqrt(T) is small against the corridor, and far from it for a
-# narrow corridor over a long, volatile life.  Its terms hold the levels raised to
-# the power 2n (and the corridor ratio to n times the drift exponent), so past
-# about exp(700) the engine overflows and silently returns zero: beyond that the
-# same series is summed here in logarithms (``_corridor``).
-DEFAULT_SERIES = 5
-_MAX_LOG_TERM = 700.0
-
-# QuantLib's binary engine (Hui's series) stops with this message when its terms
-# still matter after its last one: a short life at a low volatility, a corridor of
-# many standard deviations, where the sine series decays slowest.
-_HUI_STALLED = "serie did not converge"
-
-
-def _market(proc, maturity, strike):
-    """Spot, r, q, vol and time to ``maturity`` read from a Black-Scholes process."""
-    risk_free, dividend = proc.riskFreeRate(), proc.dividendYield()
-    t = risk_free.dayCounter().yearFraction(risk_free.referenceDate(), maturity)
-    if t <= 0.0:
-        return proc.x0(), 0.0, 0.0, 0.0, t
-    r = risk_free.zeroRate(maturity, ql.Actual365Fixed(), ql.Continuous).rate()
-    q = dividend.zeroRate(maturity, ql.Actual365Fixed(), ql.Continuous).rate()
-    vol = proc.blackVolatility().blackVol(maturity, strike)
-    return proc.x0(), r, q, vol, t
-
-
-def _paid_interval(call_put, strike):
-    """Prices at expiry where a call or put struck at ``strike`` pays."""
-    return (strike, math.inf) if call_put == ql.Option.Call else (0.0, strike)
+# How many images QuantLib's Ikeda-Kunitomo engine sums by default (``_double_barrier``).
+DEFAULT_SERIES = _double_barrier.DEFAULT_SERIES
 
 
 class DoubleBarrierOption(BaseOption):
@@ -113,10 +83,11 @@ class DoubleBarrierOption(BaseOption):
     probability of ``_corridor``.  Its knock-in is the vanilla digital less the
     knock-out.  Where Hui's series does not converge in QuantLib (a short life at a
     low volatility), the double no-touch and one-touch fall back on the method of
-    images for the probability of staying inside.  Tested against the QuantLib
-    engines built directly, Haug's table of double knock-out calls, Hui's double
-    no-touch series, an eigenfunction series written in the tests and in + out =
-    vanilla.
+    images for the probability of staying inside.  Each of these is a closed form
+    (``engine`` is "analytic"); those not of QuantLib live in ``_double_barrier``.
+    Tested against the QuantLib engines built directly, Haug's table of double
+    knock-out calls, Hui's double no-touch series, an eigenfunction series written in
+    the tests and in + out = vanilla.
     """
 
     key_terms = ("call_put", "strike", "barrier_type", "barrier_lo", "barrier_hi",
@@ -149,9 +120,12 @@ class DoubleBarrierOption(BaseOption):
             self.exercise,
         )
         self._vanilla = VanillaOption(option)
+        self._corridor = _double_barrier.Corridor(
+            self.barrier_lo, self.barrier_hi, self.barrier_type == ql.DoubleBarrier.KnockOut,
+            self.call_put, self.strike, self.payoff, self.exercise.lastDate(), cash)
         self._terms_for = None  # (process, image count) during one valuation
 
-    def engine(self, proc):
+    def _quantlib_engine(self, proc):
         """A new QuantLib engine for this contract on the process ``proc``.
 
         The plain-vanilla engine's number of images is chosen for the market that
@@ -168,37 +142,14 @@ class DoubleBarrierOption(BaseOption):
         return build(self, proc)
 
     def _plain_terms(self, proc):
-        """Images needed by the plain-vanilla series, and whether QuantLib can sum them.
-
-        The count is the one at which the method-of-images probabilities under the
-        pricing and the share measure (the two halves of Ikeda-Kunitomo) have
-        converged, never below QuantLib's default.
-        """
+        """Images needed by the plain-vanilla series, and whether QuantLib can sum them
+        (``_double_barrier.image_count``), counted once per valuation."""
         cached = self._terms_for
         if cached is not None and cached[0] is proc:
             return cached[1]
-        terms = self._count_terms(proc)
+        terms = _double_barrier.image_count(self._corridor, proc)
         self._terms_for = (proc, terms)  # one valuation asks twice with the same process
         return terms
-
-    def _count_terms(self, proc):
-        """Uncached ``_plain_terms``."""
-        spot, r, q, vol, t = _market(proc, self.exercise.lastDate(), self.strike)
-        if t <= 0.0 or not self.barrier_lo < spot < self.barrier_hi:
-            return DEFAULT_SERIES, True
-        a, b = _paid_interval(self.call_put, self.strike)
-        images = 0
-        for drift in (r - q - 0.5 * vol * vol, r - q + 0.5 * vol * vol):
-            _, used = _corridor.survival_mass(
-                spot, self.barrier_lo, self.barrier_hi, a, b, drift, vol, t
-            )
-            images = max(images, used)
-        series = max(DEFAULT_SERIES, images)
-        width = math.log(self.barrier_hi / self.barrier_lo)
-        exponent = abs(2.0 * (r - q) / (vol * vol)) + 1.0
-        largest = max(abs(math.log(self.barrier_hi)), abs(math.log(self.barrier_lo)), 1.0)
-        fits = series * max(2.0 * largest, width * exponent) < _MAX_LOG_TERM
-        return series, fits
 
     def series(self, proc):
         """Number of Ikeda-Kunitomo images for this contract on ``proc``."""
@@ -207,7 +158,7 @@ class DoubleBarrierOption(BaseOption):
     def _closed_form(self, proc):
         """Value of the European knock-in/out contracts valued here, or None.
 
-        None leaves the contract to QuantLib's engine from ``engine``: every
+        None leaves the contract to QuantLib's engine from ``_quantlib_engine``: every
         contract but the European knock-in and knock-out, a plain-vanilla one
         struck inside the corridor whose series QuantLib can sum, and a
         cash-or-nothing one with the whole corridor beyond its strike (the double
@@ -222,105 +173,10 @@ class DoubleBarrierOption(BaseOption):
             inside = self.barrier_lo <= self.strike <= self.barrier_hi
             if inside and self._plain_terms(proc)[1]:
                 return None
-            return self._plain_by_images(proc)
+            return _double_barrier.plain_by_images(self._corridor, proc)
         if self.payoff_type == "cash_or_nothing":
-            return self._digital(proc)
+            return _double_barrier.digital(self._corridor, proc, self.exercise)
         return None
-
-    def _plain_by_images(self, proc):
-        """A plain-vanilla knock-out (or knock-in) from the images series.
-
-        A knock-out call pays ``S_T - K`` above the strike inside the corridor:
-        ``spot e^(-qT) P_share - K e^(-rT) P`` with the two survival probabilities
-        under the share and the pricing measure; a put the mirror image.  A
-        knock-in is the vanilla option less the knock-out.
-        """
-        spot, r, q, vol, t = _market(proc, self.exercise.lastDate(), self.strike)
-        if t <= 0.0 or not self.barrier_lo < spot < self.barrier_hi:
-            knock_out = 0.0  # expired, or (with no close outside yet) at a level
-        else:
-            a, b = _paid_interval(self.call_put, self.strike)
-            share, pricing = (
-                _corridor.survival_mass(
-                    spot, self.barrier_lo, self.barrier_hi, a, b, drift, vol, t
-                )[0]
-                for drift in (r - q + 0.5 * vol * vol, r - q - 0.5 * vol * vol)
-            )
-            asset = spot * math.exp(-q * t) * share
-            cash = self.strike * math.exp(-r * t) * pricing
-            # Rounding in a corridor the price almost surely leaves is not a value.
-            knock_out = max(asset - cash if self.call_put == ql.Option.Call else cash - asset, 0.0)
-        if self.barrier_type == ql.DoubleBarrier.KnockOut:
-            return knock_out
-        return self._vanilla_value(proc, self.payoff) - knock_out
-
-    def _vanilla_value(self, proc, payoff):
-        """The European option with ``payoff`` and no barrier, on ``proc``."""
-        vanilla = ql.VanillaOption(payoff, ql.EuropeanExercise(self.exercise.lastDate()))
-        vanilla.setPricingEngine(ql.AnalyticEuropeanEngine(proc))
-        return vanilla.NPV()
-
-    def _digital(self, proc):
-        """A European cash-or-nothing knock-in/out whose strike matters, or None.
-
-        None when the whole corridor lies beyond the strike (the double no-touch
-        of QuantLib's engine is then exact) or nothing is left to value.
-        """
-        a, b = _paid_interval(self.call_put, self.strike)
-        if a <= self.barrier_lo and b >= self.barrier_hi:
-            # Every surviving path is paid: the double no-touch.  A knock-in that
-            # pays whatever the final price (a call struck at or below zero) is
-            # the one-touch, also exact in QuantLib's engine.
-            pays_always = self.call_put == ql.Option.Call and self.strike <= 0.0
-            if self.barrier_type == ql.DoubleBarrier.KnockOut or pays_always:
-                return None
-            knock_out = self._double_no_touch(proc)
-        else:
-            spot, r, q, vol, t = _market(proc, self.exercise.lastDate(), self.strike)
-            if t <= 0.0 or not self.barrier_lo < spot < self.barrier_hi:
-                return None
-            mass, _ = _corridor.survival_mass(
-                spot, self.barrier_lo, self.barrier_hi, a, b, r - q - 0.5 * vol * vol, vol, t
-            )
-            knock_out = self.digital_payoff * math.exp(-r * t) * mass
-        if self.barrier_type == ql.DoubleBarrier.KnockOut:
-            return knock_out
-        return self._vanilla_value(proc, self.payoff) - knock_out
-
-    def _double_no_touch(self, proc):
-        """Cash at expiry if the corridor is never left, by QuantLib's engine."""
-        no_touch = ql.DoubleBarrierOption(
-            ql.DoubleBarrier.KnockOut, self.barrier_lo, self.barrier_hi, 0.0, self.payoff,
-            self.exercise,
-        )
-        no_touch.setPricingEngine(ql.AnalyticDoubleBarrierBinaryEngine(proc))
-        return self._binary_npv(no_touch, proc, knock_in=False)
-
-    def _binary_npv(self, instrument, proc, knock_in):
-        """A European double no-touch (or its one-touch) by Hui's series, or by images.
-
-        ``instrument`` carries QuantLib's binary engine and pays the cash at expiry
-        if the corridor is never left (``knock_in``: if it is left).  Its value is
-        QuantLib's wherever Hui's series converges.  Where QuantLib gives up on it
-        (short life, low volatility), the method of images of ``_corridor``, which
-        needs fewest terms in exactly that case, gives the probability of never
-        leaving the corridor: cash * e^(-rT) * P(stay), or e^(-rT) * (1 - P(stay))
-        times the cash for the one-touch.
-        """
-        try:
-            return instrument.NPV()
-        except RuntimeError as error:
-            european_in_or_out = (
-                self.exercise_type == "european" and self.barrier_type in _IN_OR_OUT
-            )
-            if _HUI_STALLED not in str(error) or not european_in_or_out:
-                raise
-        spot, r, q, vol, t = _market(proc, self.exercise.lastDate(), self.strike)
-        stay, _ = _corridor.survival_mass(
-            spot, self.barrier_lo, self.barrier_hi, 0.0, math.inf, r - q - 0.5 * vol * vol,
-            vol, t,
-        )
-        return self.digital_payoff * math.exp(-r * t) * ((1.0 - stay) if knock_in else stay)
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
         """Value of one option; ``None`` date means today.
@@ -351,10 +207,13 @@ class DoubleBarrierOption(BaseOption):
             value = self._closed_form(process)
             if value is not None:
                 return value
-            self._option.setPricingEngine(self.engine(process))
+            self._option.setPricingEngine(self._quantlib_engine(process))
             if self.payoff_type == "cash_or_nothing":
                 knock_in = self.barrier_type == ql.DoubleBarrier.KnockIn
-                return self._binary_npv(self._option, process, knock_in)
+                european_in_or_out = (self.exercise_type == "european"
+                                      and self.barrier_type in _IN_OR_OUT)
+                return _double_barrier.binary_npv(self._option, self._corridor, process,
+                                                  knock_in, by_images=european_in_or_out)
             return self._option.NPV()
         finally:
             self._terms_for = None  # the process is not kept past its valuation

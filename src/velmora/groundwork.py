@@ -6,13 +6,13 @@ from typing import Any, NamedTuple, ParamSpec, TypeVar
 
 import pandas as pd
 
-from ._dates import to_timestamp
+from ._dates import to_qldate, to_timestamp
 from . import _history
 from ._history import on_trading_day, one_pass, unclosed_from
-from ._market import is_vol_surface, shift_vol, spread_rate, time_to, vol_level
-from ._terms import resolve_date, valuation_inputs
+from ._market import (check_market_inputs, is_vol_surface, resolve_date, shift_vol, spread_rate,
+                      time_to, valuation_inputs, vol_level)
+from ._quantlib import set_evaluation_date
 from ._typing import DateLike, RateLike, VolLike
-from .utils import check_market_inputs, set_evaluation_date, to_qldate
 
 
 class OptionGreeks(NamedTuple):

@@ -9,11 +9,13 @@ from typing import Any
 import QuantLib as ql
 
 from . import _history
-from ._market import is_market_object, is_vol_surface, rate_handle, spread_rate, time_to, vol_level
-from ._terms import option_type, valuation_inputs
+from ._dates import to_qldate
+from ._market import (is_market_object, is_vol_surface, rate_handle, spread_rate, time_to,
+                      valuation_inputs, vol_level)
+from ._quantlib import black_scholes_process, npv_on, set_evaluation_date
+from ._terms import option_type
 from ._typing import DateLike, Priceable, RateLike, VolLike
 from .groundwork import BaseOption
-from .utils import black_scholes_process, npv_on, set_evaluation_date, to_qldate
 
 
 class _OtherExtremeLookback:

@@ -5,10 +5,10 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
+from ._market import check_market_inputs
 from ._terms import common_terms
 from ._typing import DateLike, RateLike, VolLike
 from .groundwork import BaseOption
-from .utils import check_market_inputs
 from .vanilla import VanillaOption
 
 

@@ -2,16 +2,16 @@
 
 from __future__ import annotations
 
-import math
 from collections.abc import Mapping
 from typing import Any
 
 import QuantLib as ql
 
-from ._terms import engine_builder, make_exercise, make_payoff, option_type, valuation_inputs
+from ._market import checked_number, valuation_inputs
+from ._quantlib import black_scholes_process, npv_on
+from ._terms import engine_builder, make_exercise, make_payoff, option_type
 from ._typing import DateLike, RateLike, VolLike
 from .groundwork import BaseOption
-from .utils import black_scholes_process, npv_on
 
 VANILLA_PRICING_ENGINE_MAP = {
     ("american", "plain_vanilla"): lambda process: ql.BinomialVanillaEngine(process, "jr", 801),
@@ -115,12 +115,7 @@ def implied_from_npv(product: BaseOption, price: float, spot: float, r: RateLike
     """
     low, high = IMPLIED_VOL_RANGE
     spot, r, _, q, evaluation_date = valuation_inputs(spot, r, low, q, evaluation_date)
-    try:
-        target = float(price)
-    except (TypeError, ValueError):
-        raise ValueError(f"price must be a number, got {price!r}") from None
-    if not math.isfinite(target):
-        raise ValueError(f"price must be finite, got {price!r}")
+    target = checked_number("price", price)
     at_low = product.npv(spot, r, low, q, evaluation_date)
     at_high = product.npv(spot, r, high, q, evaluation_date)
     if at_low == at_high:

@@ -11,7 +11,7 @@ import pandas as pd
 import pytest
 import QuantLib as ql
 
-import velmora.utils
+import velmora._market
 from _oracles import bs_vanilla, process, qld
 from product_table import (  # noqa: F401  (closes is a fixture)
     FRI, MON, PRODUCTS, Q, R, SAT, SPOT, SUN, VOL, WED, closes, common, vanilla,
@@ -35,10 +35,13 @@ def test_weekend_lies_between_friday_and_monday(closes, name):
 
 @pytest.mark.parametrize("name", [n for n in PRODUCTS if n not in ("snowball", "phoenix")])
 def test_trading_day_values_equal_the_exchange_calendar_anchor(closes, monkeypatch, name):
-    """On a trading day the anchor is the same date, so every value is the same to the bit."""
+    """On a trading day the anchor is the same date, so every value is the same to the bit.
+
+    The flat curves and constant vols of every valuation (the process's and the
+    engines' own) are anchored through ``velmora._market``."""
     product = PRODUCTS[name]()
     now = [product.npv(SPOT, R, VOL, Q, d) for d in (WED, FRI)]
-    monkeypatch.setattr(velmora.utils, "_ANCHOR_CALENDAR", get_a_share_calendar())
+    monkeypatch.setattr(velmora._market, "_ANCHOR_CALENDAR", get_a_share_calendar())
     assert [product.npv(SPOT, R, VOL, Q, d) for d in (WED, FRI)] == now
 
 

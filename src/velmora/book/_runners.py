@@ -139,7 +139,23 @@ def _shared_memory_room() -> int:
     return fs.f_bavail * fs.f_frsize
 
 
-class LocalProcesses:
+class _OnTheStore:
+    """A runner whose workers open the caller's market-data store by its path: ``store``,
+    or the path the client reads in the calling process (``store_path``)."""
+
+    store: str | None
+
+    def map(self, job: Job, tasks: Sequence[Task]) -> Iterator[Valued]:
+        if not tasks:
+            return iter(())
+        store = store_path() if self.store is None else self.store
+        return self._run(job, list(tasks), store)
+
+    def _run(self, job: Job, tasks: list[Task], store: str) -> Iterator[Valued]:
+        raise NotImplementedError
+
+
+class LocalProcesses(_OnTheStore):
     """Up to ``workers`` local worker processes, each fed ``_DEPTH`` trades ahead.
 
     Processes, not threads: QuantLib's evaluation date is a setting of the whole
@@ -159,10 +175,7 @@ class LocalProcesses:
         self.workers = workers
         self.store = store
 
-    def map(self, job: Job, tasks: Sequence[Task]) -> Iterator[Valued]:
-        if not tasks:
-            return iter(())
-        store = store_path() if self.store is None else self.store
+    def _run(self, job: Job, tasks: list[Task], store: str) -> Iterator[Valued]:
         return _LocalRun(min(self.workers, len(tasks)), job, store).run(tasks)
 
 
@@ -330,7 +343,7 @@ class _LocalRun:
 
 # -- Dask -----------------------------------------------------------------------------------
 
-class DaskCluster:
+class DaskCluster(_OnTheStore):
     """The workers of a Dask cluster, which need velmora installed and the caller's
     store file at the same path.
 
@@ -343,12 +356,6 @@ class DaskCluster:
     def __init__(self, client: Any, store: str | None = None) -> None:
         self.client = client
         self.store = store
-
-    def map(self, job: Job, tasks: Sequence[Task]) -> Iterator[Valued]:
-        if not tasks:
-            return iter(())
-        store = store_path() if self.store is None else self.store
-        return self._run(job, list(tasks), store)
 
     def _lost(self, error: BaseException) -> None:
         """Raise ``ClusterLost`` when a cancelled task means the cluster itself is gone."""
