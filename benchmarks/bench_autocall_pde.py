@@ -20,8 +20,8 @@ does not enter it:
     the normal pool (``velmora.normdraw``);
   * the same comparison on lumadex's own sample store (SQLite) instead of the scripted
     client: a one-year snowball on SYN003.XSHG struck 2025-07-01 at 57, knock-out 60,
-    knock-in 43, valued mid-life on 2025-12-31 (in a fresh process, so that the scripted
-    client is not installed there).
+    knock-in 43, valued on its first day (2025-07-01, at its strike) and mid-life on
+    2025-12-31 (in a fresh process, so that the scripted client is not installed there).
 """
 
 import argparse
@@ -121,14 +121,18 @@ def child_sample_store(repeat):
     from velmora.snowball import SnowBallOption
 
     lumadex.store_path()  # the sample store built before timing
-    inputs = (57.56, 0.02, 0.25, 0.0, pd.Timestamp("2025-12-31"))
-    ladder_spots = np.linspace(0.9, 1.1, 21) * inputs[0]
     notes = [SnowBallOption(dict(SAMPLE_TERMS, engine=engine)) for engine in ("monte_carlo",
                                                                               "pde")]
-    greeks, _ = paired(*(lambda n=n: n.greeks(*inputs) for n in notes), repeat)
-    ladder, _ = paired(*(lambda n=n: n.spot_ladder(ladder_spots, *inputs[1:]) for n in notes),
-                       repeat)
-    return {"greeks": greeks, "ladder": ladder, "npv": [n.npv(*inputs) for n in notes]}
+    out = {}
+    for when, inputs in (("first day", (57.0, 0.02, 0.25, 0.0, pd.Timestamp("2025-07-01"))),
+                         ("mid-life", (57.56, 0.02, 0.25, 0.0, pd.Timestamp("2025-12-31")))):
+        ladder_spots = np.linspace(0.9, 1.1, 21) * inputs[0]
+        greeks, _ = paired(*(lambda n=n: n.greeks(*inputs) for n in notes), repeat)
+        ladder, _ = paired(*(lambda n=n: n.spot_ladder(ladder_spots, *inputs[1:])
+                             for n in notes), repeat)
+        out[when] = {"greeks": greeks, "ladder": ladder,
+                     "npv": [n.npv(*inputs) for n in notes]}
+    return out
 
 
 def main():
@@ -190,14 +194,14 @@ def main():
     out = subprocess.run([sys.executable, os.path.abspath(__file__), "--sample-child",
                           "--repeat", str(args.repeat)], check=True, capture_output=True,
                          text=True)
-    sample = json.loads(out.stdout.strip().splitlines()[-1])
-    v_mc, v_pde = sample["npv"]
-    print(f"on the sample store, mid-life (npv monte_carlo {v_mc:.5f}, pde {v_pde:.5f}):")
-    for name in ("greeks", "ladder"):
-        base, new, ratio = sample[name]
-        label = "greeks" if name == "greeks" else "21-spot ladder"
-        print(f"  {label:22s} monte_carlo {base * 1e3:7.1f} ms  pde {new * 1e3:6.1f} ms  "
-              f"speed-up {ratio:5.1f}x")
+    for when, sample in json.loads(out.stdout.strip().splitlines()[-1]).items():
+        v_mc, v_pde = sample["npv"]
+        print(f"on the sample store, {when} (npv monte_carlo {v_mc:.5f}, pde {v_pde:.5f}):")
+        for name in ("greeks", "ladder"):
+            base, new, ratio = sample[name]
+            label = "greeks" if name == "greeks" else "21-spot ladder"
+            print(f"  {label:22s} monte_carlo {base * 1e3:7.1f} ms  pde {new * 1e3:6.1f} ms  "
+                  f"speed-up {ratio:5.1f}x")
 
 
 if __name__ == "__main__":
