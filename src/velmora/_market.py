@@ -22,17 +22,25 @@ under such a curve shortens the option's life but reads the curve one day furthe
 along, as a desk's curve of yesterday would be read today.
 """
 
+from __future__ import annotations
+
 import datetime
 import math
 import sys
 import warnings
+from collections.abc import Iterable, Sequence
 from types import FrameType
-from typing import Any
+from typing import Any, TypeAlias
 
 import pandas as pd
 import QuantLib as ql
 
 from ._dates import evaluation_timestamp, to_qldate
+from ._typing import DateLike, RateLike, VolLike
+
+# A curve or a volatility surface, or a handle to one: the market objects told apart here.
+_MarketObject: TypeAlias = (ql.YieldTermStructure | ql.YieldTermStructureHandle
+                            | ql.BlackVolTermStructure | ql.BlackVolTermStructureHandle)
 
 # The calendar and day count of the flat curves that stand for a scalar input (the
 # curves of every ``_quantlib.black_scholes_process``).  Every day is a business day
@@ -48,22 +56,22 @@ _DAY_COUNT = ql.Actual365Fixed()
 _REBUILD = "_velmora_rebuild"
 
 
-def is_curve(x):
+def is_curve(x: object) -> bool:
     """True for a QuantLib yield term structure or a handle to one."""
     return isinstance(x, (ql.YieldTermStructure, ql.YieldTermStructureHandle))
 
 
-def is_vol_surface(x):
+def is_vol_surface(x: object) -> bool:
     """True for a QuantLib Black volatility term structure or a handle to one."""
     return isinstance(x, (ql.BlackVolTermStructure, ql.BlackVolTermStructureHandle))
 
 
-def is_market_object(x):
+def is_market_object(x: object) -> bool:
     """True for a curve or a volatility surface (anything but a scalar input)."""
     return is_curve(x) or is_vol_surface(x)
 
 
-def _link(x):
+def _link(x: _MarketObject) -> ql.YieldTermStructure | ql.BlackVolTermStructure:
     """The term structure behind ``x`` (``x`` itself when it is not a handle)."""
     if isinstance(x, (ql.YieldTermStructureHandle, ql.BlackVolTermStructureHandle)):
         try:
@@ -73,7 +81,8 @@ def _link(x):
     return x
 
 
-def rate_handle(r, evaluation_date=None):
+def rate_handle(r: RateLike,
+                evaluation_date: DateLike | None = None) -> ql.YieldTermStructureHandle:
     """A yield term structure handle for ``r``: a rate, a curve or a curve handle.
 
     A number gives the flat continuously compounded curve anchored on QuantLib's
@@ -87,7 +96,8 @@ def rate_handle(r, evaluation_date=None):
     return ql.YieldTermStructureHandle(ql.FlatForward(0, _ANCHOR_CALENDAR, float(r), _DAY_COUNT))
 
 
-def vol_handle(vol, evaluation_date=None):
+def vol_handle(vol: VolLike,
+               evaluation_date: DateLike | None = None) -> ql.BlackVolTermStructureHandle:
     """A Black volatility term structure handle for ``vol``: a number, a surface or a handle.
 
     A number gives the constant Black volatility anchored on QuantLib's evaluation
@@ -102,7 +112,7 @@ def vol_handle(vol, evaluation_date=None):
     )
 
 
-def spread_rate(r, dr):
+def spread_rate(r: RateLike, dr: float) -> RateLike:
     """``r`` moved up by ``dr``: a number plus ``dr``, or the curve spread in parallel.
 
     A curve's continuously compounded zero rates all rise by ``dr``
@@ -117,7 +127,7 @@ def spread_rate(r, dr):
     )
 
 
-def vol_level(vol, t, strike):
+def vol_level(vol: VolLike, t: float, strike: float) -> float:
     """The Black volatility read at time ``t`` (years) and ``strike``; a number is itself.
 
     Reads past the surface's last date or outside its strikes are extrapolated
@@ -130,12 +140,13 @@ def vol_level(vol, t, strike):
     return surface.blackVol(max(t, 0.0), k, True)
 
 
-def has_smile(vol):
+def has_smile(vol: VolLike) -> bool:
     """True for a surface whose vol may depend on the strike (one with a strike range)."""
     return is_vol_surface(vol) and _link(vol).maxStrike() < 1e300
 
 
-def constant_vol_read(vol, date, strike, evaluation_date=None):
+def constant_vol_read(vol: VolLike, date: ql.Date, strike: float,
+                      evaluation_date: DateLike | None = None) -> VolLike:
     """The constant Black vol equal to ``vol`` read at ``date`` (a QuantLib Date) and ``strike``.
 
     It keeps the surface's reference date, calendar and day count, so its variance
@@ -152,13 +163,16 @@ def constant_vol_read(vol, date, strike, evaluation_date=None):
                                surface.dayCounter())
 
 
-def time_to(surface_or_curve, date):
+def time_to(surface_or_curve: _MarketObject, date: ql.Date) -> float:
     """Year fraction from the term structure's reference date to ``date`` (a QuantLib Date)."""
     ts = _link(surface_or_curve)
     return ts.dayCounter().yearFraction(ts.referenceDate(), date)
 
 
-def vol_surface(reference_date, expiries, strikes, vols, calendar=None, day_count=None):
+def vol_surface(reference_date: DateLike | ql.Date, expiries: Sequence[DateLike | ql.Date],
+                strikes: Sequence[float], vols: Sequence[Sequence[float]],
+                calendar: ql.Calendar | None = None,
+                day_count: ql.DayCounter | None = None) -> ql.BlackVolTermStructure:
     """A Black variance surface from a grid of vols, which ``shift_vol`` rebuilds exactly.
 
     Parameters
@@ -170,9 +184,20 @@ def vol_surface(reference_date, expiries, strikes, vols, calendar=None, day_coun
         Ascending expiries, all after ``reference_date``.
     strikes : sequence of float
         Ascending absolute strikes.
-    vols : sequence of sequences
+    vols : sequence of sequences of float
         ``vols[i][j]`` is the Black vol at ``strikes[i]`` and ``expiries[j]``.
+    calendar : QuantLib.Calendar, optional
+        The surface's calendar; by default one without holidays (``ql.NullCalendar``).
+    day_count : QuantLib.DayCounter, optional
+        The surface's day count; by default Actual/365 (Fixed).
 
+    Returns
+    -------
+    QuantLib.BlackVolTermStructure
+        A ``BlackVarianceSurface``, or a ``BlackVarianceCurve`` for a single strike.
+
+    Notes
+    -----
     Variance is interpolated bilinearly (QuantLib's default) and extrapolated flat
     in strike beyond the grid (the smile's end vols hold) and flat in vol beyond the
     last expiry.  A single
@@ -192,7 +217,7 @@ def vol_surface(reference_date, expiries, strikes, vols, calendar=None, day_coun
     if not expiries or any(not (math.isfinite(v) and v > 0.0) for row in grid for v in row):
         raise ValueError("a volatility surface needs expiries and finite positive vols")
 
-    def build(dv):
+    def build(dv: float) -> ql.BlackVolTermStructure:
         shifted = [[v + dv for v in row] for row in grid]
         if len(strikes) == 1:
             surface = ql.BlackVarianceCurve(reference_date, expiries, shifted[0], day_count, False)
@@ -212,7 +237,7 @@ def vol_surface(reference_date, expiries, strikes, vols, calendar=None, day_coun
     return build(0.0)
 
 
-def _sampled_shift(surface, dv):
+def _sampled_shift(surface: ql.BlackVolTermStructure, dv: float) -> ql.BlackVolTermStructure:
     """A surface whose Black vols are ``surface``'s plus ``dv``, rebuilt from samples.
 
     Used for a surface not built by ``vol_surface``.  A surface whose vol is the same
@@ -245,7 +270,7 @@ def _sampled_shift(surface, dv):
     return vol_surface(ref, dates, strikes, [[v + dv for v in row] for row in grid], cal, dc)
 
 
-def shift_vol(vol, dv):
+def shift_vol(vol: VolLike, dv: float) -> VolLike:
     """``vol`` moved up by ``dv``: a number plus ``dv``, or every Black vol of a surface.
 
     A surface built by ``vol_surface`` is rebuilt from its own grid with every vol
@@ -267,7 +292,7 @@ def shift_vol(vol, dv):
     return _sampled_shift(surface, dv)
 
 
-def _tenor(text):
+def _tenor(text: str) -> ql.Period:
     """A QuantLib period from a tenor such as "1W", "3M", "1Y" (a positive length)."""
     try:
         period = ql.Period(str(text).strip().upper())
@@ -278,14 +303,15 @@ def _tenor(text):
     return period
 
 
-def _dates_of(reference_date, tenors):
+def _dates_of(reference_date: ql.Date, tenors: Sequence[str]) -> list[ql.Date]:
     dates = [reference_date + _tenor(t) for t in tenors]
     if any(b <= a for a, b in zip(dates, dates[1:])):
         raise ValueError(f"tenors must be ascending, got {list(tenors)}")
     return dates
 
 
-def tenor_curve(reference_date, pairs, day_count=None):
+def tenor_curve(reference_date: DateLike | ql.Date, pairs: Iterable[tuple[str, float]],
+                day_count: ql.DayCounter | None = None) -> ql.YieldTermStructure:
     """A zero curve from (tenor, continuously compounded rate) pairs, on ``reference_date``.
 
     The rate of the first tenor also holds from the reference date to it, the
@@ -315,7 +341,9 @@ def tenor_curve(reference_date, pairs, day_count=None):
     return curve
 
 
-def moneyness_surface(reference_date, spot, percents, tenors, vols):
+def moneyness_surface(reference_date: DateLike | ql.Date, spot: float, percents: Sequence[float],
+                      tenors: Sequence[str],
+                      vols: Sequence[Sequence[float]]) -> ql.BlackVolTermStructure:
     """``vol_surface`` with strikes given in per cent of ``spot`` and expiries as tenors.
 
     ``vols[i][j]`` is the vol at ``percents[i]`` % of spot and ``tenors[j]``.

@@ -8,11 +8,17 @@ and how, that product values it.  (The market inputs and the date a valuation ru
 are read in ``velmora._market``.)
 """
 
-from typing import Any
+from __future__ import annotations
+
+from collections.abc import Callable, Iterable, Mapping
+from typing import Any, TypeVar
 
 import QuantLib as ql
 
 from ._dates import to_qldate
+from ._typing import DateLike
+
+_E = TypeVar("_E")
 
 # The five keys every option dictionary holds; ``BaseOption`` keeps each as an
 # attribute of the same name.
@@ -20,7 +26,7 @@ COMMON_KEYS = ("effect_date", "maturity_date", "underlying", "s0", "notional")
 
 # Payoff type -> builder of the QuantLib payoff from (option type, strike, cash).
 # Only the cash-or-nothing payoff pays a fixed cash amount.
-PAYOFF_TYPES = {
+PAYOFF_TYPES: dict[str, Callable[[int, float, Any], ql.StrikedTypePayoff]] = {
     "plain_vanilla": lambda call_put, strike, cash: ql.PlainVanillaPayoff(call_put, strike),
     "cash_or_nothing": lambda call_put, strike, cash: ql.CashOrNothingPayoff(
         call_put, strike, cash
@@ -29,20 +35,21 @@ PAYOFF_TYPES = {
 }
 
 
-def option_type(call_put):
+def option_type(call_put: object) -> int:
     """QuantLib's option type: a call for exactly the text "call", a put for anything else."""
     return ql.Option.Call if call_put == "call" else ql.Option.Put
 
 
-def unknown_payoff(payoff_type, accepted):
+def unknown_payoff(payoff_type: object, accepted: Iterable[str]) -> AssertionError:
     """The ``AssertionError`` for a payoff type outside ``accepted``, naming both."""
     return AssertionError(
         f"unknown payoff type {payoff_type!r}; accepted: " + ", ".join(f'"{a}"' for a in accepted)
     )
 
 
-def make_payoff(option, payoff_type, call_put, strike, default_cash,
-                supported=tuple(PAYOFF_TYPES), product=None):
+def make_payoff(option: Mapping[str, Any], payoff_type: str, call_put: int, strike: float,
+                default_cash: float, supported: Iterable[str] = tuple(PAYOFF_TYPES),
+                product: str | None = None) -> tuple[ql.StrikedTypePayoff, float | None]:
     """The QuantLib payoff of ``payoff_type`` and its cash amount, as ``(payoff, cash)``.
 
     ``cash`` is the option dictionary's "digital_payoff" (``default_cash`` without
@@ -67,7 +74,8 @@ def make_payoff(option, payoff_type, call_put, strike, default_cash,
     return PAYOFF_TYPES[payoff_type](call_put, strike, cash), cash
 
 
-def make_exercise(exercise_type, effect_date, maturity_date, pay_at_expiry):
+def make_exercise(exercise_type: str, effect_date: DateLike, maturity_date: DateLike,
+                  pay_at_expiry: bool) -> ql.Exercise:
     """QuantLib exercise for the option dictionary's exercise type.
 
     American exercise runs from the effect date (not the evaluation date) to the
@@ -83,7 +91,8 @@ def make_exercise(exercise_type, effect_date, maturity_date, pay_at_expiry):
     raise ValueError(f"unknown exercise type: {exercise_type}")
 
 
-def engine_builder(table, exercise_type, payoff_type, refusal=None):
+def engine_builder(table: Mapping[tuple[str, str], _E], exercise_type: str, payoff_type: str,
+                   refusal: str | None = None) -> _E:
     """What the engine table holds for the pair (exercise type, payoff type).
 
     The table is read at the call, so an entry a caller replaces is the one used.
@@ -98,7 +107,7 @@ def engine_builder(table, exercise_type, payoff_type, refusal=None):
     return entry
 
 
-def common_terms(product, *keys):
+def common_terms(product: object, *keys: str) -> dict[str, Any]:
     """The product's common terms, keyed for an inner product's option dictionary.
 
     In the order of ``keys``, all five of ``COMMON_KEYS`` by default.  The values

@@ -1,11 +1,17 @@
 """Double-barrier (corridor) options: knock-in, knock-out, KIKO and KOKI."""
 
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
 import QuantLib as ql
 
 from . import _double_barrier, _history
 from ._market import constant_vol_read, has_smile, valuation_inputs
 from ._quantlib import black_scholes_process, set_evaluation_date
 from ._terms import engine_builder, make_exercise, make_payoff, option_type
+from ._typing import DateLike, RateLike, VolLike
 from .groundwork import BaseOption
 from .vanilla import VanillaOption
 
@@ -93,7 +99,7 @@ class DoubleBarrierOption(BaseOption):
     key_terms = ("call_put", "strike", "barrier_type", "barrier_lo", "barrier_hi",
                  "exercise_type")
 
-    def __init__(self, option):
+    def __init__(self, option: Mapping[str, Any]) -> None:
         super().__init__(option)
         self.barrier_hi = option["barrier_hi"]
         self.barrier_lo = option["barrier_lo"]
@@ -123,9 +129,10 @@ class DoubleBarrierOption(BaseOption):
         self._corridor = _double_barrier.Corridor(
             self.barrier_lo, self.barrier_hi, self.barrier_type == ql.DoubleBarrier.KnockOut,
             self.call_put, self.strike, self.payoff, self.exercise.lastDate(), cash)
-        self._terms_for = None  # (process, image count) during one valuation
+        # (process, image count) during one valuation
+        self._terms_for: tuple[ql.GeneralizedBlackScholesProcess, tuple[int, bool]] | None = None
 
-    def _quantlib_engine(self, proc):
+    def _quantlib_engine(self, proc: ql.GeneralizedBlackScholesProcess) -> ql.PricingEngine:
         """A new QuantLib engine for this contract on the process ``proc``.
 
         The plain-vanilla engine's number of images is chosen for the market that
@@ -141,7 +148,7 @@ class DoubleBarrierOption(BaseOption):
             raise AssertionError("not implemented")
         return build(self, proc)
 
-    def _plain_terms(self, proc):
+    def _plain_terms(self, proc: ql.GeneralizedBlackScholesProcess) -> tuple[int, bool]:
         """Images needed by the plain-vanilla series, and whether QuantLib can sum them
         (``_double_barrier.image_count``), counted once per valuation."""
         cached = self._terms_for
@@ -151,11 +158,11 @@ class DoubleBarrierOption(BaseOption):
         self._terms_for = (proc, terms)  # one valuation asks twice with the same process
         return terms
 
-    def series(self, proc):
+    def series(self, proc: ql.GeneralizedBlackScholesProcess) -> int:
         """Number of Ikeda-Kunitomo images for this contract on ``proc``."""
         return self._plain_terms(proc)[0]
 
-    def _closed_form(self, proc):
+    def _closed_form(self, proc: ql.GeneralizedBlackScholesProcess) -> float | None:
         """Value of the European knock-in/out contracts valued here, or None.
 
         None leaves the contract to QuantLib's engine from ``_quantlib_engine``: every
@@ -178,7 +185,8 @@ class DoubleBarrierOption(BaseOption):
             return _double_barrier.digital(self._corridor, proc, self.exercise)
         return None
 
-    def npv(self, spot, r, vol, q, evaluation_date=None):
+    def npv(self, spot: float, r: RateLike, vol: VolLike, q: RateLike,
+            evaluation_date: DateLike | None = None) -> float:
         """Value of one option; ``None`` date means today.
 
         Once a close has left the corridor: the (zero) rebate for a knock-out, the
@@ -218,7 +226,7 @@ class DoubleBarrierOption(BaseOption):
         finally:
             self._terms_for = None  # the process is not kept past its valuation
 
-    def triggered(self, evaluation_date):
+    def triggered(self, evaluation_date: DateLike) -> bool:
         """Whether an unadjusted daily close has left the corridor since the effect date.
 
         Raises ``NotImplementedError`` for KIKO and KOKI when there is history to read.
