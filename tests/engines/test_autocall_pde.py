@@ -357,7 +357,8 @@ def test_greeks_and_ladder_solve_once_per_valuation_date(market, monkeypatch, da
     assert len(calls) == 1
 
 
-if __name__ == "__main__":  # the accuracy table: .venv/bin/python tests/test_autocall_pde.py
+if __name__ == "__main__":  # the accuracy table:
+    # PYTHONPATH=tests/marketdata:tests/reference .venv/bin/python tests/engines/test_autocall_pde.py
     from scripted_market import ScriptedMarket
 
     from velmora import normdraw
