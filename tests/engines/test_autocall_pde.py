@@ -358,7 +358,7 @@ def test_greeks_and_ladder_solve_once_per_valuation_date(market, monkeypatch, da
 
 
 if __name__ == "__main__":  # the accuracy table:
-    # PYTHONPATH=tests/marketdata:tests/reference .venv/bin/python tests/engines/test_autocall_pde.py
+    # PYTHONPATH=tests/marketdata:tests/reference python tests/engines/test_autocall_pde.py
     from scripted_market import ScriptedMarket
 
     from velmora import normdraw
