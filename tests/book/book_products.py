@@ -5,6 +5,9 @@ import multiprocessing
 import os
 import pathlib
 import signal
+import sys
+import threading
+import time
 
 from velmora.groundwork import OptionGreeks
 
@@ -65,9 +68,6 @@ class ClusterClosingOption:
         pass
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
-        import threading
-        import time
-
         threading.Thread(target=CLOSE_CLUSTER, daemon=True).start()
         time.sleep(2.0)
         return 1.0
@@ -82,6 +82,4 @@ class PoolProbeOption:
         pass
 
     def npv(self, spot, r, vol, q, evaluation_date=None):
-        import sys
-
         return float("velmora.normdraw" in sys.modules)

@@ -69,7 +69,7 @@ def test_the_frame_keeps_the_trades_order_whatever_order_rows_arrive_in(monkeypa
 @pytest.mark.parametrize("value, error", [
     (20251231, TypeError), (np.int64(20251231), TypeError), (20251231.0, TypeError),
     (True, TypeError), ("20251231", ValueError), ("31/12/2025", ValueError),
-    ("2025-02-30", ValueError), (None, ValueError),
+    ("2025-02-30", ValueError), ("2025-13-01", ValueError), (None, ValueError),
 ])
 def test_numbers_and_other_forms_are_not_dates(value, error):
     with pytest.raises(error, match="date"):
@@ -84,10 +84,13 @@ def test_the_date_forms_taken_are_one_day(value):
     assert book._checks.evaluation_date(value) == DATE
 
 
-@pytest.mark.parametrize("executor, error", [(0, ValueError), (True, TypeError),
-                                             ("fast", TypeError), (2.0, TypeError)])
-def test_an_executor_naming_no_runner_is_refused_before_any_work(executor, error):
-    with pytest.raises(error, match="executor must be|worker processes must be"):
+@pytest.mark.parametrize("executor, date, error, match", [
+    *((e, DATE, error, "executor must be|worker processes must be")
+      for e, error in [(0, ValueError), (True, TypeError), ("fast", TypeError), (2.0, TypeError)]),
+    ("serial", 20251231, TypeError, "date"), ("serial", "2025-13-01", ValueError, "date")])
+def test_an_executor_or_a_date_value_book_cannot_take_is_refused_before_any_work(
+        executor, date, error, match):
+    with pytest.raises(error, match=match):
         book.value_book(pd.DataFrame(columns=["trade_id", "product", "terms"]),
-                        pd.DataFrame(columns=["spot", "vol", "r", "q"]), DATE,
+                        pd.DataFrame(columns=["spot", "vol", "r", "q"]), date,
                         executor=executor)
