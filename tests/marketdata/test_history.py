@@ -61,9 +61,24 @@ def test_greeks_before_todays_close_is_stored(market, monkeypatch, name, today):
     assert product.greeks(SPOT, R, VOL, Q, today) == got
 
 
-def test_greeks_on_the_store_read_it_once_with_the_values_of_nine_reads(monkeypatch):
+def counted_get_price(monkeypatch):
+    """Wrap the client's ``get_price``; the list collects the arguments of each call."""
     import functools
 
+    import lumadex
+
+    asked = []
+
+    @functools.wraps(lumadex.get_price)
+    def counted(*args, **kw):
+        asked.append(args)
+        return counted.__wrapped__(*args, **kw)
+
+    monkeypatch.setattr(lumadex, "get_price", counted)
+    return asked
+
+
+def test_greeks_on_the_store_read_it_once_with_the_values_of_nine_reads(monkeypatch):
     import lumadex
     from velmora.barrier import BarrierOption
 
@@ -81,14 +96,7 @@ def test_greeks_on_the_store_read_it_once_with_the_values_of_nine_reads(monkeypa
                             "barrier_type": "up_and_out", "exercise_type": "european",
                             "barrier": (highs[day] + stored[day + pd.Timedelta(days=1)]) / 2,
                             "payoff_type": "plain_vanilla"})
-    asked = []
-
-    @functools.wraps(lumadex.get_price)
-    def counted(*args, **kw):
-        asked.append(args)
-        return counted.__wrapped__(*args, **kw)
-
-    monkeypatch.setattr(lumadex, "get_price", counted)
+    asked = counted_get_price(monkeypatch)
     spot = stored[day] * 0.99  # below the barrier today
     got = option.greeks(spot, R, VOL, Q, day)
     assert len(asked) == 1 and got.npv > 0 and got.theta == -got.npv
@@ -109,8 +117,6 @@ STORE_TERMS = {"underlying": "SYN003.XSHG", "effect_date": "2025-01-02", "s0": 1
 ], ids=["barrier", "dualknock", "touch", "dualtap"])
 def test_greeks_on_the_store_read_it_once_per_question_with_the_frames_values(monkeypatch,
                                                                             make, reads):
-    import functools
-
     import lumadex
     from lumadex import _store
 
@@ -125,12 +131,5 @@ def test_greeks_on_the_store_read_it_once_per_question_with_the_frames_values(mo
     # one read of the bars per question, through theta's next day, for two valuation dates
     assert sum(s.lstrip().startswith("SELECT date") for s in statements) == reads
     # a wrapped client is asked itself, through its frames: the same bits
-    asked = []
-
-    @functools.wraps(lumadex.get_price)
-    def counted(*args, **kw):
-        asked.append(args)
-        return counted.__wrapped__(*args, **kw)
-
-    monkeypatch.setattr(lumadex, "get_price", counted)
+    asked = counted_get_price(monkeypatch)
     assert make().greeks(SPOT, R, VOL, Q, day) == got and len(asked) == reads

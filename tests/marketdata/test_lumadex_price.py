@@ -183,7 +183,6 @@ def test_array_twin_holds_the_frames_columns_and_refuses_what_it_refuses(store, 
         lumadex.get_price_arrays("A.XSHG", 20240201, D(2024, 4, 1))
     with pytest.raises(ValueError, match="accepted"):
         lumadex.get_price_arrays("A.XSHG", D(2024, 2, 1), D(2024, 4, 1), "vwap")
-    assert lumadex.get_price.arrays is lumadex.get_price_arrays
 
 
 def test_split_leaves_no_jump_in_pre_prices(tmp_path):

@@ -67,7 +67,6 @@ def test_evaluation_timestamp_keeps_the_time_of_day_and_drops_a_zone(given, read
 
 
 @pytest.mark.parametrize("value, exc, message", [
-    (20250102, TypeError, "evaluation_date: expected a date"),
     (None, TypeError, "evaluation_date: expected a date"),
     ("2025-02-30", ValueError, "evaluation_date: cannot read '2025-02-30' as a date"),
     (pd.NaT, ValueError, "evaluation_date: NaT is not a date"),
