@@ -32,12 +32,10 @@ def season(market, known, spot):
     return DAYS[min(known, len(DAYS) - 1)], closes
 
 
-def reference(call_put, strike, spot, vol, today, closes, paths=1 << 17, seed=7, **kwargs):
-    future = DAYS[DAYS >= today]
-    payoffs = asian_payoffs(spot, strike, R, Q, vol, (future - today).days / 365.0,
-                            (MATURITY - today).days / 365.0, closes.sum(), len(closes),
-                            call_put == "call", paths, seed)
-    return payoffs.mean(), payoffs.std(ddof=1) / math.sqrt(paths)
+def payoffs(call_put, strike, spot, vol, today, closes, seed=7):
+    return asian_payoffs(spot, strike, R, Q, vol, (DAYS[DAYS >= today] - today).days / 365.0,
+                         (MATURITY - today).days / 365.0, closes.sum(), len(closes),
+                         call_put == "call", 1 << 17, seed)
 
 
 # fraction of fixings known, moneyness = strike / spot
@@ -57,7 +55,8 @@ def test_reference_table(market, call_put, known, spot, moneyness, vol):
     strike = moneyness * spot
     value, se = AsianOption(terms(call_put, strike)).npv_and_se(spot, R, vol, Q, today)
     assert 0.0 < se <= 1e-4 * spot, se
-    ref, ref_se = reference(call_put, strike, spot, vol, today, closes)
+    pay = payoffs(call_put, strike, spot, vol, today, closes)
+    ref, ref_se = pay.mean(), pay.std(ddof=1) / math.sqrt(len(pay))
     assert abs(value - ref) <= 3 * (se + ref_se), (value, se, ref, ref_se)
     mc, mc_se = AsianOption(terms(call_put, strike, "monte_carlo")).npv_and_se(
         spot, R, vol, Q, today)
@@ -125,10 +124,8 @@ def test_same_bits_on_every_thread_count_and_run(market):
     opt = AsianOption(terms("call", 57.0, qmc_target=2e-5))  # several rounds of replicates
     before = torch.get_num_threads()
     try:
-        values = []
-        for threads in (1, 2, 3, 1):
-            torch.set_num_threads(threads)
-            values.append(opt.npv_and_se(57.56, R, 0.3, Q, today))
+        values = [torch.set_num_threads(k) or opt.npv_and_se(57.56, R, 0.3, Q, today)
+                  for k in (1, 2, 3, 1)]
     finally:
         torch.set_num_threads(before)
     assert all(v == values[0] for v in values), values
@@ -142,10 +139,7 @@ def test_greeks_on_common_numbers_match_reference(market):
     ds = spot * 0.005
 
     def ref(s=spot, v=vol):  # payoffs on the same normals at every bump
-        future = DAYS[DAYS >= today]
-        return asian_payoffs(s, strike, R, Q, v, (future - today).days / 365.0,
-                             (MATURITY - today).days / 365.0, closes.sum(), len(closes), True,
-                             1 << 17, 11)
+        return payoffs("call", strike, s, v, today, closes, seed=11)
 
     for name, got, diff, scale in (
             ("delta", greeks.delta, ref(s=spot + ds) - ref(s=spot - ds), 1 / (2 * ds)),
@@ -160,16 +154,6 @@ def test_geometric_ignores_the_engine_and_is_exact(market):
     both = [AsianOption({**terms("call", 61.0, engine), "average_type": "geometric"})
             .npv_and_se(60.0, R, 0.2, Q, today) for engine in ("qmc", "monte_carlo")]
     assert both[0] == both[1] and both[0][1] == 0.0
-
-
-@pytest.mark.parametrize("key, value, message", [
-    ("engine", "sobol", 'accepted values: "monte_carlo", "qmc"'),
-    ("engine", None, "unknown asian engine"),
-    ("qmc_target", 0.0, "qmc_target"), ("qmc_target", float("nan"), "qmc_target"),
-    ("qmc_target", "1e-4", "qmc_target")])
-def test_bad_engine_terms_are_refused(market, key, value, message):
-    with pytest.raises(ValueError, match=message):
-        AsianOption({**terms("call", 1.0), key: value})
 
 
 def test_bad_close_is_refused_and_cap_warns(market, monkeypatch):

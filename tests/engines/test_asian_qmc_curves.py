@@ -22,11 +22,11 @@ def option(call_put, strike, engine="qmc"):
                         "average_type": "arithmetic", "engine": engine})
 
 
-def curves():
+def curves(term_vols=(0.30, 0.25, 0.22)):
     rates = _market.tenor_curve(REF, [("1M", 0.01), ("3M", 0.04)])
     yields = _market.tenor_curve(REF, [("1M", 0.0), ("3M", 0.02)])
     vols = _market.vol_surface(REF, [REF + ql.Period(m, ql.Months) for m in (1, 2, 3)],
-                               [100.0], [[0.30, 0.25, 0.22]])
+                               [100.0], [list(term_vols)])
     return rates, yields, vols
 
 
@@ -68,8 +68,6 @@ def test_term_structure_matches_a_plain_simulation(market, call_put, strike, eng
 
 
 def test_a_term_structure_with_falling_variance_is_refused(market):
-    rates, yields, _ = curves()
-    vols = _market.vol_surface(REF, [REF + ql.Period(m, ql.Months) for m in (1, 2, 3)],
-                               [100.0], [[0.40, 0.30, 0.20]])
+    rates, yields, vols = curves((0.40, 0.30, 0.20))
     with pytest.raises(ValueError, match="strictly ascending"):
         option("call", 100.0).npv(100.0, rates, vols, yields, EFFECT)

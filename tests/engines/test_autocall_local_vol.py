@@ -1,13 +1,7 @@
-"""Snowball and phoenix notes under rate and dividend curves, a volatility term structure
-and a local volatility surface, on both engines.
-
-References: the scalar valuation (flat curves and a constant vol are the scalars); the
-closed form of a note observed only at maturity, at the flat inputs with the curves'
-discount factors and the term structure's total variance, and under a skew by static
-replication with the surface's own puts; the Monte Carlo engine against the
-finite-difference one, within three of its standard errors; Dupire on a surface without a
-smile against the term structure's forward variance.
-"""
+"""Snowball and phoenix notes under curves, a vol term structure and a local volatility
+surface, on both engines, against the scalars, the closed form of a note observed only at
+maturity (static replication under a skew), Monte Carlo within three standard errors of
+finite differences, and Dupire without a smile against the forward variance."""
 
 import math
 
@@ -69,32 +63,37 @@ FLAT = [(0.02, 0.01, 0.25), (0.035, 0.0, 0.18)]
 @pytest.mark.parametrize("r,q,vol", FLAT)
 def test_flat_curves_and_constant_vol_equal_the_scalars(history, engine, cls, r, q, vol):
     n = note(cls, engine)
-    curves = (ql.FlatForward(REF, r, DC), ql.FlatForward(REF, q, DC),
-              ql.BlackConstantVol(REF, ql.NullCalendar(), vol, DC))
-    want = n.greeks(100.0, r, vol, q, START)
-    got = n.greeks(100.0, curves[0], curves[2], curves[1], START)
-    np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-12)
-    assert n.npv(97.0, *curves[:1], curves[2], curves[1], START) == pytest.approx(
+    curves = (ql.FlatForward(REF, r, DC), ql.BlackConstantVol(REF, ql.NullCalendar(), vol, DC),
+              ql.FlatForward(REF, q, DC))
+    got = n.greeks(100.0, *curves, START)
+    np.testing.assert_allclose(got, n.greeks(100.0, r, vol, q, START), rtol=1e-12, atol=1e-12)
+    assert n.npv(97.0, *curves, START) == pytest.approx(
         n.npv(97.0, r, vol, q, START), rel=1e-12, abs=1e-12)
 
 
+MATURITIES = [("2024-07-02", "semi-annual"), ("2025-01-02", "annual")]
+
+
+def observed_at_maturity(cls, maturity, freq, **overrides):
+    """The note observed only at maturity; its end date, time, flat rate and dividend."""
+    n = note(cls, "pde", maturity_date=maturity, obs_end_date=maturity, ki_obs_freq=freq,
+             ko_obs_freq=freq, **overrides)
+    end = ql.Date(int(maturity[8:]), int(maturity[5:7]), int(maturity[:4]))
+    t = (end - REF) / 365.0
+    return (n, end, t, -math.log(rate_curve().discount(end)) / t,
+            -math.log(dividend_curve().discount(end)) / t)
+
+
 @pytest.mark.parametrize("cls", [SnowBallOption, PhoenixOption], ids=["snowball", "phoenix"])
-@pytest.mark.parametrize("maturity,freq", [("2024-07-02", "semi-annual"),
-                                           ("2025-01-02", "annual")])
+@pytest.mark.parametrize("maturity,freq", MATURITIES)
 @pytest.mark.parametrize("spot", [100.0, 85.0])
 def test_note_observed_at_maturity_under_curves_matches_the_closed_form(
         history, cls, maturity, freq, spot):
-    n = note(cls, "pde", maturity_date=maturity, obs_end_date=maturity, ki_obs_freq=freq,
-             ko_obs_freq=freq)
-    r, q, vol = rate_curve(), dividend_curve(), term_vol()
-    end = ql.Date(int(maturity[8:]), int(maturity[5:7]), int(maturity[:4]))
-    t = (end - REF) / 365.0
-    flat_r = -math.log(r.discount(end)) / t
-    flat_q = -math.log(q.discount(end)) / t
-    flat_vol = math.sqrt(vol.blackVariance(end, 100.0) / t)
+    n, end, t, flat_r, flat_q = observed_at_maturity(cls, maturity, freq)
+    vol = term_vol()
     want = single_observation_note(spot, n.strike, n.ki_barrier, n.coupon.iloc[0], flat_r,
-                                   flat_q, flat_vol, t)
-    got = n.npv(spot, r, vol, q, START)
+                                   flat_q, math.sqrt(vol.blackVariance(end, 100.0) / t), t)
+    got = n.npv(spot, rate_curve(), vol, dividend_curve(), START)
     assert abs(got - want) <= PDE_TOL, close_enough(got, want, PDE_TOL, spot=spot)
 
 
@@ -105,21 +104,17 @@ def test_note_observed_at_maturity_under_curves_matches_the_closed_form(
 SKEW_TOL = 0.02
 
 
-@pytest.mark.parametrize("maturity,freq", [("2024-07-02", "semi-annual"),
-                                           ("2025-01-02", "annual")])
+@pytest.mark.parametrize("maturity,freq", MATURITIES)
 @pytest.mark.parametrize("ki", [75.0, 85.0])
 @pytest.mark.parametrize("spot", [100.0, 90.0])
 def test_note_observed_at_maturity_under_a_skew_matches_static_replication(
         history, maturity, freq, ki, spot):
-    n = note(SnowBallOption, "pde", maturity_date=maturity, obs_end_date=maturity,
-             ki_obs_freq=freq, ko_obs_freq=freq, ki_barrier=ki)
-    r, q, vol = rate_curve(), dividend_curve(), skew_surface()
-    end = ql.Date(int(maturity[8:]), int(maturity[5:7]), int(maturity[:4]))
-    t = (end - REF) / 365.0
-    want = smile_single_observation_note(
-        spot, n.strike, ki, n.coupon.iloc[0], -math.log(r.discount(end)) / t,
-        -math.log(q.discount(end)) / t, lambda k: vol.blackVol(end, k, True), t)
-    got = n.npv(spot, r, vol, q, START)
+    n, end, t, flat_r, flat_q = observed_at_maturity(SnowBallOption, maturity, freq,
+                                                     ki_barrier=ki)
+    vol = skew_surface()
+    want = smile_single_observation_note(spot, n.strike, ki, n.coupon.iloc[0], flat_r, flat_q,
+                                         lambda k: vol.blackVol(end, k, True), t)
+    got = n.npv(spot, rate_curve(), vol, dividend_curve(), START)
     assert abs(got - want) <= SKEW_TOL, close_enough(got, want, SKEW_TOL, spot=spot, ki=ki)
 
 
@@ -175,16 +170,6 @@ def test_finite_differences_within_three_standard_errors_of_monte_carlo(
     assert abs(pde - mc) <= 3 * se, close_enough(pde, mc, 3 * se, case=name, surface=surface)
 
 
-def test_skew_lowers_the_snowball_by_a_point_or_so(history):
-    """Downside vols above the at-the-money one make the knock-in likelier: the holder of a
-    snowball loses value against the flat surface at the at-the-money vols."""
-    n = note(SnowBallOption, "pde")
-    inputs = (rate_curve(), dividend_curve())
-    flat = n.npv(100.0, inputs[0], skew_surface(0.0), inputs[1], START)
-    skewed = n.npv(100.0, inputs[0], skew_surface(), inputs[1], START)
-    assert -3.0 < skewed - flat < -0.2, (flat, skewed)
-
-
 def test_dupire_without_a_smile_is_the_forward_variance(history):
     """A surface whose vols do not depend on the strike goes through Dupire's formula; the
     term structure of the same vols through its forward variance."""
@@ -209,13 +194,10 @@ def test_local_simulation_is_the_same_at_any_thread_count(history):
     inputs = (100.0, rate_curve(), skew_surface(), dividend_curve(), START)
     before = torch.get_num_threads()
     try:
-        torch.set_num_threads(1)
-        one = n.npv_and_se(*inputs)
-        torch.set_num_threads(2)
-        two = n.npv_and_se(*inputs)
+        runs = [torch.set_num_threads(k) or n.npv_and_se(*inputs) for k in (1, 2)]
     finally:
         torch.set_num_threads(before)
-    assert one == two
+    assert runs[0] == runs[1]
 
 
 GOOD = ([0.02] * 10, [0.0] * 10, [0], 0.0, 1.0, 1, [0.2])

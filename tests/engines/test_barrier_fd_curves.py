@@ -29,8 +29,9 @@ def curved():
                    _market.vol_surface(REF, months, [100.0], [[0.35, 0.30, 0.22]]))
 
 
-CASES = [(kind, level, call) for kind, level in (("DownOut", 85.0), ("UpOut", 125.0),
-                                                 ("DownIn", 85.0), ("UpIn", 125.0))
+CASES = [(kind, level, call)
+         for kind, level in (("down_and_out", 85.0), ("up_and_out", 125.0),
+                             ("down_and_in", 85.0), ("up_and_in", 125.0))
          for call in (True, False)]
 
 
@@ -39,26 +40,21 @@ def evaluation_date():
     ql.Settings.instance().evaluationDate = REF
 
 
-def ql_barrier(kind, level, call):
-    payoff = ql.PlainVanillaPayoff(ql.Option.Call if call else ql.Option.Put, 100.0)
-    return ql.BarrierOption(getattr(ql.Barrier, kind), level, 0.0, payoff,
-                            ql.EuropeanExercise(MATURITY))
-
-
 @pytest.mark.parametrize("kind,level,call", CASES)
 def test_term_structures_match_quantlib_finite_differences(kind, level, call):
     proc = curved()
-    option = ql_barrier(kind, level, call)
+    option = ql.BarrierOption(
+        getattr(ql.Barrier, kind.title().replace("_", "").replace("And", "")), level, 0.0,
+        ql.PlainVanillaPayoff(ql.Option.Call if call else ql.Option.Put, 100.0),
+        ql.EuropeanExercise(MATURITY))
     option.setPricingEngine(ql.FdBlackScholesBarrierEngine(proc, 800, 1600, 0))
     want = option.NPV()
     term = _term_structure(proc, REF, MATURITY, 100.0)
     t = term["times"][-1]
     flat = dict(rate=term["int_rate"][-1] / t, dividend=term["int_dividend"][-1] / t,
                 vol=math.sqrt(term["int_variance"][-1] / t))
-    args = dict(call=call, strike=100.0, kind={"DownOut": "down_and_out", "UpOut": "up_and_out",
-                                               "DownIn": "down_and_in", "UpIn": "up_and_in"}[kind],
-                level=level, rebate=0.0, american=False, exercise_from=0.0, maturity=t,
-                spot=100.0, **flat)
+    args = dict(call=call, strike=100.0, kind=kind, level=level, rebate=0.0, american=False,
+                exercise_from=0.0, maturity=t, spot=100.0, **flat)
     got = _core.pde_barrier(**args, **term)
     tol = 2e-3 * want + 1e-3
     assert abs(got - want) <= tol, (got, want)
@@ -72,8 +68,7 @@ def test_flat_curves_equal_the_scalars(call_put):
     from test_barrier_fd import EVAL, terms
 
     option = BarrierOption(terms(call_put=call_put))
-    anchor = ql.Date(EVAL.day, EVAL.month, EVAL.year)
-    day_count = ql.Actual365Fixed()
+    anchor, day_count = ql.Date(EVAL.day, EVAL.month, EVAL.year), ql.Actual365Fixed()
     flat = (ql.FlatForward(anchor, 0.03, day_count),
             ql.BlackConstantVol(anchor, ql.NullCalendar(), 0.25, day_count),
             ql.FlatForward(anchor, 0.01, day_count))

@@ -5,6 +5,8 @@ raise instead of wrapping around; torch views with a pending negation are read a
 values they stand for; a system that refuses threads still gets the full result.
 """
 
+import ast
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -15,6 +17,7 @@ import pytest
 import torch
 
 import autocall_reference as ref
+import velmora
 from autocall_cases import terms
 from velmora import _core
 from velmora.phoenix import PhoenixOption
@@ -174,17 +177,11 @@ def _stub_parameters(node):
     a = node.args
     defaulted = {arg.arg for arg, d in zip(a.kwonlyargs, a.kw_defaults) if d is not None}
     defaulted |= {arg.arg for arg in a.args[len(a.args) - len(a.defaults):]}
-    names = [arg.arg for arg in a.args] + (["*"] if a.kwonlyargs else []) + [
-        arg.arg for arg in a.kwonlyargs]
+    names = [x.arg for x in a.args] + ["*"] * bool(a.kwonlyargs) + [x.arg for x in a.kwonlyargs]
     return [n + ("=" if n in defaulted else "") for n in names]
 
 
 def test_the_stub_lists_every_binding_with_its_parameters():
-    import ast
-    import pathlib
-
-    import velmora
-
     stub = ast.parse(pathlib.Path(velmora.__file__).with_name("_core.pyi").read_text())
     typed = {node.name: _stub_parameters(node) for node in stub.body
              if isinstance(node, ast.FunctionDef)}

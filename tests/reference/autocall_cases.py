@@ -37,12 +37,8 @@ def flat_closes(market, start, end, level=100.0, underlying=BASE_TERMS["underlyi
 
 
 def separate_greeks(note, spot, r, vol, q, evaluation_date):
-    """Value, delta and gamma from one simulation; vega, theta, rho by revaluation.
-
-    The plain sequence of separate valuations (one pass over the pool each); ``greeks``
-    gives the same bits from one pass.  The ``gamma`` field is the plain second
-    derivative by the spot (not scaled by it).
-    """
+    """Value, delta and gamma from one simulation, vega, theta and rho each by its own pass:
+    the same bits as ``greeks`` in one pass (``gamma`` is d2V/dS2, not scaled by the spot)."""
     spot, r, vol, q, evaluation_date, knocked_out, knocked_in = note._checked(
         spot, r, vol, q, evaluation_date)
     if knocked_out:
